@@ -1,0 +1,43 @@
+/*
+ * halvoren-usbip: share USB devices over a network with the discovery
+ * messages of USB/IP.
+ *
+ * Every function returns plain integers or text. Text results live in
+ * buffers owned by the library (per calling thread unless stated) and stay
+ * valid until the same thread's next call of the same kind; never free them.
+ * On failure a function returns -1 or NULL and the calling thread's message
+ * is available from usbip_last_error().
+ */
+#ifndef HALVOREN_USBIP_H
+#define HALVOREN_USBIP_H
+
+#if defined(_WIN32)
+#  if defined(HALVOREN_USBIP_BUILD)
+#    define USBIP_API __declspec(dllexport)
+#  else
+#    define USBIP_API __declspec(dllimport)
+#  endif
+#else
+#  define USBIP_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Lifecycle and errors */
+USBIP_API int usbip_init(void);
+USBIP_API void usbip_cleanup(void);
+USBIP_API const char *usbip_last_error(void);
+USBIP_API int usbip_protocol_version(void);
+
+/* Local devices */
+USBIP_API const char *usbip_list_local_devices(void);
+USBIP_API int usbip_local_device_count(void);
+USBIP_API const char *usbip_local_device_info(int index);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HALVOREN_USBIP_H */

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and benchmarking need.
+# Does nothing when every package is already present, so a warm run stays fast.
+set -euo pipefail
+
+PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  libusb-1.0-0-dev libmbedtls-dev
+  libgtest-dev libbenchmark-dev
+  umockdev libumockdev-dev
+  tshark wireshark-common openssl
+  nlohmann-json3-dev python3 python3-pytest socat iproute2
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+run() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo -E "$@"; fi; }
+export DEBIAN_FRONTEND=noninteractive
+run apt-get update -q
+run apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
