@@ -36,6 +36,12 @@ USBIP_API const char *usbip_list_local_devices(void);
 USBIP_API int usbip_local_device_count(void);
 USBIP_API const char *usbip_local_device_info(int index);
 
+/* Server */
+USBIP_API int usbip_tls_generate_cert(void);
+
+/* Client */
+USBIP_API int usbip_client_set_timeout(int ms);
+
 #ifdef __cplusplus
 }
 #endif

@@ -39,6 +39,28 @@ R usbip_guard(R on_failure, F &&body) noexcept
     }
 }
 
+// Big-endian fields, read and written one byte at a time.
+inline void usbip_put_be16(std::uint8_t *p, std::uint16_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+inline void usbip_put_be32(std::uint8_t *p, std::uint32_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+inline std::uint16_t usbip_get_be16(const std::uint8_t *p)
+{
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+inline std::uint32_t usbip_get_be32(const std::uint8_t *p)
+{
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
 // ---------------------------------------------------------------------------
 // Device record and JSON (usbip_enum.cpp)
 
@@ -115,10 +137,129 @@ int usbip_enum_get_count();
 bool usbip_enum_find_by_busid(const char *busid, usbip_device *out);
 
 // ---------------------------------------------------------------------------
+// Connection object and timed I/O (usbip_tls.cpp)
+
+struct usbip_tls_session;  // one TLS session with what it uses; usbip_tls.cpp
+struct usbip_tls_session_deleter {
+    void operator()(usbip_tls_session *s) const;
+};
+
+// One TCP conversation: socket, optional TLS session, deadline, and the
+// labels of the time-out message. Owns its socket and session.
+struct usbip_conn {
+    plat::socket_t fd = plat::kNoSocket;
+    int tls_active = 0;
+    std::unique_ptr<usbip_tls_session, usbip_tls_session_deleter> tls_session;
+    std::int64_t deadline_ms = 0;  // monotonic; 0 = none
+    char target_label[64] = {};    // "host:port" of the connect
+    char phase_label[32] = {};     // the step in progress
+    int timed_out = 0;             // a time-out message was issued
+
+    usbip_conn() = default;
+    explicit usbip_conn(plat::socket_t s) : fd(s) {}
+    ~usbip_conn();
+    usbip_conn(const usbip_conn &) = delete;
+    usbip_conn &operator=(const usbip_conn &) = delete;
+
+    // Hands the socket over to the caller; only without TLS.
+    plat::socket_t release_socket();
+};
+
+// Connects; with a deadline, the whole conversation must end within the
+// client time-out from now. 0, or -1 with the thread's message set.
+int usbip_conn_connect(usbip_conn *c, const char *host, int port);
+int usbip_conn_connect_deadline(usbip_conn *c, const char *host, int port);
+// Sets a deadline `ms` from now on an accepted connection.
+void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms);
+int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len);
+int usbip_conn_recv_all(usbip_conn *c, void *data, std::size_t len);
+void usbip_conn_close(usbip_conn *c);
+void usbip_conn_set_phase(usbip_conn *c, const char *label);
+// Puts the time-out message back when this connection timed out.
+void usbip_conn_restore_error(usbip_conn *c);
+int usbip_client_timeout_ms();
+
+// ---------------------------------------------------------------------------
 // TLS layer (usbip_tls.cpp)
 
 int usbip_tls_init();
 void usbip_tls_cleanup();
+int usbip_tls_wrap_server(usbip_conn *c);
+int usbip_tls_wrap_client(usbip_conn *c);
+
+// ---------------------------------------------------------------------------
+// Password challenge handshake (usbip_auth.cpp)
+
+inline constexpr std::size_t USBIP_CHALLENGE_SIZE = 32;
+inline constexpr std::size_t USBIP_DIGEST_SIZE = 32;
+inline constexpr std::size_t USBIP_HASH_TEXT_SIZE = 65;  // 64 hex digits and a NUL
+
+int usbip_calc_sha256(const void *data, std::size_t len, std::uint8_t out[USBIP_DIGEST_SIZE]);
+// 64 lower-case hex digits of the password's SHA-256; empty for no password.
+int usbip_hash_password(const char *password, char out[USBIP_HASH_TEXT_SIZE]);
+// SHA-256 over the challenge followed by the password's hash text.
+int usbip_auth_proof(const std::uint8_t challenge[USBIP_CHALLENGE_SIZE], const char *password,
+                     std::uint8_t out[USBIP_DIGEST_SIZE]);
+int usbip_auth_handshake_server(usbip_conn *c, const char *password);
+int usbip_auth_handshake_client(usbip_conn *c, const char *password);
+
+// ---------------------------------------------------------------------------
+// USB/IP device-list messages (usbip_protocol.cpp)
+
+inline constexpr std::uint16_t OP_REQ_DEVLIST = 0x8005;
+inline constexpr std::uint16_t OP_REP_DEVLIST = 0x0005;
+inline constexpr std::uint16_t OP_REQ_IMPORT = 0x8003;
+inline constexpr std::uint16_t OP_REP_IMPORT = 0x0003;
+inline constexpr std::size_t USBIP_HEADER_SIZE = 8;
+inline constexpr std::size_t USBIP_BUSID_SIZE = 32;
+inline constexpr std::size_t USBIP_DEVICE_BLOCK_SIZE = 312;
+inline constexpr std::size_t USBIP_INTERFACE_SIZE = 4;
+
+struct usbip_op_header {
+    std::uint16_t version;
+    std::uint16_t code;
+    std::uint32_t status;
+};
+
+void usbip_encode_header(std::uint8_t out[USBIP_HEADER_SIZE], std::uint16_t code, std::uint32_t status);
+usbip_op_header usbip_decode_header(const std::uint8_t in[USBIP_HEADER_SIZE]);
+void usbip_encode_device_block(std::uint8_t out[USBIP_DEVICE_BLOCK_SIZE], const usbip_device &dev,
+                               std::uint32_t devnum);
+// A received block as a record, named by the remote decoding tables.
+void usbip_decode_device_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], usbip_device *out);
+// Appends a whole OP_REP_DEVLIST for `count` records.
+void usbip_encode_devlist_reply(std::string &out, const usbip_device *devs, int count);
+// Appends OP_REP_IMPORT: the device, or the refusal when `dev` is null.
+void usbip_encode_import_reply(std::string &out, const usbip_device *dev);
+
+// Reads an OP_REP_DEVLIST from a byte stream without touching any I/O: the
+// caller asks need() how many bytes come next and hands exactly those to
+// feed() until done().
+class usbip_devlist_decoder {
+public:
+    usbip_devlist_decoder(usbip_device *records, int capacity) : records_(records), capacity_(capacity) {}
+    std::size_t need() const { return need_; }
+    bool done() const { return stage_ == Stage::done; }
+    // False when the header is not a successful OP_REP_DEVLIST; header() tells.
+    bool feed(const std::uint8_t *data, std::size_t len);
+    const usbip_op_header &header() const { return header_; }
+    int stored() const { return stored_; }
+
+private:
+    enum class Stage { header, count, block, interfaces, done };
+    usbip_device *records_;
+    int capacity_;
+    Stage stage_ = Stage::header;
+    std::size_t need_ = USBIP_HEADER_SIZE;
+    usbip_op_header header_{};
+    std::uint32_t remaining_ = 0;  // device entries still to come
+    int stored_ = 0;
+};
+
+int usbip_send_op_req_devlist(usbip_conn *c);
+int usbip_recv_op_req_devlist(usbip_conn *c);
+int usbip_send_op_rep_devlist(usbip_conn *c, const usbip_device *devs, int count);
+int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, int *stored);
 
 // ---------------------------------------------------------------------------
 // Stopped by usbip_cleanup; no-ops until the server and relay exist.

@@ -1,6 +1,16 @@
 #include "test_support.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 int process_thread_count()
 {
@@ -11,4 +21,212 @@ int process_thread_count()
         closedir(d);
     }
     return n;
+}
+
+std::string run_command(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int st = pclose(p);
+    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+Listener::Listener(int backlog)
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd_, backlog) != 0) {
+        close(fd_);
+        fd_ = -1;
+        return;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+}
+
+Listener::~Listener()
+{
+    if (fd_ >= 0) close(fd_);
+}
+
+int Listener::accept_one(int timeout_ms)
+{
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return -1;
+    int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) set_socket_timeouts(fd, 10000);
+    return fd;
+}
+
+int free_port()
+{
+    Listener l;
+    return l.port();
+}
+
+void set_socket_timeouts(int fd, int timeout_ms)
+{
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+int raw_connect(int port, int timeout_ms)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    set_socket_timeouts(fd, timeout_ms);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+bool raw_send(int fd, const void *data, std::size_t len)
+{
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool raw_send(int fd, const std::string &bytes) { return raw_send(fd, bytes.data(), bytes.size()); }
+
+bool raw_recv(int fd, void *data, std::size_t len)
+{
+    char *p = static_cast<char *>(data);
+    while (len > 0) {
+        ssize_t n = recv(fd, p, len, 0);
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string raw_recv_n(int fd, std::size_t len)
+{
+    std::string s(len, '\0');
+    if (!raw_recv(fd, &s[0], len)) return std::string();
+    return s;
+}
+
+std::string raw_recv_all(int fd, std::size_t limit)
+{
+    std::string out;
+    char buf[16384];
+    while (out.size() < limit) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+std::string raw_recv_line(int fd, std::size_t limit)
+{
+    std::string line;
+    char c;
+    while (line.size() < limit && recv(fd, &c, 1, 0) == 1) {
+        line += c;
+        if (c == '\n') break;
+    }
+    return line;
+}
+
+bool raw_wait_closed(int fd, int timeout_ms)
+{
+    char buf[4096];
+    for (int spent = 0; spent <= timeout_ms; spent += 100) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return true;
+        }
+    }
+    return false;
+}
+
+void raw_close(int fd)
+{
+    if (fd >= 0) close(fd);
+}
+
+bool raw_server_handshake(int fd, std::uint32_t flag, std::uint32_t result)
+{
+    std::string hello = be32(flag) + std::string(32, '\x5a');
+    if (!raw_send(fd, hello)) return false;
+    std::string reply = raw_recv_n(fd, flag ? 32 : 4);
+    if (reply.empty()) return false;
+    return raw_send(fd, be32(result));
+}
+
+bool raw_client_handshake(int fd)
+{
+    if (raw_recv_n(fd, 36).size() != 36) return false;
+    if (!raw_send(fd, be32(0))) return false;
+    std::string result = raw_recv_n(fd, 4);
+    return result.size() == 4 && be32_at(result, 0) == 0;
+}
+
+std::string hex_of(const std::string &bytes)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+std::uint32_t be32_at(const std::string &s, std::size_t off)
+{
+    auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(s[off + i])); };
+    return (b(0) << 24) | (b(1) << 16) | (b(2) << 8) | b(3);
+}
+
+std::uint16_t be16_at(const std::string &s, std::size_t off)
+{
+    return static_cast<std::uint16_t>((static_cast<unsigned char>(s[off]) << 8) |
+                                      static_cast<unsigned char>(s[off + 1]));
+}
+
+std::string be32(std::uint32_t v)
+{
+    std::string s(4, '\0');
+    s[0] = static_cast<char>(v >> 24);
+    s[1] = static_cast<char>(v >> 16);
+    s[2] = static_cast<char>(v >> 8);
+    s[3] = static_cast<char>(v);
+    return s;
+}
+
+std::string be16(std::uint16_t v)
+{
+    std::string s(2, '\0');
+    s[0] = static_cast<char>(v >> 8);
+    s[1] = static_cast<char>(v);
+    return s;
 }

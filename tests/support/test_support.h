@@ -1,10 +1,66 @@
-// Helpers shared by the tests.
+// Helpers shared by the tests: loopback sockets with time-outs, and small
+// raw peers that speak bytes without going through the library.
 #ifndef HALVOREN_TEST_SUPPORT_H
 #define HALVOREN_TEST_SUPPORT_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // Number of threads of this process right now.
 int process_thread_count();
+
+// Output of a shell command (stdout), and its exit status.
+std::string run_command(const std::string &cmd, int *status = nullptr);
+
+// A listening socket on 127.0.0.1 with a port chosen by the system.
+class Listener {
+public:
+    explicit Listener(int backlog = 16);
+    ~Listener();
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
+    int port() const { return port_; }
+    int fd() const { return fd_; }
+    // Accepts one connection within timeout_ms; -1 when none came.
+    int accept_one(int timeout_ms = 5000);
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A port that was free a moment ago.
+int free_port();
+
+// A raw TCP connection to 127.0.0.1:port with send and receive time-outs;
+// -1 when it cannot connect.
+int raw_connect(int port, int timeout_ms = 5000);
+void set_socket_timeouts(int fd, int timeout_ms);
+bool raw_send(int fd, const void *data, std::size_t len);
+bool raw_send(int fd, const std::string &bytes);
+// Receives exactly len bytes (false on close, error or time-out).
+bool raw_recv(int fd, void *data, std::size_t len);
+std::string raw_recv_n(int fd, std::size_t len);
+// Everything until the peer closes (or the time-out), at most `limit` bytes.
+std::string raw_recv_all(int fd, std::size_t limit = 1 << 20);
+// One line up to and including '\n' (empty on close or time-out).
+std::string raw_recv_line(int fd, std::size_t limit = 4096);
+// True when the peer has closed the connection (reads EOF within timeout_ms).
+bool raw_wait_closed(int fd, int timeout_ms);
+void raw_close(int fd);
+
+// The server half of the password handshake, without the library: sends
+// flag and challenge, reads the reply, answers `result`.
+bool raw_server_handshake(int fd, std::uint32_t flag, std::uint32_t result = 0);
+// The client half without password: reads flag and challenge, sends four
+// zero bytes, reads the result. False on any failure or a non-zero result.
+bool raw_client_handshake(int fd);
+
+std::string hex_of(const std::string &bytes);
+std::uint32_t be32_at(const std::string &s, std::size_t off);
+std::uint16_t be16_at(const std::string &s, std::size_t off);
+std::string be32(std::uint32_t v);
+std::string be16(std::uint16_t v);
 
 #endif

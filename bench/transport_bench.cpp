@@ -1,0 +1,225 @@
+// Transport and codecs: device-list encode/decode, a plain connect with the
+// password handshake, TLS handshakes against the library's server and a bare
+// Mbed TLS server with the same key size and groups, and key generation.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "halvoren_usbip.h"
+#include "tls_compat.h"
+#include "usbip_internal.h"
+
+namespace {
+
+std::vector<usbip_device> sample_devices(int n)
+{
+    std::vector<usbip_device> devs(n);
+    for (int i = 0; i < n; ++i) {
+        usbip_device &d = devs[i];
+        std::memset(&d, 0, sizeof d);
+        std::snprintf(d.busid, sizeof d.busid, "%d-%d", 1 + i / 8, 1 + i % 8);
+        std::snprintf(d.path, sizeof d.path, "/sys/bus/usb/devices/%s", d.busid);
+        d.idVendor = static_cast<std::uint16_t>(0x1000 + i);
+        d.idProduct = static_cast<std::uint16_t>(0x2000 + i);
+        d.bDeviceClass = 3;
+        d.bConfigurationValue = 1;
+        d.bNumConfigurations = 1;
+        d.bNumInterfaces = 2;
+        d.speed = 3;
+    }
+    return devs;
+}
+
+void BM_EncodeDevlist64(benchmark::State &state)
+{
+    auto devs = sample_devices(64);
+    std::string out;
+    for (auto _ : state) {
+        out.clear();
+        usbip_encode_devlist_reply(out, devs.data(), 64);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
+}
+BENCHMARK(BM_EncodeDevlist64);
+
+void BM_DecodeDevlist64(benchmark::State &state)
+{
+    auto devs = sample_devices(64);
+    std::string bytes;
+    usbip_encode_devlist_reply(bytes, devs.data(), 64);
+    std::vector<usbip_device> out(64);
+    for (auto _ : state) {
+        usbip_devlist_decoder d(out.data(), 64);
+        std::size_t pos = 0;
+        while (!d.done()) {
+            std::size_t n = d.need();
+            d.feed(reinterpret_cast<const std::uint8_t *>(bytes.data()) + pos, n);
+            pos += n;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_DecodeDevlist64);
+
+void BM_RenderJson64(benchmark::State &state)
+{
+    auto devs = sample_devices(64);
+    std::string out;
+    for (auto _ : state) benchmark::DoNotOptimize(usbip_devices_to_json(out, devs.data(), 64));
+}
+BENCHMARK(BM_RenderJson64);
+
+// One connect, password handshake and close per iteration against a server
+// thread that runs the server half.
+void BM_ConnectAndHandshake(benchmark::State &state)
+{
+    const char *password = state.range(0) ? "bench-password" : nullptr;
+    BenchServer server([password](plat::socket_t fd) {
+        usbip_conn conn(fd);
+        usbip_conn_set_deadline(&conn, 5000);
+        usbip_auth_handshake_server(&conn, password);
+    });
+    for (auto _ : state) {
+        usbip_conn conn;
+        if (usbip_conn_connect_deadline(&conn, "127.0.0.1", server.port()) != 0 ||
+            usbip_auth_handshake_client(&conn, password) != 0) {
+            state.SkipWithError(usbip_last_error());
+            break;
+        }
+    }
+    state.counters["rounds/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ConnectAndHandshake)->Arg(0)->Arg(1)->UseRealTime();
+
+// A TLS client handshake plus one byte each way, single-threaded.
+void tls_client_round(benchmark::State &state, int port)
+{
+    for (auto _ : state) {
+        usbip_conn conn;
+        char byte = 'x';
+        if (usbip_conn_connect_deadline(&conn, "127.0.0.1", port) != 0 || usbip_tls_wrap_client(&conn) != 0 ||
+            usbip_conn_send_all(&conn, &byte, 1) != 0 || usbip_conn_recv_all(&conn, &byte, 1) != 0) {
+            state.SkipWithError(usbip_last_error());
+            break;
+        }
+    }
+    state.counters["handshakes/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_TlsHandshakeLibraryServer(benchmark::State &state)
+{
+    usbip_init();
+    usbip_tls_generate_cert();
+    BenchServer server([](plat::socket_t fd) {
+        usbip_conn conn(fd);
+        usbip_conn_set_deadline(&conn, 5000);
+        char byte;
+        if (usbip_tls_wrap_server(&conn) == 0 && usbip_conn_recv_all(&conn, &byte, 1) == 0)
+            usbip_conn_send_all(&conn, &byte, 1);
+    });
+    tls_client_round(state, server.port());
+}
+BENCHMARK(BM_TlsHandshakeLibraryServer)->UseRealTime()->MinTime(3.0);
+
+// The same exchange served by Mbed TLS alone: its own RSA-2048 key and
+// certificate, the same groups, its socket callbacks.
+struct BareTlsServer {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_pk_context key;
+    mbedtls_x509_crt crt;
+    mbedtls_ssl_config conf;
+
+    BareTlsServer()
+    {
+        mbedtls_entropy_init(&entropy);
+        mbedtls_ctr_drbg_init(&drbg);
+        mbedtls_pk_init(&key);
+        mbedtls_x509_crt_init(&crt);
+        mbedtls_ssl_config_init(&conf);
+        mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0);
+        mbedtls_pk_setup(&key, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
+        mbedtls_rsa_gen_key(mbedtls_pk_rsa(key), mbedtls_ctr_drbg_random, &drbg, 2048, 65537);
+        mbedtls_x509write_cert w;
+        mbedtls_x509write_crt_init(&w);
+        tls_compat::set_serial_one(&w);
+        mbedtls_x509write_crt_set_subject_key(&w, &key);
+        mbedtls_x509write_crt_set_issuer_key(&w, &key);
+        mbedtls_x509write_crt_set_subject_name(&w, "CN=bare");
+        mbedtls_x509write_crt_set_issuer_name(&w, "CN=bare");
+        mbedtls_x509write_crt_set_validity(&w, "20260101000000", "20360101000000");
+        mbedtls_x509write_crt_set_md_alg(&w, MBEDTLS_MD_SHA256);
+        unsigned char pem[4096] = {};
+        mbedtls_x509write_crt_pem(&w, pem, sizeof pem, mbedtls_ctr_drbg_random, &drbg);
+        mbedtls_x509write_crt_free(&w);
+        mbedtls_x509_crt_parse(&crt, pem, std::strlen(reinterpret_cast<char *>(pem)) + 1);
+        mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT);
+        tls_compat::conf_tls12_and_groups(&conf);
+        mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &drbg);
+        mbedtls_ssl_conf_own_cert(&conf, &crt, &key);
+    }
+    ~BareTlsServer()
+    {
+        mbedtls_ssl_config_free(&conf);
+        mbedtls_x509_crt_free(&crt);
+        mbedtls_pk_free(&key);
+        mbedtls_ctr_drbg_free(&drbg);
+        mbedtls_entropy_free(&entropy);
+    }
+
+    void serve(plat::socket_t fd)
+    {
+        mbedtls_net_context net;
+        net.fd = static_cast<int>(fd);
+        mbedtls_ssl_context ssl;
+        mbedtls_ssl_init(&ssl);
+        mbedtls_ssl_setup(&ssl, &conf);
+        mbedtls_ssl_set_bio(&ssl, &net, mbedtls_net_send, mbedtls_net_recv, nullptr);
+        unsigned char byte;
+        if (mbedtls_ssl_handshake(&ssl) == 0 && mbedtls_ssl_read(&ssl, &byte, 1) == 1) mbedtls_ssl_write(&ssl, &byte, 1);
+        mbedtls_ssl_close_notify(&ssl);
+        mbedtls_ssl_free(&ssl);
+        plat::close(fd);
+    }
+};
+
+void BM_TlsHandshakeBareMbedTls(benchmark::State &state)
+{
+    usbip_init();
+    BareTlsServer bare;
+    BenchServer server([&bare](plat::socket_t fd) { bare.serve(fd); });
+    tls_client_round(state, server.port());
+}
+BENCHMARK(BM_TlsHandshakeBareMbedTls)->UseRealTime()->MinTime(3.0);
+
+double stat_min(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
+double stat_max(const std::vector<double> &v) { return *std::max_element(v.begin(), v.end()); }
+
+void BM_GenerateKeyAndCertificate(benchmark::State &state)
+{
+    usbip_init();
+    for (auto _ : state)
+        if (usbip_tls_generate_cert() != 0) state.SkipWithError(usbip_last_error());
+}
+BENCHMARK(BM_GenerateKeyAndCertificate)
+    ->Iterations(1)
+    ->Repetitions(25)
+    ->ComputeStatistics("min", stat_min)
+    ->ComputeStatistics("max", stat_max)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
