@@ -37,9 +37,26 @@ USBIP_API int usbip_local_device_count(void);
 USBIP_API const char *usbip_local_device_info(int index);
 
 /* Server */
+USBIP_API int usbip_server_start(int port, const char *password, int use_tls);
+USBIP_API void usbip_server_stop(void);
+USBIP_API int usbip_server_share(const char *busid);
+USBIP_API int usbip_server_unshare(const char *busid);
+USBIP_API const char *usbip_server_list_shared(void);
+USBIP_API const char *usbip_server_register_relay(const char *host, int port, const char *password);
 USBIP_API int usbip_tls_generate_cert(void);
 
+/* Relay */
+USBIP_API int usbip_relay_start(int port);
+USBIP_API void usbip_relay_stop(void);
+USBIP_API const char *usbip_relay_list_codes(void);
+
 /* Client */
+USBIP_API const char *usbip_client_list_remote(const char *host, int port, const char *password,
+                                               int use_tls);
+USBIP_API const char *usbip_client_device_info(const char *host, int port, const char *busid,
+                                               const char *password, int use_tls);
+USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int relay_port, const char *code,
+                                                const char *password);
 USBIP_API int usbip_client_set_timeout(int ms);
 
 #ifdef __cplusplus

@@ -262,9 +262,57 @@ int usbip_send_op_rep_devlist(usbip_conn *c, const usbip_device *devs, int count
 int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, int *stored);
 
 // ---------------------------------------------------------------------------
-// Stopped by usbip_cleanup; no-ops until the server and relay exist.
+// Sharing server (usbip_server.cpp)
 
-extern "C" void usbip_server_stop(void);
-extern "C" void usbip_relay_stop(void);
+// How long a session may take for everything before its reply, and again
+// for writing the reply (tests shorten it).
+void usbip_server_set_session_limit_ms(int ms);
+// Seconds between the relay worker's heartbeats (tests shorten it).
+void usbip_server_set_heartbeat_period(int seconds);
+
+// ---------------------------------------------------------------------------
+// Relay line protocol (usbip_relay.cpp)
+//
+// Single lines of ASCII ended by LF; receivers drop every CR. The parsers
+// below take a line as read_line stored it (no CR, no LF).
+
+inline constexpr char USBIP_RELAY_CHARSET[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+inline constexpr std::size_t USBIP_RELAY_CODE_LEN = 6;
+
+enum class relay_request { none, register_server, connect_client, attach_server };
+
+struct relay_first_line {
+    relay_request kind = relay_request::none;
+    std::string argument;  // the hash (<= 64), code (<= 15) or ticket (<= 31)
+};
+
+// The first line of a connection to the relay: REGISTER (no space needed),
+// "CONNECT " or "ATTACH ", tested in that order, case-sensitively.
+relay_first_line usbip_relay_parse_first_line(const char *line);
+// The first word after `skip` characters, cut to `max` characters, the
+// way "%<max>s" reads it (leading white space skipped).
+std::string usbip_relay_word(const char *line, std::size_t skip, std::size_t max);
+bool usbip_relay_is_heartbeat(const char *line);
+// "CODE <code>" (code cut to 15), "DISPATCH <ticket>" (cut to 63), "OK...".
+bool usbip_relay_parse_code(const char *line, std::string *code);
+bool usbip_relay_parse_dispatch(const char *line, std::string *ticket);
+bool usbip_relay_is_ok(const char *line);
+// A six-character pairing code drawn from the secure random source.
+std::string usbip_relay_make_code();
+// "TK<counter>_<random below 9999>".
+std::string usbip_relay_make_ticket(int counter);
+
+// Reads one line, one byte per receive so that nothing after its LF is
+// taken from the socket, waiting at most wait_ms for each byte. Stores at
+// most size-1 characters (the rest stays on the socket). Returns the count
+// stored, or -1 on time-out, error or close.
+int usbip_relay_read_line(plat::socket_t s, char *buf, std::size_t size, int wait_ms);
+// Sends every byte on a plain socket; false when not everything went out.
+bool usbip_send_bytes(plat::socket_t s, const void *data, std::size_t len);
+inline bool usbip_send_line(plat::socket_t s, const std::string &line)
+{
+    return usbip_send_bytes(s, line.data(), line.size());
+}
+
 
 #endif

@@ -45,28 +45,6 @@ std::string devlist_bytes(const std::vector<usbip_device> &devs)
     return out;
 }
 
-// A device block as a peer would send it.
-std::string raw_block(const std::string &busid, std::uint32_t speed, std::uint8_t cls, std::uint8_t nif,
-                      std::uint16_t vid = 0x1234, std::uint16_t pid = 0x5678)
-{
-    std::string b(312, '\0');
-    std::memcpy(&b[0], "/sys/remote", 11);
-    std::memcpy(&b[256], busid.data(), std::min<std::size_t>(busid.size(), 32));
-    b.replace(288, 4, be32(7));
-    b.replace(292, 4, be32(9));
-    b.replace(296, 4, be32(speed));
-    b.replace(300, 2, be16(vid));
-    b.replace(302, 2, be16(pid));
-    b[306] = static_cast<char>(cls);
-    b[311] = static_cast<char>(nif);
-    return b;
-}
-
-std::string reply_header(std::uint16_t code, std::uint32_t status, std::uint16_t version = 0x0111)
-{
-    return be16(version) + be16(code) + be32(status);
-}
-
 // Feeds a whole reply to the decoder the way the connection reader does.
 bool decode_all(const std::string &bytes, usbip_device *devs, int capacity, int *stored, std::size_t *used)
 {

@@ -1,9 +1,12 @@
 // halvoren-usbip: command-line host of the library, built on its public
 // header only.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <algorithm>
+#include <pthread.h>
 #include <utility>
 #include <vector>
 
@@ -172,7 +175,7 @@ struct Args {
     std::vector<std::string> words;
     size_t i = 0;
     bool more() const { return i < words.size(); }
-    const std::string &peek() const { return words[i]; }
+    bool next_is_value() const { return more() && words[i].rfind("--", 0) != 0; }
     std::string take() { return words[i++]; }
 };
 
@@ -180,7 +183,77 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage:\n"
-                 "  halvoren-usbip list [--json]\n");
+                 "  halvoren-usbip list [--json]\n"
+                 "  halvoren-usbip serve [--port 3240] [--password P] [--tls]\n"
+                 "                       [--share BUSID ...|--share-all] [--relay HOST:PORT]\n"
+                 "  halvoren-usbip remote HOST[:PORT] [--password P] [--tls] [--busid ID]\n"
+                 "                       [--json] [--timeout MS]\n"
+                 "  halvoren-usbip remote --relay HOST:PORT --code CODE [--password P]\n"
+                 "                       [--json] [--timeout MS]\n"
+                 "  halvoren-usbip relay [--port 3241]\n");
+}
+
+int bad_usage(const std::string &word)
+{
+    std::fprintf(stderr, "halvoren-usbip: unexpected argument '%s'\n", word.c_str());
+    usage();
+    return 2;
+}
+
+bool parse_int(const std::string &text, int *out)
+{
+    char *end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < 0 || v > 2147483647L) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// "host", "host:port" or "[v6-address]:port".
+bool parse_endpoint(const std::string &text, std::string *host, int *port)
+{
+    std::string port_text;
+    if (!text.empty() && text[0] == '[') {
+        auto close = text.find(']');
+        if (close == std::string::npos) return false;
+        *host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            port_text = text.substr(close + 2);
+        }
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        auto colon = text.find(':');
+        *host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+    } else {
+        *host = text;
+    }
+    if (!port_text.empty() && !parse_int(port_text, port)) return false;
+    return !host->empty();
+}
+
+// Blocks the stop signals in every thread (library threads inherit the
+// mask), so that only wait_for_stop_signal() receives them.
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+void block_stop_signals()
+{
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void wait_for_stop_signal()
+{
+    sigset_t set = stop_signals();
+    int sig = 0;
+    sigwait(&set, &sig);
 }
 
 int cmd_list(Args &a)
@@ -201,6 +274,172 @@ int cmd_list(Args &a)
     return rc;
 }
 
+int cmd_serve(Args &a)
+{
+    int port = 3240;
+    std::string password;
+    bool tls = false, share_all = false;
+    std::vector<std::string> shares;
+    std::string relay_host;
+    int relay_port = 3241;
+    while (a.more()) {
+        std::string w = a.take();
+        if (w == "--port" && a.next_is_value()) {
+            if (!parse_int(a.take(), &port)) return bad_usage(w);
+        } else if (w == "--relay" && a.more()) {
+            if (!parse_endpoint(a.take(), &relay_host, &relay_port)) return bad_usage(w);
+        } else if (w == "--password" && a.more()) {
+            password = a.take();
+        } else if (w == "--tls") {
+            tls = true;
+        } else if (w == "--share-all") {
+            share_all = true;
+        } else if (w == "--share" && a.next_is_value()) {
+            while (a.next_is_value()) shares.push_back(a.take());
+        } else {
+            return bad_usage(w);
+        }
+    }
+
+    block_stop_signals();
+    if (usbip_init() != 0) return fail("init");
+    std::vector<Object> local;
+    JsonReader reader{usbip_list_local_devices()};
+    reader.array(local);
+    if (share_all)
+        for (const auto &d : local) shares.push_back(field(d, "busid"));
+    for (const auto &busid : shares) {
+        if (usbip_server_share(busid.c_str()) != 0) {
+            int rc = fail("share");
+            usbip_cleanup();
+            return rc;
+        }
+    }
+    if (usbip_server_start(port, password.empty() ? nullptr : password.c_str(), tls ? 1 : 0) != 0) {
+        int rc = fail("serve");
+        usbip_cleanup();
+        return rc;
+    }
+    std::vector<Object> shared;
+    JsonReader shared_reader{usbip_server_list_shared()};
+    shared_reader.array(shared);
+    std::printf("Serving %zu device(s) on port %d (TLS %s, password %s). Ctrl-C stops.\n", shared.size(), port,
+                tls ? "on" : "off", password.empty() ? "none" : "set");
+    print_device_table(shared);
+    if (!relay_host.empty()) {
+        const char *code = usbip_server_register_relay(relay_host.c_str(), relay_port,
+                                                       password.empty() ? nullptr : password.c_str());
+        if (code == nullptr) {
+            int rc = fail("relay");
+            usbip_cleanup();
+            return rc;
+        }
+        std::printf("Registered with relay %s:%d. Pairing code: %s\n", relay_host.c_str(), relay_port, code);
+    }
+    std::fflush(stdout);
+
+    wait_for_stop_signal();
+    std::printf("Stopping.\n");
+    usbip_server_stop();
+    usbip_cleanup();
+    return 0;
+}
+
+int cmd_remote(Args &a)
+{
+    std::string host, password, busid, relay_host, code;
+    int port = 3240, timeout_ms = 0, relay_port = 3241;
+    bool tls = false, as_json = false;
+    while (a.more()) {
+        std::string w = a.take();
+        if (w == "--relay" && a.more()) {
+            if (!parse_endpoint(a.take(), &relay_host, &relay_port)) return bad_usage(w);
+        } else if (w == "--code" && a.more()) {
+            code = a.take();
+        } else if (w == "--password" && a.more()) {
+            password = a.take();
+        } else if (w == "--tls") {
+            tls = true;
+        } else if (w == "--json") {
+            as_json = true;
+        } else if (w == "--busid" && a.more()) {
+            busid = a.take();
+        } else if (w == "--timeout" && a.next_is_value()) {
+            if (!parse_int(a.take(), &timeout_ms)) return bad_usage(w);
+        } else if (host.empty() && w.rfind("--", 0) != 0) {
+            if (!parse_endpoint(w, &host, &port)) return bad_usage(w);
+        } else {
+            return bad_usage(w);
+        }
+    }
+    bool by_code = !relay_host.empty() || !code.empty();
+    if (by_code ? (relay_host.empty() || code.empty() || !host.empty() || tls || !busid.empty()) : host.empty()) {
+        usage();
+        return 2;
+    }
+    if (usbip_init() != 0) return fail("init");
+    if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
+    const char *pw = password.empty() ? nullptr : password.c_str();
+    int rc;
+    if (by_code) {
+        const char *json = usbip_client_list_by_code(relay_host.c_str(), relay_port, code.c_str(), pw);
+        rc = json ? show_devices(json, as_json) : fail("remote");
+    } else if (busid.empty()) {
+        const char *json = usbip_client_list_remote(host.c_str(), port, pw, tls ? 1 : 0);
+        rc = json ? show_devices(json, as_json) : fail("remote");
+    } else {
+        const char *json = usbip_client_device_info(host.c_str(), port, busid.c_str(), pw, tls ? 1 : 0);
+        rc = json ? show_devices(as_json ? json : ("[" + std::string(json) + "]").c_str(), as_json) : fail("remote");
+    }
+    usbip_cleanup();
+    return rc;
+}
+
+int cmd_relay(Args &a)
+{
+    int port = 3241;
+    while (a.more()) {
+        std::string w = a.take();
+        if (w == "--port" && a.next_is_value()) {
+            if (!parse_int(a.take(), &port)) return bad_usage(w);
+        } else {
+            return bad_usage(w);
+        }
+    }
+    block_stop_signals();
+    if (usbip_init() != 0) return fail("init");
+    if (usbip_relay_start(port) != 0) {
+        int rc = fail("relay");
+        usbip_cleanup();
+        return rc;
+    }
+    std::printf("Relay listening on port %d. Ctrl-C stops.\n", port);
+    std::fflush(stdout);
+
+    // Report registrations as they come and go, until a stop signal.
+    sigset_t set = stop_signals();
+    std::vector<std::string> known;
+    for (;;) {
+        std::vector<Object> codes;
+        JsonReader reader{usbip_relay_list_codes()};
+        reader.array(codes);
+        std::vector<std::string> now;
+        for (const auto &c : codes) now.push_back(field(c, "code"));
+        for (const auto &c : now)
+            if (std::find(known.begin(), known.end(), c) == known.end()) std::printf("registered: %s\n", c.c_str());
+        for (const auto &c : known)
+            if (std::find(now.begin(), now.end(), c) == now.end()) std::printf("ended:      %s\n", c.c_str());
+        std::fflush(stdout);
+        known = now;
+        timespec wait{0, 500 * 1000 * 1000};
+        if (sigtimedwait(&set, nullptr, &wait) > 0) break;
+    }
+    std::printf("Stopping.\n");
+    usbip_relay_stop();
+    usbip_cleanup();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -213,6 +452,9 @@ int main(int argc, char **argv)
     }
     std::string cmd = a.take();
     if (cmd == "list") return cmd_list(a);
+    if (cmd == "serve") return cmd_serve(a);
+    if (cmd == "remote") return cmd_remote(a);
+    if (cmd == "relay") return cmd_relay(a);
     usage();
     return 2;
 }

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -188,6 +189,27 @@ bool raw_client_handshake(int fd)
     if (!raw_send(fd, be32(0))) return false;
     std::string result = raw_recv_n(fd, 4);
     return result.size() == 4 && be32_at(result, 0) == 0;
+}
+
+std::string reply_header(std::uint16_t code, std::uint32_t status, std::uint16_t version)
+{
+    return be16(version) + be16(code) + be32(status);
+}
+
+std::string raw_block(const std::string &busid, std::uint32_t speed, std::uint8_t cls, std::uint8_t nif,
+                      std::uint16_t vid, std::uint16_t pid)
+{
+    std::string b(312, '\0');
+    std::memcpy(&b[0], "/sys/remote", 11);
+    std::memcpy(&b[256], busid.data(), std::min<std::size_t>(busid.size(), 32));
+    b.replace(288, 4, be32(7));
+    b.replace(292, 4, be32(9));
+    b.replace(296, 4, be32(speed));
+    b.replace(300, 2, be16(vid));
+    b.replace(302, 2, be16(pid));
+    b[306] = static_cast<char>(cls);
+    b[311] = static_cast<char>(nif);
+    return b;
 }
 
 std::string hex_of(const std::string &bytes)

@@ -57,6 +57,12 @@ bool raw_server_handshake(int fd, std::uint32_t flag, std::uint32_t result = 0);
 // zero bytes, reads the result. False on any failure or a non-zero result.
 bool raw_client_handshake(int fd);
 
+// USB/IP bytes as a peer would send them: an operation header, and a
+// 312-byte device block (path "/sys/remote", busnum 7, devnum 9).
+std::string reply_header(std::uint16_t code, std::uint32_t status, std::uint16_t version = 0x0111);
+std::string raw_block(const std::string &busid, std::uint32_t speed, std::uint8_t cls, std::uint8_t nif,
+                      std::uint16_t vid = 0x1234, std::uint16_t pid = 0x5678);
+
 std::string hex_of(const std::string &bytes);
 std::uint32_t be32_at(const std::string &s, std::size_t off);
 std::uint16_t be16_at(const std::string &s, std::size_t off);

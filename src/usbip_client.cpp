@@ -1,0 +1,125 @@
+// Client queries: a remote server's device list, directly or through a
+// relay code, and one remote device by bus id.
+#include <cstring>
+#include <string>
+
+#include "halvoren_usbip.h"
+#include "usbip_internal.h"
+
+namespace {
+
+thread_local std::string tls_client_json;
+thread_local std::string tls_client_dev;
+
+struct RemoteList {
+    usbip_device devices[USBIP_MAX_DEVICES];
+    int count = 0;
+};
+
+// Handshake, request and reply on a connected (and possibly TLS-wrapped)
+// connection. On failure the connection is closed and a time-out is
+// reported as such even when a later step wrote its own message.
+bool exchange(usbip_conn *c, const char *password, const char *auth_phase, RemoteList *out)
+{
+    bool ok = false;
+    usbip_conn_set_phase(c, auth_phase);
+    if (usbip_auth_handshake_client(c, password) == 0) {
+        usbip_conn_set_phase(c, "device list request");
+        if (usbip_send_op_req_devlist(c) == 0) {
+            usbip_conn_set_phase(c, "device list reply");
+            out->count = 0;
+            ok = usbip_recv_op_rep_devlist(c, out->devices, USBIP_MAX_DEVICES, &out->count) == 0;
+        }
+    }
+    usbip_conn_close(c);
+    if (!ok) usbip_conn_restore_error(c);
+    return ok;
+}
+
+bool query_direct(const char *host, int port, const char *password, int use_tls, RemoteList *out)
+{
+    usbip_conn conn;
+    if (usbip_conn_connect_deadline(&conn, host, port) != 0) return false;
+    if (use_tls && usbip_tls_wrap_client(&conn) != 0) {
+        usbip_conn_close(&conn);
+        usbip_conn_restore_error(&conn);
+        return false;
+    }
+    return exchange(&conn, password, "authentication handshake", out);
+}
+
+}  // namespace
+
+extern "C" {
+
+USBIP_API const char *usbip_client_list_remote(const char *host, int port, const char *password, int use_tls)
+{
+    return usbip_guard<const char *>(nullptr, [&]() -> const char * {
+        if (host == nullptr || port <= 0) {
+            usbip_set_last_error("Invalid host or port");
+            return nullptr;
+        }
+        RemoteList list;
+        if (!query_direct(host, port, password, use_tls, &list)) return nullptr;
+        return usbip_devices_to_json(tls_client_json, list.devices, list.count);
+    });
+}
+
+USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int relay_port, const char *code,
+                                                const char *password)
+{
+    return usbip_guard<const char *>(nullptr, [&]() -> const char * {
+        if (relay_port <= 0 || code == nullptr || relay_host == nullptr) {
+            usbip_set_last_error("Invalid relay parameters");
+            return nullptr;
+        }
+        usbip_conn conn;
+        if (usbip_conn_connect_deadline(&conn, relay_host, relay_port) != 0) return nullptr;
+        usbip_conn_set_phase(&conn, "relay pairing");
+        // The pairing lines travel on the plain socket; the relay's answer is
+        // read one byte at a time so that the server's first bytes, which
+        // follow "OK", stay on the socket.
+        plat::IoError err;
+        std::string line = std::string("CONNECT ") + code + "\n";
+        if (plat::send_some(conn.fd, line.data(), line.size(), &err) <= 0) {
+            usbip_set_last_error("Failed to send CONNECT to relay");
+            return nullptr;
+        }
+        char answer[128];
+        if (usbip_relay_read_line(conn.fd, answer, sizeof answer, 8000) < 1) {
+            usbip_set_last_error("Relay timeout on connection response");
+            return nullptr;
+        }
+        if (!usbip_relay_is_ok(answer)) {
+            usbip_set_last_error("Relay returned: %s", answer);
+            return nullptr;
+        }
+        RemoteList list;
+        if (!exchange(&conn, password, "authentication handshake (via relay)", &list)) return nullptr;
+        return usbip_devices_to_json(tls_client_json, list.devices, list.count);
+    });
+}
+
+USBIP_API const char *usbip_client_device_info(const char *host, int port, const char *busid,
+                                               const char *password, int use_tls)
+{
+    return usbip_guard<const char *>(nullptr, [&]() -> const char * {
+        if (port <= 0 || busid == nullptr || host == nullptr) {
+            usbip_set_last_error("Invalid parameters for client_device_info");
+            return nullptr;
+        }
+        RemoteList list;
+        if (!query_direct(host, port, password, use_tls, &list)) return nullptr;
+        for (int i = 0; i < list.count; ++i) {
+            if (std::strcmp(list.devices[i].busid, busid) == 0) {
+                tls_client_dev.clear();
+                usbip_dev_to_json(tls_client_dev, list.devices[i]);
+                return tls_client_dev.c_str();
+            }
+        }
+        usbip_set_last_error("Remote device with busid '%s' not found", busid);
+        return nullptr;
+    });
+}
+
+}  // extern "C"

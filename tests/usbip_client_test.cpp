@@ -1,0 +1,227 @@
+// Direct remote queries against raw servers written here, so that the
+// client is checked against bytes of the test's own making.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+#include "halvoren_usbip.h"
+#include "test_support.h"
+#include "usbip_internal.h"
+
+namespace {
+
+std::string devlist(const std::vector<std::string> &blocks_with_interfaces)
+{
+    std::string out = reply_header(0x0005, 0) + be32(static_cast<std::uint32_t>(blocks_with_interfaces.size()));
+    for (const auto &b : blocks_with_interfaces) out += b;
+    return out;
+}
+
+std::string entry(const std::string &busid, std::uint32_t speed, std::uint8_t cls, std::uint16_t vid,
+                  std::uint16_t pid)
+{
+    return raw_block(busid, speed, cls, 1, vid, pid) + std::string{char(cls), 0, 0, 0};
+}
+
+// Serves one connection: handshake without password, checks that the
+// request is exactly OP_REQ_DEVLIST, answers `reply`, closes.
+class RawServer {
+public:
+    explicit RawServer(std::string reply) : reply_(std::move(reply))
+    {
+        thread_ = std::thread([this] {
+            int fd = listener_.accept_one();
+            if (fd < 0) return;
+            if (raw_server_handshake(fd, 0)) {
+                request_ = raw_recv_n(fd, 8);
+                raw_send(fd, reply_);
+            }
+            raw_close(fd);
+        });
+    }
+    ~RawServer() { join(); }
+    void join()
+    {
+        if (thread_.joinable()) thread_.join();
+    }
+    int port() const { return listener_.port(); }
+    const std::string &request() const { return request_; }
+
+private:
+    Listener listener_;
+    std::string reply_;
+    std::string request_;
+    std::thread thread_;
+};
+
+struct ClientTimeout {
+    explicit ClientTimeout(int ms) { usbip_client_set_timeout(ms); }
+    ~ClientTimeout() { usbip_client_set_timeout(0); }
+};
+
+}  // namespace
+
+TEST(ListRemote, DecodesAndNamesEveryDevice)
+{
+    RawServer server(devlist({entry("1-1", 3, 0x09, 0x1d6b, 0x0002), entry("2-4", 4, 0x00, 0x046d, 0xC31C),
+                              entry("3-1", 7, 0xe0, 0xABCD, 0x0001)}));
+    const char *json = usbip_client_list_remote("127.0.0.1", server.port(), nullptr, 0);
+    ASSERT_NE(json, nullptr) << usbip_last_error();
+    server.join();
+    EXPECT_EQ(hex_of(server.request()), "0111800500000000");
+    EXPECT_EQ(std::string(json),
+              R"([{"busid":"1-1","vid":"0x1d6b","pid":"0x0002","vendor":"Vendor_0x1d6b","product":"Product_0x0002","speed":"high","class":"hub"},)"
+              R"({"busid":"2-4","vid":"0x046d","pid":"0xc31c","vendor":"Vendor_0x046d","product":"Product_0xc31c","speed":"wireless","class":"vendor-specific"},)"
+              R"({"busid":"3-1","vid":"0xabcd","pid":"0x0001","vendor":"Vendor_0xabcd","product":"Product_0x0001","speed":"unknown","class":"vendor-specific"}])");
+}
+
+TEST(ListRemote, EmptyServerAndHostileBusIds)
+{
+    {
+        RawServer server(devlist({}));
+        const char *json = usbip_client_list_remote("127.0.0.1", server.port(), "", 0);
+        ASSERT_NE(json, nullptr) << usbip_last_error();
+        EXPECT_STREQ(json, "[]");
+    }
+    // A server cannot inject members into what the host parses.
+    RawServer server(devlist({entry("1-1\",\"vid\":\"0xdead", 2, 3, 1, 2), entry(std::string("\x01\xff", 2), 2, 3, 1, 2)}));
+    const char *json = usbip_client_list_remote("127.0.0.1", server.port(), nullptr, 0);
+    ASSERT_NE(json, nullptr) << usbip_last_error();
+    auto parsed = nlohmann::json::parse(json);
+    ASSERT_EQ(parsed.size(), 2u);
+    EXPECT_EQ(parsed[0]["busid"], "1-1\",\"vid\":\"0xdead");
+    EXPECT_EQ(parsed[0]["vid"], "0x0001");
+    EXPECT_EQ(parsed[1]["busid"], "\x01\xef\xbf\xbd");
+}
+
+TEST(ListRemote, MoreThanSixtyFourDevicesKeepsTheFirstSixtyFour)
+{
+    std::vector<std::string> entries;
+    for (int i = 0; i < 70; ++i) entries.push_back(entry("1-" + std::to_string(i), 2, 3, 1, 2));
+    std::string reply = devlist(entries);
+    {
+        RawServer server(reply);
+        const char *json = usbip_client_list_remote("127.0.0.1", server.port(), nullptr, 0);
+        ASSERT_NE(json, nullptr) << usbip_last_error();
+        auto parsed = nlohmann::json::parse(json);
+        ASSERT_EQ(parsed.size(), 64u);
+        EXPECT_EQ(parsed[63]["busid"], "1-63");
+    }
+    RawServer server(reply);
+    EXPECT_EQ(usbip_client_device_info("127.0.0.1", server.port(), "1-64", nullptr, 0), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Remote device with busid '1-64' not found");
+}
+
+TEST(DeviceInfo, LookupIsExactAndFindsTheFirst)
+{
+    std::string reply = devlist({entry("1-1", 2, 3, 0x1111, 1), entry("1-10", 2, 3, 0x2222, 2),
+                                 entry("1-10", 2, 3, 0x3333, 3), entry("A-1", 2, 3, 0x4444, 4)});
+    struct Case {
+        const char *busid;
+        const char *vid;  // nullptr: not found
+    } cases[] = {{"1-1", "0x1111"}, {"1-10", "0x2222"}, {"a-1", nullptr}, {"1-", nullptr}, {"", nullptr}};
+    for (const auto &c : cases) {
+        RawServer server(reply);
+        const char *json = usbip_client_device_info("127.0.0.1", server.port(), c.busid, nullptr, 0);
+        if (c.vid == nullptr) {
+            EXPECT_EQ(json, nullptr);
+            EXPECT_EQ(std::string(usbip_last_error()),
+                      std::string("Remote device with busid '") + c.busid + "' not found");
+        } else {
+            ASSERT_NE(json, nullptr) << usbip_last_error();
+            EXPECT_EQ(nlohmann::json::parse(json)["vid"], c.vid);
+        }
+    }
+}
+
+TEST(ClientArguments, RefusedBeforeAnyConnection)
+{
+    Listener l;  // any connection attempt would show up here
+    int p = l.port();
+    struct Case {
+        std::function<const char *()> call;
+        const char *message;
+    } cases[] = {
+        {[&] { return usbip_client_list_remote(nullptr, p, nullptr, 0); }, "Invalid host or port"},
+        {[&] { return usbip_client_list_remote("127.0.0.1", 0, nullptr, 0); }, "Invalid host or port"},
+        {[&] { return usbip_client_list_remote("127.0.0.1", -1, nullptr, 1); }, "Invalid host or port"},
+        {[&] { return usbip_client_device_info(nullptr, p, "1-1", nullptr, 0); },
+         "Invalid parameters for client_device_info"},
+        {[&] { return usbip_client_device_info("127.0.0.1", 0, "1-1", nullptr, 0); },
+         "Invalid parameters for client_device_info"},
+        {[&] { return usbip_client_device_info("127.0.0.1", p, nullptr, nullptr, 0); },
+         "Invalid parameters for client_device_info"},
+    };
+    for (const auto &c : cases) {
+        usbip_set_last_error("before");
+        EXPECT_EQ(c.call(), nullptr);
+        EXPECT_STREQ(usbip_last_error(), c.message);
+    }
+    EXPECT_EQ(l.accept_one(100), -1);
+}
+
+TEST(ClientFailures, EachStepReportsItsMessage)
+{
+    int closed = free_port();
+    EXPECT_EQ(usbip_client_list_remote("127.0.0.1", closed, nullptr, 0), nullptr);
+    EXPECT_EQ(usbip_last_error(), "Could not connect to 127.0.0.1:" + std::to_string(closed));
+    EXPECT_EQ(usbip_client_list_remote("no-such-host.invalid", 3240, nullptr, 0), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Failed to resolve host: no-such-host.invalid");
+
+    struct Case {
+        std::uint32_t flag;
+        std::string reply;
+        const char *message;
+    } cases[] = {
+        {1, "", "Server requires password authentication but none was provided"},
+        {0, reply_header(0x0003, 1), "DEVLIST reply error code: 0x0003 status: 1"},
+        {0, devlist({}).substr(0, 10), "recv() failed or connection closed"},
+    };
+    for (const auto &c : cases) {
+        Listener l;
+        std::thread server([&] {
+            int fd = l.accept_one();
+            if (c.flag) {
+                raw_send(fd, be32(1) + std::string(32, 'c'));
+                raw_wait_closed(fd, 5000);
+            } else if (raw_server_handshake(fd, 0)) {
+                raw_recv_n(fd, 8);
+                raw_send(fd, c.reply);
+            }
+            raw_close(fd);
+        });
+        EXPECT_EQ(usbip_client_list_remote("127.0.0.1", l.port(), nullptr, 0), nullptr);
+        EXPECT_STREQ(usbip_last_error(), c.message);
+        server.join();
+    }
+}
+
+TEST(ClientFailures, SilentServerTimesOutWithTheTimeoutMessage)
+{
+    ClientTimeout timeout(1000);
+    Listener l;
+    std::thread server([&] {
+        int fd = l.accept_one();
+        raw_wait_closed(fd, 5000);
+        raw_close(fd);
+    });
+    EXPECT_EQ(usbip_client_device_info("127.0.0.1", l.port(), "1-1", nullptr, 0), nullptr);
+    EXPECT_EQ(std::string(usbip_last_error()),
+              "Timed out after 1s connecting to 127.0.0.1:" + std::to_string(l.port()) +
+                  " (server accepted the connection but sent no response - check the port and that the "
+                  "server is running)");
+    server.join();
+}
+
+TEST(ClientFailures, FailingCallLeavesThePreviousResult)
+{
+    RawServer server(devlist({entry("1-1", 2, 3, 1, 2)}));
+    const char *first = usbip_client_list_remote("127.0.0.1", server.port(), nullptr, 0);
+    ASSERT_NE(first, nullptr);
+    std::string text = first;
+    EXPECT_EQ(usbip_client_list_remote("127.0.0.1", free_port(), nullptr, 0), nullptr);
+    EXPECT_EQ(std::string(first), text);
+}
