@@ -1,0 +1,32 @@
+// Emulated USB devices for real libusb, held in-process (libumockdev).
+// Programs that use it run under umockdev-wrapper.
+#ifndef HALVOREN_TESTBED_H
+#define HALVOREN_TESTBED_H
+
+#include <string>
+
+struct _UMockdevTestbed;
+
+class Testbed {
+public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed &) = delete;
+    Testbed &operator=(const Testbed &) = delete;
+
+    // A full-speed device at `port` of `bus` (port 0: the bus's root hub)
+    // with one configuration whose only interface has `iface_class`.
+    // Returns its sysfs path; its bus id is "<bus>-<port>".
+    std::string add_device(unsigned bus, unsigned port, unsigned vid, unsigned pid, unsigned dev_class,
+                           unsigned iface_class = 0);
+    // An unplug: the uevent first (libusb reads the device's details while it
+    // handles it, so the files must still be there), then the files.
+    void announce_removal(const std::string &syspath);
+    void remove_device(const std::string &syspath);
+
+private:
+    _UMockdevTestbed *testbed_;
+    unsigned next_devnum_ = 2;
+};
+
+#endif

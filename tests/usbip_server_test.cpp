@@ -1,0 +1,366 @@
+// Sharing server: the shared table on emulated devices, and sessions driven
+// by raw socket clients written here. Runs under umockdev-wrapper.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "halvoren_usbip.h"
+#include "test_support.h"
+#include "testbed.h"
+#include "usbip_internal.h"
+
+namespace {
+
+// Four devices on bus 1: root hub 1-1, keyboard 1-2, storage 1-3, and 1-10
+// (a prefix match of 1-1 must not find it).
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bed_.add_device(1, 0, 0x1d6b, 0x0002, 9, 9);
+        bed_.add_device(1, 2, 0x046d, 0xc31c, 0, 3);
+        bed_.add_device(1, 3, 0x0781, 0x5567, 0, 8);
+        bed_.add_device(1, 10, 0x1234, 0x0003, 0xff, 0xff);
+        threads_before_init_ = process_thread_count();
+        ASSERT_EQ(usbip_init(), 0);
+        ASSERT_EQ(usbip_local_device_count(), 4);
+        threads_before_ = process_thread_count();  // libusb may run a thread of its own
+    }
+    void TearDown() override
+    {
+        usbip_server_set_session_limit_ms(30000);
+        usbip_cleanup();
+        // Nothing the library started runs any more.
+        EXPECT_EQ(process_thread_count(), threads_before_init_);
+    }
+
+    std::vector<std::string> shared_busids()
+    {
+        std::vector<std::string> out;
+        for (const auto &d : nlohmann::json::parse(usbip_server_list_shared())) out.push_back(d["busid"]);
+        return out;
+    }
+
+    // Starts a server on a free port; returns the port.
+    int start(const char *password = nullptr, int tls = 0)
+    {
+        int port = free_port();
+        EXPECT_EQ(usbip_server_start(port, password, tls), 0) << usbip_last_error();
+        return port;
+    }
+
+    Testbed bed_;
+    int threads_before_init_ = 0;
+    int threads_before_ = 0;
+};
+
+usbip_device local(const char *busid)
+{
+    usbip_device d{};
+    EXPECT_TRUE(usbip_enum_find_by_busid(busid, &d)) << busid;
+    return d;
+}
+
+std::string request(std::uint16_t code) { return reply_header(code, 0); }
+
+std::string import_request(const std::string &busid_field)
+{
+    std::string field = busid_field;
+    field.resize(32, '\0');
+    return request(0x8003) + field;
+}
+
+// One raw session: handshake without password, the request, and every byte
+// of the answer until the server closes.
+std::string raw_session(int port, const std::string &req)
+{
+    int fd = raw_connect(port);
+    std::string answer;
+    if (fd >= 0 && raw_client_handshake(fd) && raw_send(fd, req)) answer = raw_recv_all(fd);
+    raw_close(fd);
+    return answer;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The shared table
+
+TEST_F(ServerTest, ShareTwiceListsOnceExactlyAsTheLocalDevice)
+{
+    EXPECT_EQ(usbip_server_share("1-2"), 0);
+    EXPECT_EQ(usbip_server_share("1-2"), 0);
+    auto list = nlohmann::json::parse(usbip_server_list_shared());
+    ASSERT_EQ(list.size(), 1u);
+    std::string local_json;
+    usbip_dev_to_json(local_json, local("1-2"));
+    EXPECT_EQ(list[0].dump(), nlohmann::json::parse(local_json).dump());
+}
+
+TEST_F(ServerTest, RefusalsAndTheirMessages)
+{
+    auto check = [](int result, const char *message) {
+        EXPECT_EQ(result, -1);
+        EXPECT_STREQ(usbip_last_error(), message);
+    };
+    check(usbip_server_share(nullptr), "Invalid busid provided");
+    check(usbip_server_share(""), "Invalid busid provided");
+    check(usbip_server_share("9-9"), "Device '9-9' not found locally to share");
+    check(usbip_server_share("1-1 "), "Device '1-1 ' not found locally to share");
+    check(usbip_server_unshare("1-2"), "Device '1-2' is not shared");
+    check(usbip_server_unshare(""), "Device '' is not shared");
+    usbip_set_last_error("kept");
+    EXPECT_EQ(usbip_server_unshare(nullptr), -1);
+    EXPECT_STREQ(usbip_last_error(), "kept");
+    EXPECT_STREQ(usbip_server_list_shared(), "[]");
+}
+
+TEST_F(ServerTest, BusIdsCompareExactlyAndUnshareKeepsOrder)
+{
+    for (const char *b : {"1-1", "1-2", "1-3", "1-10"}) ASSERT_EQ(usbip_server_share(b), 0);
+    EXPECT_EQ(usbip_server_unshare("1-2"), 0);
+    EXPECT_EQ(shared_busids(), (std::vector<std::string>{"1-1", "1-3", "1-10"}));
+    EXPECT_EQ(usbip_server_unshare("1-1"), 0);  // not 1-10
+    EXPECT_EQ(shared_busids(), (std::vector<std::string>{"1-3", "1-10"}));
+    EXPECT_EQ(usbip_server_unshare("1-10"), 0);
+    EXPECT_EQ(usbip_server_unshare("1-3"), 0);
+    EXPECT_STREQ(usbip_server_list_shared(), "[]");
+}
+
+// Lists until `busid` is present (or absent): hot-plug events reach libusb
+// on its own thread.
+bool inventory_has(const std::string &busid, bool wanted)
+{
+    for (int i = 0; i < 200; ++i) {
+        bool present = std::string(usbip_list_local_devices()).find("\"" + busid + "\"") != std::string::npos;
+        if (present == wanted) return true;
+        plat::sleep_ms(25);
+    }
+    return false;
+}
+
+TEST_F(ServerTest, SixtyFourSharedThenTheSixtyFifth)
+{
+    // Fill the inventory to 64 (root hub and three devices already there).
+    for (unsigned port = 20; port < 80; ++port) bed_.add_device(1, port, 0x16c0, port, 0xff);
+    ASSERT_TRUE(inventory_has("1-79", true));
+    ASSERT_EQ(usbip_local_device_count(), 64);
+    for (const auto &d : nlohmann::json::parse(usbip_list_local_devices()))
+        ASSERT_EQ(usbip_server_share(d["busid"].get<std::string>().c_str()), 0);
+
+    bed_.add_device(2, 5, 0x16c0, 0x9999, 0xff);
+    ASSERT_TRUE(inventory_has("2-5", true));
+    EXPECT_EQ(usbip_server_share("2-5"), -1);
+    EXPECT_STREQ(usbip_last_error(), "Maximum shared devices reached");
+    EXPECT_EQ(usbip_server_share("1-2"), 0);  // already shared
+    EXPECT_EQ(shared_busids().size(), 64u);
+}
+
+TEST_F(ServerTest, UnpluggedSharedDeviceStaysListedUntilUnshared)
+{
+    ASSERT_EQ(usbip_server_share("1-2"), 0);
+    ASSERT_EQ(usbip_server_share("1-3"), 0);
+    // libusb hears of hot-plugs once its monitor runs; a device that shows
+    // up proves it does, and the unplug below is not lost.
+    bed_.add_device(2, 7, 0x16c0, 0x7777, 0xff);
+    ASSERT_TRUE(inventory_has("2-7", true));
+    const std::string gone = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    bed_.announce_removal(gone);
+    ASSERT_TRUE(inventory_has("1-2", false));
+    bed_.remove_device(gone);
+    EXPECT_EQ(shared_busids(), (std::vector<std::string>{"1-2", "1-3"}));
+    EXPECT_EQ(usbip_server_share("1-2"), -1);
+    EXPECT_STREQ(usbip_last_error(), "Device '1-2' not found locally to share");
+    EXPECT_EQ(usbip_server_unshare("1-2"), 0);
+    EXPECT_EQ(shared_busids(), (std::vector<std::string>{"1-3"}));
+}
+
+TEST_F(ServerTest, StopOfARunningServerEmptiesTheTable)
+{
+    ASSERT_EQ(usbip_server_share("1-2"), 0);
+    usbip_server_stop();  // not running: the table stays
+    EXPECT_EQ(shared_busids().size(), 1u);
+    int port = start();
+    EXPECT_EQ(shared_busids().size(), 1u);  // start leaves it alone
+    usbip_server_stop();
+    usbip_server_stop();
+    EXPECT_STREQ(usbip_server_list_shared(), "[]");
+    // Restarted, the server lists nothing until devices are shared again.
+    ASSERT_EQ(usbip_server_start(port, nullptr, 0), 0);
+    EXPECT_EQ(hex_of(raw_session(port, request(0x8005))), "011100050000000000000000");
+}
+
+// ---------------------------------------------------------------------------
+// Sessions
+
+TEST_F(ServerTest, DevlistAndImportRepliesByteForByte)
+{
+    ASSERT_EQ(usbip_server_share("1-3"), 0);
+    ASSERT_EQ(usbip_server_share("1-2"), 0);
+    int port = start();
+
+    usbip_device shared[2] = {local("1-3"), local("1-2")};
+    std::string expected;
+    usbip_encode_devlist_reply(expected, shared, 2);
+    EXPECT_EQ(hex_of(raw_session(port, request(0x8005))), hex_of(expected));
+
+    struct Case {
+        std::string busid_field;
+        const usbip_device *dev;
+    } cases[] = {
+        {"1-2", &shared[1]},
+        {"7-7", nullptr},
+        {"1-1", nullptr},                      // present locally, not shared
+        {std::string("1-2\0xyz", 7), &shared[1]},  // text ends at the first NUL
+        {std::string(32, '1'), nullptr},       // no NUL at all: 31 characters count
+    };
+    for (const auto &c : cases) {
+        std::string want;
+        usbip_encode_import_reply(want, c.dev);
+        EXPECT_EQ(hex_of(raw_session(port, import_request(c.busid_field))), hex_of(want));
+    }
+}
+
+TEST_F(ServerTest, UnknownOpcodeAndSecondRequestGetNoAnswer)
+{
+    ASSERT_EQ(usbip_server_share("1-2"), 0);
+    int port = start();
+    EXPECT_EQ(raw_session(port, request(0x1234)), "");
+    // One request per connection: the second one is never read.
+    std::string both = raw_session(port, request(0x8005) + request(0x8005));
+    EXPECT_EQ(both.size(), 12u + 312 + 4);
+}
+
+TEST_F(ServerTest, PasswordDecidesBeforeAnyUsbIpByte)
+{
+    ASSERT_EQ(usbip_server_share("1-2"), 0);
+    int port = start("s3cret");
+    struct Case {
+        const char *password;
+        std::uint32_t result;
+        bool answered;
+    } cases[] = {{"s3cret", 0, true}, {"wrong", 1, false}, {"", 1, false}};
+    for (const auto &c : cases) {
+        int fd = raw_connect(port);
+        std::string hello = raw_recv_n(fd, 36);
+        ASSERT_EQ(hello.size(), 36u);
+        EXPECT_EQ(be32_at(hello, 0), 1u);
+        std::uint8_t proof[32];
+        usbip_auth_proof(reinterpret_cast<const std::uint8_t *>(hello.data() + 4), c.password, proof);
+        raw_send(fd, proof, sizeof proof);
+        EXPECT_EQ(raw_recv_n(fd, 4), be32(c.result));
+        raw_send(fd, request(0x8005));
+        EXPECT_EQ(raw_recv_all(fd).size(), c.answered ? 12u + 316 : 0u) << c.password;
+        raw_close(fd);
+    }
+}
+
+TEST_F(ServerTest, TlsServerServesTlsClientsAndDropsPlainOnes)
+{
+    ASSERT_EQ(usbip_server_share("1-3"), 0);
+    int port = start("pw", 1);
+    const char *json = usbip_client_device_info("127.0.0.1", port, "1-3", "pw", 1);
+    ASSERT_NE(json, nullptr) << usbip_last_error();
+    EXPECT_EQ(nlohmann::json::parse(json)["pid"], "0x5567");
+
+    int fd = raw_connect(port);
+    raw_send(fd, request(0x8005));  // no TLS hello
+    EXPECT_EQ(raw_recv_all(fd), "");  // closed without a USB/IP byte
+    raw_close(fd);
+}
+
+TEST_F(ServerTest, SecondStartKeepsTheFirstSettings)
+{
+    ASSERT_EQ(usbip_server_share("1-2"), 0);
+    int first = start("one");
+    int second = free_port();
+    EXPECT_EQ(usbip_server_start(second, nullptr, 1), 0);
+    EXPECT_EQ(raw_connect(second, 1000), -1);  // nothing listens there
+    EXPECT_NE(usbip_client_list_remote("127.0.0.1", first, "one", 0), nullptr) << usbip_last_error();
+    EXPECT_EQ(usbip_client_list_remote("127.0.0.1", first, "two", 0), nullptr);
+}
+
+TEST_F(ServerTest, BindFailureNamesThePortAndPortsUseLow16Bits)
+{
+    Listener busy;
+    for (int port : {busy.port(), busy.port() + 65536}) {
+        EXPECT_EQ(usbip_server_start(port, nullptr, 0), -1);
+        EXPECT_EQ(usbip_last_error(), "server_start: bind() failed on port " + std::to_string(port));
+    }
+    int free = free_port();
+    ASSERT_EQ(usbip_server_start(free + 65536, nullptr, 0), 0);
+    EXPECT_STREQ(usbip_client_list_remote("127.0.0.1", free, nullptr, 0), "[]");
+}
+
+TEST_F(ServerTest, StopEndsSessionsInProgress)
+{
+    int port = start();
+    std::vector<int> idle;
+    for (int i = 0; i < 20; ++i) idle.push_back(raw_connect(port));
+    // Wait until every connection has its session (the flag has arrived).
+    for (int fd : idle) ASSERT_EQ(raw_recv_n(fd, 4).size(), 4u);
+    auto begin = plat::monotonic_ms();
+    usbip_server_stop();
+    EXPECT_LT(plat::monotonic_ms() - begin, 2000);
+    for (int fd : idle) {
+        EXPECT_TRUE(raw_wait_closed(fd, 2000));
+        raw_close(fd);
+    }
+    EXPECT_EQ(process_thread_count(), threads_before_);
+}
+
+TEST_F(ServerTest, SilentClientIsCutOffAfterTheSessionLimit)
+{
+    usbip_server_set_session_limit_ms(300);
+    int port = start();
+    int fd = raw_connect(port);
+    ASSERT_EQ(raw_recv_n(fd, 36).size(), 36u);  // the session runs; the client says nothing
+    EXPECT_TRUE(raw_wait_closed(fd, 3000));
+    raw_close(fd);
+}
+
+TEST_F(ServerTest, TwoHundredSilentConnectionsBlockNobody)
+{
+    ASSERT_EQ(usbip_server_share("1-2"), 0);
+    int port = start();
+    std::vector<int> silent;
+    for (int i = 0; i < 200; ++i) silent.push_back(raw_connect(port));
+    // Clients that speak are served, and the host's calls go through.
+    const char *json = usbip_client_list_remote("127.0.0.1", port, nullptr, 0);
+    ASSERT_NE(json, nullptr) << usbip_last_error();
+    EXPECT_EQ(nlohmann::json::parse(json).size(), 1u);
+    auto begin = plat::monotonic_ms();
+    EXPECT_EQ(usbip_server_share("1-3"), 0);
+    EXPECT_EQ(shared_busids().size(), 2u);
+    EXPECT_EQ(usbip_server_unshare("1-3"), 0);
+    usbip_server_stop();
+    EXPECT_LT(plat::monotonic_ms() - begin, 5000);
+    for (int fd : silent) raw_close(fd);
+}
+
+TEST_F(ServerTest, LibraryClientAgainstLibraryServer)
+{
+    for (const char *b : {"1-1", "1-2", "1-3"}) ASSERT_EQ(usbip_server_share(b), 0);
+    struct Case {
+        const char *password;
+        int tls;
+    } cases[] = {{nullptr, 0}, {"pw", 0}, {"pw", 1}};
+    for (const auto &c : cases) {
+        int port = start(c.password, c.tls);
+        const char *json = usbip_client_list_remote("127.0.0.1", port, c.password, c.tls);
+        ASSERT_NE(json, nullptr) << usbip_last_error();
+        auto list = nlohmann::json::parse(json);
+        ASSERT_EQ(list.size(), 3u);
+        // Remote names come from the ids and the remote class table.
+        EXPECT_EQ(list[1]["vendor"], "Vendor_0x046d");
+        EXPECT_EQ(list[1]["class"], "vendor-specific");
+        EXPECT_EQ(list[0]["class"], "hub");
+        usbip_server_stop();
+        for (const char *b : {"1-1", "1-2", "1-3"}) ASSERT_EQ(usbip_server_share(b), 0);
+    }
+}

@@ -1,0 +1,69 @@
+// A host loads the library, runs a server, a relay and their connections,
+// calls usbip_cleanup and unloads the library: no thread of the library
+// may be left to run code that is gone.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+template <typename F>
+F symbol(void *lib, const char *name)
+{
+    void *p = dlsym(lib, name);
+    EXPECT_NE(p, nullptr) << name;
+    return reinterpret_cast<F>(p);
+}
+
+}  // namespace
+
+TEST(Unload, CleanupLeavesNoThreadAndTheLibraryUnloads)
+{
+    int threads_before = process_thread_count();
+    void *lib = dlopen(LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto init = symbol<int (*)()>(lib, "usbip_init");
+    auto cleanup = symbol<void (*)()>(lib, "usbip_cleanup");
+    auto server_start = symbol<int (*)(int, const char *, int)>(lib, "usbip_server_start");
+    auto relay_start = symbol<int (*)(int)>(lib, "usbip_relay_start");
+    auto register_relay = symbol<const char *(*)(const char *, int, const char *)>(lib, "usbip_server_register_relay");
+    auto list_by_code = symbol<const char *(*)(const char *, int, const char *, const char *)>(lib, "usbip_client_list_by_code");
+    auto last_error = symbol<const char *(*)()>(lib, "usbip_last_error");
+
+    ASSERT_EQ(init(), 0);
+    int server_port = free_port(), relay_port = free_port();
+    ASSERT_EQ(server_start(server_port, nullptr, 0), 0) << last_error();
+    ASSERT_EQ(relay_start(relay_port), 0) << last_error();
+    const char *code = register_relay("127.0.0.1", relay_port, nullptr);
+    ASSERT_NE(code, nullptr) << last_error();
+    std::string saved_code = code;
+    ASSERT_NE(list_by_code("127.0.0.1", relay_port, saved_code.c_str(), nullptr), nullptr) << last_error();
+
+    // Connections in every state: silent sessions, a relay connection that
+    // never sends its first line, a pairing that waits for a server that
+    // never attaches, and a bridged pairing.
+    std::vector<int> idle = {raw_connect(server_port), raw_connect(server_port), raw_connect(relay_port)};
+    int control = raw_connect(relay_port);
+    raw_send(control, "REGISTER \n");
+    std::string silent_code = raw_recv_line(control).substr(5, 6);
+    int waiting = raw_connect(relay_port);
+    raw_send(waiting, "CONNECT " + silent_code + "\n");
+    int bridged = raw_connect(relay_port);
+    raw_send(bridged, "CONNECT " + saved_code + "\n");
+    EXPECT_EQ(raw_recv_line(bridged), "OK\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    cleanup();
+    EXPECT_EQ(process_thread_count(), threads_before);
+    ASSERT_EQ(dlclose(lib), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a straggler would crash here
+    for (int fd : idle) EXPECT_TRUE(raw_wait_closed(fd, 1000));
+    for (int fd : {control, waiting, bridged}) EXPECT_TRUE(raw_wait_closed(fd, 1000));
+    for (int fd : idle) raw_close(fd);
+    for (int fd : {control, waiting, bridged}) raw_close(fd);
+}
