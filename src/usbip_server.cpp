@@ -69,6 +69,9 @@ void server_session(plat::socket_t s, const SessionSettings &settings)
 {
     usbip_conn conn(s);
     plat::ThreadSet::Watch watch(g_sessions, s);  // released before conn closes s
+    // A stop that woke the sessions before this one was watched has cleared
+    // the flag already: end now rather than wait for the client.
+    if (!g_server_running) return;
     // Everything before the reply must end within the limit, so a silent
     // client cannot hold this thread for ever.
     usbip_conn_set_deadline(&conn, g_session_limit_ms);
