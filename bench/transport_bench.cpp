@@ -12,7 +12,6 @@
 
 #include "bench_support.h"
 #include "halvoren_usbip.h"
-#include "tls_compat.h"
 #include "usbip_internal.h"
 
 namespace {
@@ -130,74 +129,16 @@ void BM_TlsHandshakeLibraryServer(benchmark::State &state)
 }
 BENCHMARK(BM_TlsHandshakeLibraryServer)->UseRealTime()->MinTime(3.0);
 
-// The same exchange served by Mbed TLS alone: its own RSA-2048 key and
-// certificate, the same groups, its socket callbacks.
-struct BareTlsServer {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    mbedtls_pk_context key;
-    mbedtls_x509_crt crt;
-    mbedtls_ssl_config conf;
-
-    BareTlsServer()
-    {
-        mbedtls_entropy_init(&entropy);
-        mbedtls_ctr_drbg_init(&drbg);
-        mbedtls_pk_init(&key);
-        mbedtls_x509_crt_init(&crt);
-        mbedtls_ssl_config_init(&conf);
-        mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0);
-        mbedtls_pk_setup(&key, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
-        mbedtls_rsa_gen_key(mbedtls_pk_rsa(key), mbedtls_ctr_drbg_random, &drbg, 2048, 65537);
-        mbedtls_x509write_cert w;
-        mbedtls_x509write_crt_init(&w);
-        tls_compat::set_serial_one(&w);
-        mbedtls_x509write_crt_set_subject_key(&w, &key);
-        mbedtls_x509write_crt_set_issuer_key(&w, &key);
-        mbedtls_x509write_crt_set_subject_name(&w, "CN=bare");
-        mbedtls_x509write_crt_set_issuer_name(&w, "CN=bare");
-        mbedtls_x509write_crt_set_validity(&w, "20260101000000", "20360101000000");
-        mbedtls_x509write_crt_set_md_alg(&w, MBEDTLS_MD_SHA256);
-        unsigned char pem[4096] = {};
-        mbedtls_x509write_crt_pem(&w, pem, sizeof pem, mbedtls_ctr_drbg_random, &drbg);
-        mbedtls_x509write_crt_free(&w);
-        mbedtls_x509_crt_parse(&crt, pem, std::strlen(reinterpret_cast<char *>(pem)) + 1);
-        mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                    MBEDTLS_SSL_PRESET_DEFAULT);
-        tls_compat::conf_tls12_and_groups(&conf);
-        mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &drbg);
-        mbedtls_ssl_conf_own_cert(&conf, &crt, &key);
-    }
-    ~BareTlsServer()
-    {
-        mbedtls_ssl_config_free(&conf);
-        mbedtls_x509_crt_free(&crt);
-        mbedtls_pk_free(&key);
-        mbedtls_ctr_drbg_free(&drbg);
-        mbedtls_entropy_free(&entropy);
-    }
-
-    void serve(plat::socket_t fd)
-    {
-        mbedtls_net_context net;
-        net.fd = static_cast<int>(fd);
-        mbedtls_ssl_context ssl;
-        mbedtls_ssl_init(&ssl);
-        mbedtls_ssl_setup(&ssl, &conf);
-        mbedtls_ssl_set_bio(&ssl, &net, mbedtls_net_send, mbedtls_net_recv, nullptr);
-        unsigned char byte;
-        if (mbedtls_ssl_handshake(&ssl) == 0 && mbedtls_ssl_read(&ssl, &byte, 1) == 1) mbedtls_ssl_write(&ssl, &byte, 1);
-        mbedtls_ssl_close_notify(&ssl);
-        mbedtls_ssl_free(&ssl);
-        plat::close(fd);
-    }
-};
-
 void BM_TlsHandshakeBareMbedTls(benchmark::State &state)
 {
     usbip_init();
-    BareTlsServer bare;
-    BenchServer server([&bare](plat::socket_t fd) { bare.serve(fd); });
+    BareTls bare;
+    BenchServer server([&bare](plat::socket_t fd) {
+        bare.serve(fd, [](BenchIo &io) {
+            char byte;
+            if (io.recv(&byte, 1)) io.send(&byte, 1);
+        });
+    });
     tls_client_round(state, server.port());
 }
 BENCHMARK(BM_TlsHandshakeBareMbedTls)->UseRealTime()->MinTime(3.0);

@@ -154,6 +154,7 @@ struct usbip_conn {
     char target_label[64] = {};    // "host:port" of the connect
     char phase_label[32] = {};     // the step in progress
     int timed_out = 0;             // a time-out message was issued
+    std::int64_t timeouts_set_ms = 0;  // when the socket time-outs were last set; 0 = not set
 
     usbip_conn() = default;
     explicit usbip_conn(plat::socket_t s) : fd(s) {}

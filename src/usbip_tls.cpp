@@ -100,15 +100,22 @@ void conn_timeout_error(usbip_conn *c)
 }
 
 // Socket time-outs that make a blocked send or receive return no later than
-// the deadline (and at least every 60 s).
+// the deadline (and at least every 60 s). Setting them costs two system
+// calls, so a value set less than kTimeoutSlackMs ago is kept: a blocked
+// call then ends at most that much after the deadline.
+constexpr std::int64_t kTimeoutSlackMs = 10;
+
 void conn_apply_timeouts(usbip_conn *c)
 {
     if (c->fd == plat::kNoSocket || c->deadline_ms == 0) return;
-    std::int64_t left = c->deadline_ms - plat::monotonic_ms();
+    std::int64_t now = plat::monotonic_ms();
+    std::int64_t left = c->deadline_ms - now;
     if (left < 0) return;
+    if (c->timeouts_set_ms != 0 && now - c->timeouts_set_ms < kTimeoutSlackMs) return;
     if (left == 0) left = 1;
     if (left > 60000) left = 60000;
     plat::set_io_timeouts(c->fd, left);
+    c->timeouts_set_ms = now;
 }
 
 int conn_connect_impl(usbip_conn *c, const char *host, int port, bool use_deadline)
@@ -116,6 +123,7 @@ int conn_connect_impl(usbip_conn *c, const char *host, int port, bool use_deadli
     usbip_conn_close(c);
     c->tls_active = 0;
     c->timed_out = 0;
+    c->timeouts_set_ms = 0;
     std::snprintf(c->target_label, sizeof c->target_label, "%s:%d", host, port);
     usbip_copy_text(c->phase_label, sizeof c->phase_label, "connect");
     c->deadline_ms = use_deadline ? plat::monotonic_ms() + client_timeout() : 0;
@@ -279,6 +287,7 @@ int usbip_conn_connect_deadline(usbip_conn *c, const char *host, int port)
 void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms)
 {
     c->deadline_ms = plat::monotonic_ms() + ms;
+    c->timeouts_set_ms = 0;
     conn_apply_timeouts(c);
 }
 
