@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the demo: lists this machine's
-# USB devices, or emulated ones (umockdev) when the machine has none.
+# Installs what is missing, builds, and runs the demo: a relay and a server
+# sharing this machine's USB devices (or emulated ones, through umockdev,
+# when the machine has none), then the device list three ways: locally,
+# directly over the network, and through the relay by pairing code.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,13 +10,64 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 
-cli=build/tools/halvoren-usbip
-run=()
-if [ "$("$cli" list --json 2>/dev/null || true)" = "[]" ] || ! "$cli" list --json >/dev/null 2>&1; then
-  echo "No USB devices here: using emulated devices (tests/data/demo.umockdev)."
-  run=(umockdev-run --device tests/data/demo.umockdev --)
+cli=$PWD/build/tools/halvoren-usbip
+with_devices=()
+if [ "$("$cli" list --json 2>/dev/null || echo '[]')" = "[]" ]; then
+  echo "No USB devices here: sharing emulated ones (tests/data/demo.umockdev)."
+  with_devices=(umockdev-run --device tests/data/demo.umockdev --)
 fi
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+server_port=$(free_port)
+relay_port=$(free_port)
+password=demo-password
+log=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$log"
+}
+trap cleanup EXIT
+
+# Waits (at most 20 s) for a line in a background command's output.
+wait_for() {
+  for _ in $(seq 200); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "gave up waiting for '$2' in $1:"; cat "$1"; return 1
+}
+
+"$cli" relay --port "$relay_port" >"$log/relay" 2>&1 &
+pids+=($!)
+wait_for "$log/relay" "Relay listening"
+
+"${with_devices[@]}" "$cli" serve --port "$server_port" --password "$password" --share-all \
+  --relay "127.0.0.1:$relay_port" >"$log/server" 2>&1 &
+pids+=($!)
+wait_for "$log/server" "Pairing code"
+code=$(sed -n 's/.*Pairing code: //p' "$log/server")
+wait_for "$log/relay" "registered: $code"
 
 echo
 echo "== local devices"
-"${run[@]}" "$cli" list
+"${with_devices[@]}" "$cli" list
+echo
+echo "== the server (port $server_port, password set)"
+cat "$log/server"
+echo
+echo "== listed directly: halvoren-usbip remote 127.0.0.1:$server_port --password ..."
+"$cli" remote "127.0.0.1:$server_port" --password "$password"
+echo
+echo "== listed through the relay (port $relay_port) by code $code"
+"$cli" remote --relay "127.0.0.1:$relay_port" --code "$code" --password "$password"
+
+kill -INT "${pids[1]}"  # the server first: the relay sees it leave
+wait_for "$log/relay" "ended: *$code"
+kill -INT "${pids[0]}"
+wait
+pids=()
+echo
+echo "== the relay, which saw the server register and leave"
+cat "$log/relay"

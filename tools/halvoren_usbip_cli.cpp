@@ -431,7 +431,7 @@ int cmd_relay(Args &a)
             if (std::find(now.begin(), now.end(), c) == now.end()) std::printf("ended:      %s\n", c.c_str());
         std::fflush(stdout);
         known = now;
-        timespec wait{0, 500 * 1000 * 1000};
+        timespec wait{0, 200 * 1000 * 1000};
         if (sigtimedwait(&set, nullptr, &wait) > 0) break;
     }
     std::printf("Stopping.\n");
