@@ -122,6 +122,11 @@ private:
     int items_ = 0;
 };
 
+// The name of a USB class code that local and remote devices share
+// ("audio", "hid", "hub", ...); null for the codes whose name depends on
+// where the device is.
+const char *usbip_common_class_name(unsigned code);
+
 // Renders records as a JSON array into `out` and returns out.c_str().
 const char *usbip_devices_to_json(std::string &out, const usbip_device *devs, int count);
 

@@ -100,6 +100,21 @@ void usbip_dev_to_json(std::string &out, const usbip_device &dev)
     out.append("\"}");
 }
 
+const char *usbip_common_class_name(unsigned code)
+{
+    switch (code) {
+    case 0x01: return "audio";
+    case 0x02: return "comm";
+    case 0x03: return "hid";
+    case 0x06: return "still-image";
+    case 0x07: return "printer";
+    case 0x08: return "mass-storage";
+    case 0x09: return "hub";
+    case 0x0e: return "video";
+    default: return nullptr;
+    }
+}
+
 const char *usbip_devices_to_json(std::string &out, const usbip_device *devs, int count)
 {
     json_array_builder array(out);
@@ -138,15 +153,8 @@ SpeedName local_speed(int libusb_speed)
 
 const char *local_class_name(unsigned code)
 {
+    if (const char *name = usbip_common_class_name(code)) return name;
     switch (code) {
-    case 0x01: return "audio";
-    case 0x02: return "comm";
-    case 0x03: return "hid";
-    case 0x06: return "still-image";
-    case 0x07: return "printer";
-    case 0x08: return "mass-storage";
-    case 0x09: return "hub";
-    case 0x0e: return "video";
     case 0xe0: return "wireless";
     case 0xff: return "vendor-specific";
     default: return "other";

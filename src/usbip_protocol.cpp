@@ -38,20 +38,12 @@ const char *remote_speed_name(std::uint32_t speed)
     }
 }
 
-// Remote devices are named from the device class alone.
+// Remote devices are named from the device class alone; every code
+// without a common name is "vendor-specific".
 const char *remote_class_name(std::uint8_t cls)
 {
-    switch (cls) {
-    case 0x01: return "audio";
-    case 0x02: return "comm";
-    case 0x03: return "hid";
-    case 0x06: return "still-image";
-    case 0x07: return "printer";
-    case 0x08: return "mass-storage";
-    case 0x09: return "hub";
-    case 0x0e: return "video";
-    default: return "vendor-specific";
-    }
+    const char *name = usbip_common_class_name(cls);
+    return name ? name : "vendor-specific";
 }
 
 // Text from a fixed-width field that need not be terminated.

@@ -331,6 +331,9 @@ void relay_client_handler(plat::socket_t fd)
     plat::Socket s(fd);
     std::optional<plat::ThreadSet::Watch> watch;  // declared after s: ends before s closes
     watch.emplace(g_relay_threads, fd);
+    // A stop whose wake-up came before this socket was watched has cleared
+    // the flag already: end now rather than after the first-line wait.
+    if (!g_relay_running) return;
     char line[512];
     if (usbip_relay_read_line(fd, line, sizeof line, kFirstLineWaitMs) < 0) return;
     relay_first_line first = usbip_relay_parse_first_line(line);

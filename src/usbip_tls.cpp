@@ -291,10 +291,23 @@ void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms)
     conn_apply_timeouts(c);
 }
 
-int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len)
+namespace {
+
+// One direction of exact-count I/O: the TLS call, the socket call and the
+// messages of their failures.
+struct Direction {
+    int (*tls)(mbedtls_ssl_context *, unsigned char *, size_t);
+    long (*plain)(plat::socket_t, unsigned char *, std::size_t, plat::IoError *);
+    const char *tls_failed;
+    const char *plain_failed;
+};
+
+// Repeats the call until every byte has moved, the deadline has passed
+// (time-out message) or the call fails. A socket time-out only means "try
+// again": the deadline decides.
+int conn_transfer(usbip_conn *c, unsigned char *p, std::size_t len, const Direction &d)
 {
     if (c->fd == plat::kNoSocket) return -1;
-    const auto *p = static_cast<const unsigned char *>(data);
     while (len > 0) {
         if (deadline_reached(c)) {
             conn_timeout_error(c);
@@ -303,19 +316,19 @@ int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len)
         conn_apply_timeouts(c);
         long n;
         if (c->tls_active && c->tls_session) {
-            int r = mbedtls_ssl_write(&c->tls_session->ssl, p, len);
+            int r = d.tls(&c->tls_session->ssl, p, len);
             if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) continue;
             if (r <= 0) {
-                usbip_set_last_error("mbedtls_ssl_write failed: %d", r);
+                usbip_set_last_error(d.tls_failed, r);
                 return -1;
             }
             n = r;
         } else {
             plat::IoError err;
-            n = plat::send_some(c->fd, p, len, &err);
+            n = d.plain(c->fd, p, len, &err);
             if (n <= 0) {
                 if (err == plat::IoError::timed_out) continue;
-                usbip_set_last_error("send() failed");
+                usbip_set_last_error("%s", d.plain_failed);
                 return -1;
             }
         }
@@ -325,38 +338,31 @@ int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len)
     return 0;
 }
 
+const Direction kSend = {
+    [](mbedtls_ssl_context *ssl, unsigned char *p, size_t n) { return mbedtls_ssl_write(ssl, p, n); },
+    [](plat::socket_t s, unsigned char *p, std::size_t n, plat::IoError *e) { return plat::send_some(s, p, n, e); },
+    "mbedtls_ssl_write failed: %d",
+    "send() failed",
+};
+
+const Direction kRecv = {
+    [](mbedtls_ssl_context *ssl, unsigned char *p, size_t n) { return mbedtls_ssl_read(ssl, p, n); },
+    [](plat::socket_t s, unsigned char *p, std::size_t n, plat::IoError *e) { return plat::recv_some(s, p, n, e); },
+    "mbedtls_ssl_read failed: %d",
+    "recv() failed or connection closed",
+};
+
+}  // namespace
+
+int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len)
+{
+    // The buffer is only read: the shared signature takes it as writable.
+    return conn_transfer(c, const_cast<unsigned char *>(static_cast<const unsigned char *>(data)), len, kSend);
+}
+
 int usbip_conn_recv_all(usbip_conn *c, void *data, std::size_t len)
 {
-    if (c->fd == plat::kNoSocket) return -1;
-    auto *p = static_cast<unsigned char *>(data);
-    while (len > 0) {
-        if (deadline_reached(c)) {
-            conn_timeout_error(c);
-            return -1;
-        }
-        conn_apply_timeouts(c);
-        long n;
-        if (c->tls_active && c->tls_session) {
-            int r = mbedtls_ssl_read(&c->tls_session->ssl, p, len);
-            if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) continue;
-            if (r <= 0) {
-                usbip_set_last_error("mbedtls_ssl_read failed: %d", r);
-                return -1;
-            }
-            n = r;
-        } else {
-            plat::IoError err;
-            n = plat::recv_some(c->fd, p, len, &err);
-            if (n <= 0) {
-                if (err == plat::IoError::timed_out) continue;
-                usbip_set_last_error("recv() failed or connection closed");
-                return -1;
-            }
-        }
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return 0;
+    return conn_transfer(c, static_cast<unsigned char *>(data), len, kRecv);
 }
 
 void usbip_conn_close(usbip_conn *c)

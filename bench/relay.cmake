@@ -1,0 +1,1 @@
+usbip_bench(relay_bench)

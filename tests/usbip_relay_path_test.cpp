@@ -1,0 +1,626 @@
+// The relay path seen from its ends: a server's registration against a raw
+// relay written here, then server, relay and client of the library together
+// in one process, and as separate processes of the command-line host.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "halvoren_usbip.h"
+#include "test_support.h"
+#include "usbip_internal.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// SHA-256 of "secret" in lower-case hex.
+const char kSecretHash[] = "2bb80d537b1da3e38bd30361aa855686bde0eacd7162fef6a25fe97bf527a25b";
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { raw_close(fd_); }
+    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd &operator=(Fd &&o) noexcept
+    {
+        if (this != &o) {
+            raw_close(fd_);
+            fd_ = o.fd_;
+            o.fd_ = -1;
+        }
+        return *this;
+    }
+    operator int() const { return fd_; }
+    void close()
+    {
+        raw_close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// True when the peer has closed and sent nothing before, checked without waiting.
+bool closed_now(int fd)
+{
+    char c;
+    return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+// A server of the library on a port of its own, stopped at the end.
+class Server {
+public:
+    explicit Server(const char *password = nullptr, int use_tls = 0)
+    {
+        EXPECT_EQ(usbip_init(), 0);
+        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+            int p = free_port();
+            if (usbip_server_start(p, password, use_tls) == 0) port_ = p;
+        }
+        EXPECT_NE(port_, 0) << usbip_last_error();
+    }
+    ~Server()
+    {
+        usbip_server_stop();
+        usbip_server_set_heartbeat_period(25);
+    }
+    int port() const { return port_; }
+
+private:
+    int port_ = 0;
+};
+
+// usbip_server_register_relay on a thread of its own, so that the test can
+// play the relay meanwhile. The message is read on that thread.
+class Registering {
+public:
+    Registering(const char *host, int port, const char *password)
+    {
+        thread_ = std::thread([=] {
+            const char *code = usbip_server_register_relay(host, port, password);
+            ok_ = code != nullptr;
+            text_ = code ? code : usbip_last_error();
+        });
+    }
+    ~Registering() { finish(); }
+    // The code, or the message of the failure.
+    std::string finish()
+    {
+        if (thread_.joinable()) thread_.join();
+        return text_;
+    }
+    bool ok()
+    {
+        finish();
+        return ok_;
+    }
+
+private:
+    std::thread thread_;
+    bool ok_ = false;
+    std::string text_;
+};
+
+// Registers with the raw relay `relay`, answering "CODE ABC234"; returns the
+// control connection.
+Fd register_with(Listener &relay, const char *password = nullptr)
+{
+    Registering reg("127.0.0.1", relay.port(), password);
+    Fd control(relay.accept_one());
+    EXPECT_GE(control, 0);
+    raw_recv_line(control);
+    raw_send(control, "CODE ABC234\n");
+    EXPECT_EQ(reg.finish(), "ABC234");
+    return control;
+}
+
+struct ClientTimeout {
+    explicit ClientTimeout(int ms) { usbip_client_set_timeout(ms); }
+    ~ClientTimeout() { usbip_client_set_timeout(0); }
+};
+
+// The library's relay on a port of its own.
+class Relay {
+public:
+    Relay()
+    {
+        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+            int p = free_port();
+            if (usbip_relay_start(p) == 0) port_ = p;
+        }
+        EXPECT_NE(port_, 0) << usbip_last_error();
+    }
+    ~Relay() { usbip_relay_stop(); }
+    int port() const { return port_; }
+
+private:
+    int port_ = 0;
+};
+
+template <typename Pred>
+bool wait_until(Pred pred, int ms)
+{
+    for (int spent = 0; spent < ms; spent += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Registration against a raw relay
+
+TEST(RelayRegister, SendsTheRegisterLineWithThePasswordHash)
+{
+    Server server;
+    Listener relay;
+    struct Case {
+        const char *password;
+        std::string line;
+    } cases[] = {
+        {nullptr, "REGISTER \n"},
+        {"", "REGISTER \n"},
+        {"secret", std::string("REGISTER ") + kSecretHash + "\n"},
+    };
+    for (const auto &c : cases) {
+        Registering reg("127.0.0.1", relay.port(), c.password);
+        Fd control(relay.accept_one());
+        ASSERT_GE(control, 0);
+        EXPECT_EQ(raw_recv_line(control), c.line);
+        raw_send(control, "CODE ABC234\n");
+        EXPECT_EQ(reg.finish(), "ABC234");
+    }
+}
+
+TEST(RelayRegister, ReplyDecidesTheOutcome)
+{
+    Server server;
+    Listener relay;
+    const std::string long_reply(200, 'X');
+    struct Case {
+        std::string reply;  // empty: the relay closes instead
+        bool ok;
+        std::string result;
+    } cases[] = {
+        {"CODE ABC234\n", true, "ABC234"},
+        {"CODE ABCDEFGHIJKLMNOPQRS\n", true, "ABCDEFGHIJKLMNO"},
+        {"CODE   Q2 more\r\n", true, "Q2"},
+        {"ERROR Relay capacity reached\n", false,
+         "Relay returned invalid registration response: ERROR Relay capacity reached"},
+        {"CODEX\n", false, "Relay returned invalid registration response: CODEX"},
+        {"code abc\n", false, "Relay returned invalid registration response: code abc"},
+        {long_reply + "\n", false, "Relay returned invalid registration response: " + long_reply.substr(0, 127)},
+        {"\n", false, "Failed to read CODE response from relay"},
+        {"\r\n", false, "Failed to read CODE response from relay"},
+        {"", false, "Failed to read CODE response from relay"},
+    };
+    for (const auto &c : cases) {
+        Registering reg("127.0.0.1", relay.port(), nullptr);
+        Fd control(relay.accept_one());
+        ASSERT_GE(control, 0);
+        raw_recv_line(control);
+        if (c.reply.empty())
+            control.close();
+        else
+            raw_send(control, c.reply);
+        EXPECT_EQ(reg.ok(), c.ok) << c.reply;
+        EXPECT_EQ(reg.finish(), c.result) << c.reply;
+        // A refused registration keeps no connection.
+        if (!c.ok && control >= 0) {
+            EXPECT_TRUE(raw_wait_closed(control, 2000)) << c.reply;
+        }
+    }
+}
+
+TEST(RelayRegister, SilentRelayRunsOutAfterFiveSeconds)
+{
+    Server server;
+    Listener relay;
+    auto t0 = Clock::now();
+    Registering reg("127.0.0.1", relay.port(), nullptr);
+    Fd control(relay.accept_one());
+    ASSERT_GE(control, 0);
+    EXPECT_EQ(reg.finish(), "Failed to read CODE response from relay");
+    EXPECT_GT(seconds_since(t0), 4.5);
+    EXPECT_LT(seconds_since(t0), 7.0);
+}
+
+TEST(RelayRegister, BadArgumentsAndUnreachableRelays)
+{
+    Listener relay;  // a connection attempt would show up here
+    struct Case {
+        const char *host;
+        int port;
+        std::string message;
+    } cases[] = {
+        {nullptr, relay.port(), "Invalid relay host or port"},
+        {"127.0.0.1", 0, "Invalid relay host or port"},
+        {"127.0.0.1", -1, "Invalid relay host or port"},
+    };
+    for (const auto &c : cases) {
+        usbip_set_last_error("before");
+        EXPECT_EQ(usbip_server_register_relay(c.host, c.port, nullptr), nullptr);
+        EXPECT_EQ(usbip_last_error(), c.message);
+    }
+    EXPECT_EQ(relay.accept_one(100), -1);
+
+    int closed = free_port();
+    EXPECT_EQ(usbip_server_register_relay("127.0.0.1", closed, nullptr), nullptr);
+    EXPECT_EQ(usbip_last_error(), "Failed to connect to relay server at 127.0.0.1:" + std::to_string(closed));
+    EXPECT_EQ(usbip_server_register_relay("no-such-host.invalid", 3241, "secret"), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Failed to connect to relay server at no-such-host.invalid:3241");
+}
+
+TEST(RelayRegister, RegisteringAgainClosesTheFirstControlConnectionFirst)
+{
+    Server server;
+    Listener relay;
+    Fd first = register_with(relay);
+    Registering again("127.0.0.1", relay.port(), nullptr);
+    Fd second(relay.accept_one());
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(closed_now(first));
+    raw_recv_line(second);
+    raw_send(second, "CODE Q23456\n");
+    EXPECT_EQ(again.finish(), "Q23456");
+
+    // Also when the new relay cannot be reached.
+    EXPECT_EQ(usbip_server_register_relay("127.0.0.1", free_port(), nullptr), nullptr);
+    EXPECT_TRUE(raw_wait_closed(second, 2000));
+}
+
+// ---------------------------------------------------------------------------
+// The server's worker on the control connection
+
+TEST(RelayWorker, DispatchOpensAnAttachConnectionCarryingASession)
+{
+    for (const char *password : {static_cast<const char *>(nullptr), "secret"}) {
+        Server server(password);
+        Listener relay;
+        Fd control = register_with(relay, password);
+
+        // Lines other than DISPATCH are ignored: the first connection to
+        // come is the first case's.
+        raw_send(control, "HELLO\ndispatch TK1\nDISPATCH\nOK\n");
+
+        struct Case {
+            std::string dispatch;
+            std::string attach;
+        } cases[] = {
+            {"DISPATCH TK1000_5\n", "ATTACH TK1000_5\n"},
+            {"DISPATCH  TK1001_9998 extra\r\n", "ATTACH TK1001_9998\n"},
+            {"DISPATCH \n", "ATTACH \n"},
+            {"DISPATCH " + std::string(70, '7') + "\n", "ATTACH " + std::string(63, '7') + "\n"},
+            // 255 characters make a line; the rest begins the next one.
+            {std::string(255, 'Y') + "DISPATCH TK9\n", "ATTACH TK9\n"},
+        };
+        for (const auto &c : cases) {
+            raw_send(control, c.dispatch);
+            Fd data(relay.accept_one());
+            ASSERT_GE(data, 0) << c.dispatch;
+            const std::string &attach = c.attach;
+            // The session's flag and challenge follow the line directly.
+            std::string got = raw_recv_n(data, attach.size() + 36);
+            ASSERT_EQ(got.size(), attach.size() + 36) << c.dispatch;
+            EXPECT_EQ(got.substr(0, attach.size()), attach);
+            EXPECT_EQ(be32_at(got, attach.size()), password ? 1u : 0u);
+        }
+
+        if (password == nullptr) {
+            // The attached connection is an ordinary session.
+            raw_send(control, "DISPATCH TK7\n");
+            Fd data(relay.accept_one());
+            ASSERT_GE(data, 0);
+            EXPECT_EQ(raw_recv_line(data), "ATTACH TK7\n");
+            ASSERT_TRUE(raw_client_handshake(data));
+            raw_send(data, reply_header(0x8005, 0));
+            EXPECT_EQ(hex_of(raw_recv_n(data, 12)), hex_of(reply_header(0x0005, 0) + be32(0)));
+        }
+    }
+}
+
+TEST(RelayWorker, DispatchRightBehindTheCodeIsServed)
+{
+    Server server;
+    Listener relay;
+    Registering reg("127.0.0.1", relay.port(), nullptr);
+    Fd control(relay.accept_one());
+    ASSERT_GE(control, 0);
+    raw_recv_line(control);
+    raw_send(control, "CODE ABC234\nDISPATCH TK1000_1\n");
+    EXPECT_EQ(reg.finish(), "ABC234");
+    Fd data(relay.accept_one());
+    ASSERT_GE(data, 0);
+    EXPECT_EQ(raw_recv_line(data), "ATTACH TK1000_1\n");
+}
+
+TEST(RelayWorker, HeartbeatsAboutEverySecondUntilTheServerStops)
+{
+    usbip_server_set_heartbeat_period(1);
+    Server server;
+    Listener relay;
+    Fd control = register_with(relay);
+    std::vector<double> at;
+    auto t0 = Clock::now();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(raw_recv_line(control), "HEARTBEAT\n") << i;
+        at.push_back(seconds_since(t0));
+        raw_send(control, "OK\n");
+    }
+    for (std::size_t i = 1; i < at.size(); ++i) {
+        EXPECT_GT(at[i] - at[i - 1], 0.5) << i;
+        EXPECT_LT(at[i] - at[i - 1], 2.5) << i;
+    }
+    usbip_server_stop();
+    EXPECT_TRUE(raw_wait_closed(control, 2000));
+}
+
+TEST(RelayWorker, ClosedControlConnectionDoesNotSpin)
+{
+    usbip_server_set_heartbeat_period(1);
+    Server server;
+    Listener relay;
+    Fd control = register_with(relay);
+    control.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto cpu_seconds = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    double cpu0 = cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(cpu_seconds() - cpu0, 0.3);
+}
+
+// ---------------------------------------------------------------------------
+// The client against a raw relay
+
+TEST(RelayClient, AnswerOfTheRelayDecides)
+{
+    const std::string long_error = "ERROR " + std::string(200, 'E');
+    struct Case {
+        std::string answer;  // empty: the relay closes instead
+        std::string result;  // "[]" or the message
+    } cases[] = {
+        {"OK\n", "[]"},
+        {"OKAY\r\n", "[]"},
+        {"ERROR Code not found\n", "Relay returned: ERROR Code not found"},
+        {"ok\n", "Relay returned: ok"},
+        {long_error + "\n", "Relay returned: " + long_error.substr(0, 127)},
+        {"\n", "Relay timeout on connection response"},
+        {"", "Relay timeout on connection response"},
+    };
+    for (const auto &c : cases) {
+        Listener relay;
+        std::string request;
+        std::thread peer([&] {
+            Fd fd(relay.accept_one());
+            request = raw_recv_line(fd);
+            if (c.answer.empty()) return;
+            // The server's handshake travels in the same segment as OK.
+            std::string hello = be32(0) + std::string(32, 'c');
+            raw_send(fd, c.answer + hello);
+            if (raw_recv_n(fd, 4) != be32(0)) return;
+            raw_send(fd, be32(0));
+            if (raw_recv_n(fd, 8) != reply_header(0x8005, 0)) return;
+            raw_send(fd, reply_header(0x0005, 0) + be32(0));
+            raw_wait_closed(fd, 5000);
+        });
+        const char *json = usbip_client_list_by_code("127.0.0.1", relay.port(), "ABC234", nullptr);
+        EXPECT_EQ(json ? std::string(json) : std::string(usbip_last_error()), c.result) << c.answer;
+        peer.join();
+        EXPECT_EQ(request, "CONNECT ABC234\n");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Server, relay and client of the library in one process
+
+TEST(RelayPath, ListByCodeWithAndWithoutPassword)
+{
+    Relay relay;
+    struct Client {
+        const char *password;
+        const char *result;  // "[]" or the message
+    };
+    struct Case {
+        const char *server_password;
+        std::vector<Client> clients;
+    } cases[] = {
+        {nullptr, {{nullptr, "[]"}, {"secret", "[]"}}},
+        {"secret",
+         {{"secret", "[]"},
+          {"wrong", "Authentication rejected by server (invalid password)"},
+          {nullptr, "Server requires password authentication but none was provided"},
+          {"", "Server requires password authentication but none was provided"}}},
+    };
+    for (const auto &c : cases) {
+        std::string code;
+        {
+            Server server(c.server_password);
+            const char *registered = usbip_server_register_relay("127.0.0.1", relay.port(), c.server_password);
+            ASSERT_NE(registered, nullptr) << usbip_last_error();
+            code = registered;
+            for (const auto &client : c.clients) {
+                const char *json = usbip_client_list_by_code("127.0.0.1", relay.port(), code.c_str(), client.password);
+                EXPECT_STREQ(json ? json : usbip_last_error(), client.result)
+                    << (c.server_password ? c.server_password : "-") << " / "
+                    << (client.password ? client.password : "-");
+            }
+            EXPECT_EQ(usbip_relay_list_codes(), "[{\"code\":\"" + code + "\",\"active\":1,\"clients\":" +
+                                                    std::to_string(c.clients.size()) + "}]");
+        }
+        // A stopped server ends its registration.
+        EXPECT_TRUE(wait_until([] { return std::string(usbip_relay_list_codes()) == "[]"; }, 2000));
+        EXPECT_EQ(usbip_client_list_by_code("127.0.0.1", relay.port(), code.c_str(), nullptr), nullptr);
+        EXPECT_STREQ(usbip_last_error(), "Relay returned: ERROR Code not found");
+    }
+}
+
+TEST(RelayPath, UnknownCodeAndArguments)
+{
+    Relay relay;
+    Server server;
+    ASSERT_NE(usbip_server_register_relay("127.0.0.1", relay.port(), nullptr), nullptr) << usbip_last_error();
+    EXPECT_EQ(usbip_client_list_by_code("127.0.0.1", relay.port(), "ZZZZZZ", nullptr), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Relay returned: ERROR Code not found");
+    EXPECT_EQ(usbip_client_list_by_code(nullptr, relay.port(), "ZZZZZZ", nullptr), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Invalid relay parameters");
+    EXPECT_EQ(usbip_client_list_by_code("127.0.0.1", relay.port(), nullptr, nullptr), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Invalid relay parameters");
+    EXPECT_EQ(usbip_client_list_by_code("127.0.0.1", 0, "ZZZZZZ", nullptr), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Invalid relay parameters");
+}
+
+TEST(RelayPath, TlsServerIsNotReachableThroughTheRelay)
+{
+    Relay relay;
+    Server server(nullptr, 1);
+    const char *code = usbip_server_register_relay("127.0.0.1", relay.port(), nullptr);
+    ASSERT_NE(code, nullptr) << usbip_last_error();
+    std::string saved = code;
+    ClientTimeout timeout(1500);
+    EXPECT_EQ(usbip_client_list_by_code("127.0.0.1", relay.port(), saved.c_str(), nullptr), nullptr);
+    EXPECT_EQ(std::string(usbip_last_error()),
+              "Timed out after 1s connecting to 127.0.0.1:" + std::to_string(relay.port()) +
+                  " (server accepted the connection but sent no response - check the port and that the server "
+                  "is running)");
+}
+
+// ---------------------------------------------------------------------------
+// Relay, server and client as separate processes
+
+namespace {
+
+// A child process of the command-line host whose output the test reads.
+class Child {
+public:
+    explicit Child(const std::vector<std::string> &args)
+    {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            dup2(out[1], 2);
+            std::vector<char *> argv;
+            for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~Child()
+    {
+        stop();
+        if (out_ >= 0) close(out_);
+    }
+
+    // Reads output until a line matches `pattern` (bounded by `ms`); the
+    // first group of the match.
+    std::string wait_for(const std::string &pattern, int ms = 10000)
+    {
+        std::regex re(pattern);
+        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < deadline) {
+            std::size_t nl;
+            while ((nl = buffer_.find('\n')) != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                output_ += line + "\n";
+                std::smatch m;
+                if (std::regex_search(line, m, re)) return m.size() > 1 ? m[1].str() : m[0].str();
+            }
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[1024];
+            ssize_t n = read(out_, buf, sizeof buf);
+            if (n <= 0) break;
+            buffer_.append(buf, static_cast<std::size_t>(n));
+        }
+        ADD_FAILURE() << "no line matching '" << pattern << "' in:\n" << output_ << buffer_;
+        return std::string();
+    }
+
+    // SIGTERM, then SIGKILL if it has not ended within 5 s. The exit status.
+    int stop()
+    {
+        if (pid_ <= 0) return status_;
+        kill(pid_, SIGTERM);
+        int st = 0;
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+                return status_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &st, 0);
+        pid_ = -1;
+        status_ = -1;
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+    std::string buffer_, output_;
+};
+
+}  // namespace
+
+TEST(RelayPath, CommandLineHostsAcrossProcesses)
+{
+    const std::string cli = USBIP_CLI_PATH;
+    std::string relay_port = std::to_string(free_port());
+    std::string server_port = std::to_string(free_port());
+    std::string relay_at = "127.0.0.1:" + relay_port;
+
+    Child relay({cli, "relay", "--port", relay_port});
+    relay.wait_for("Relay listening on port " + relay_port);
+    Child server({cli, "serve", "--port", server_port, "--password", "secret", "--relay", relay_at});
+    std::string code = server.wait_for("Pairing code: ([A-HJ-NP-Z2-9]{6})$");
+    ASSERT_EQ(code.size(), 6u);
+    relay.wait_for("registered: " + code);
+
+    int status = -1;
+    std::string out = run_command(cli + " remote --relay " + relay_at + " --code " + code +
+                                      " --password secret --json --timeout 5000 2>&1",
+                                  &status);
+    EXPECT_EQ(out, "[]\n");
+    EXPECT_EQ(status, 0);
+    out = run_command(cli + " remote --relay " + relay_at + " --code " + code + " --password wrong 2>&1", &status);
+    EXPECT_EQ(out, "halvoren-usbip: remote: Authentication rejected by server (invalid password)\n");
+    EXPECT_EQ(status, 1);
+
+    EXPECT_EQ(server.stop(), 0);
+    relay.wait_for("ended: +" + code);
+    EXPECT_EQ(relay.stop(), 0);
+}

@@ -1,0 +1,896 @@
+// The relay: line parsers and the line reader on their own, then the relay
+// itself driven by raw sockets: registration, pairing, the bridge, its waits
+// and its lifecycle.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "halvoren_usbip.h"
+#include "test_support.h"
+#include "usbip_internal.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// A raw socket that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { raw_close(fd_); }
+    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd &operator=(Fd &&o) noexcept
+    {
+        if (this != &o) {
+            raw_close(fd_);
+            fd_ = o.fd_;
+            o.fd_ = -1;
+        }
+        return *this;
+    }
+    operator int() const { return fd_; }
+    void close()
+    {
+        raw_close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// What a peer sent until it closed, or until `ms` ran out.
+struct Ending {
+    std::string data;
+    bool closed = false;
+};
+
+Ending read_to_close(int fd, int ms)
+{
+    Ending out;
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    char buf[4096];
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            out.data.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            out.closed = true;
+            break;
+        }
+    }
+    return out;
+}
+
+// Polls `pred` every 10 ms for at most `ms`.
+template <typename Pred>
+bool wait_until(Pred pred, int ms)
+{
+    for (int spent = 0; spent < ms; spent += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+std::string codes_json(const std::vector<std::pair<std::string, int>> &codes)
+{
+    std::string out = "[";
+    for (const auto &c : codes) {
+        if (out.size() > 1) out += ",";
+        out += "{\"code\":\"" + c.first + "\",\"active\":1,\"clients\":" + std::to_string(c.second) + "}";
+    }
+    return out + "]";
+}
+
+bool listed(const std::string &code)
+{
+    return std::string(usbip_relay_list_codes()).find("\"" + code + "\"") != std::string::npos;
+}
+
+// DISPATCH lines read by the tests in this process, to know the ticket
+// number the relay should issue next.
+int g_dispatches_seen = 0;
+
+struct Registration {
+    Fd control;
+    std::string code;
+};
+
+struct Pairing {
+    Fd client;
+    Fd server;
+    std::string ticket;
+};
+
+// A relay on a port of its own for the life of the object.
+class Relay {
+public:
+    Relay()
+    {
+        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+            int p = free_port();
+            if (usbip_relay_start(p) == 0) port_ = p;
+        }
+        EXPECT_NE(port_, 0) << usbip_last_error();
+    }
+    explicit Relay(int port) : port_(port) { EXPECT_EQ(usbip_relay_start(port), 0) << usbip_last_error(); }
+    ~Relay() { usbip_relay_stop(); }
+    int port() const { return port_; }
+
+    Fd open(int timeout_ms = 10000) const
+    {
+        Fd fd(raw_connect(port_, timeout_ms));
+        EXPECT_GE(fd, 0);
+        return fd;
+    }
+
+    Registration register_server(const std::string &line = "REGISTER 00ff\n") const
+    {
+        Registration r;
+        r.control = open();
+        raw_send(r.control, line);
+        std::string reply = raw_recv_line(r.control);
+        EXPECT_TRUE(std::regex_match(reply, std::regex("CODE [A-HJ-NP-Z2-9]{6}\n"))) << reply;
+        if (reply.size() == 12) r.code = reply.substr(5, 6);
+        return r;
+    }
+
+    // Reads the DISPATCH line a CONNECT caused and returns its ticket.
+    static std::string next_dispatch(int control, int *number = nullptr)
+    {
+        std::string line = raw_recv_line(control);
+        std::smatch m;
+        if (!std::regex_match(line, m, std::regex("DISPATCH (TK([0-9]+)_([0-9]+))\n"))) {
+            ADD_FAILURE() << "not a dispatch line: '" << line << "'";
+            return std::string();
+        }
+        ++g_dispatches_seen;
+        EXPECT_LE(std::stoi(m[3]), 9998);
+        if (number) *number = std::stoi(m[2]);
+        return m[1];
+    }
+
+    // A client paired with a server through the relay; `early` follows the
+    // ATTACH line in the same send and must reach the client right after OK.
+    Pairing pair(const Registration &reg, const std::string &early = "") const
+    {
+        Pairing p;
+        p.client = open();
+        raw_send(p.client, "CONNECT " + reg.code + "\n");
+        p.ticket = next_dispatch(reg.control);
+        p.server = open();
+        raw_send(p.server, "ATTACH " + p.ticket + "\n" + early);
+        EXPECT_EQ(raw_recv_n(p.client, 3 + early.size()), "OK\n" + early);
+        return p;
+    }
+
+private:
+    int port_ = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Line parsers
+
+TEST(RelayLines, FirstLineVerbsAndArguments)
+{
+    const std::string hash70(70, 'a');
+    const std::string long_text(40, 'T');
+    struct Case {
+        std::string line;
+        relay_request kind;
+        std::string argument;
+    } cases[] = {
+        {"REGISTER 0123abcd", relay_request::register_server, "0123abcd"},
+        {"REGISTERabc", relay_request::register_server, "abc"},  // no space needed
+        {"REGISTERED x", relay_request::register_server, "ED"},
+        {"REGISTER", relay_request::register_server, ""},
+        {"REGISTER \t\v\f h1 h2", relay_request::register_server, "h1"},
+        {"REGISTER " + hash70, relay_request::register_server, hash70.substr(0, 64)},
+        {"REGISTER CONNECT X", relay_request::register_server, "CONNECT"},  // REGISTER is tested first
+        {"CONNECT ABC234", relay_request::connect_client, "ABC234"},
+        {"CONNECT    ABC234   x", relay_request::connect_client, "ABC234"},
+        {"CONNECT ABCDEFGHIJKLMNOPQRS", relay_request::connect_client, "ABCDEFGHIJKLMNO"},
+        {"CONNECT ", relay_request::connect_client, ""},
+        {"ATTACH TK1000_42", relay_request::attach_server, "TK1000_42"},
+        {"ATTACH  " + long_text, relay_request::attach_server, long_text.substr(0, 31)},
+        {"ATTACH ", relay_request::attach_server, ""},
+        {"CONNECT", relay_request::none, ""},
+        {"CONNECTABC234", relay_request::none, ""},
+        {"ATTACH", relay_request::none, ""},
+        {"ATTACHTK1", relay_request::none, ""},
+        {"register abc", relay_request::none, ""},
+        {"connect ABC234", relay_request::none, ""},
+        {" REGISTER", relay_request::none, ""},
+        {"REGISTE", relay_request::none, ""},
+        {"", relay_request::none, ""},
+    };
+    for (const auto &c : cases) {
+        relay_first_line got = usbip_relay_parse_first_line(c.line.c_str());
+        EXPECT_EQ(got.kind, c.kind) << "'" << c.line << "'";
+        EXPECT_EQ(got.argument, c.argument) << "'" << c.line << "'";
+    }
+}
+
+TEST(RelayLines, WordSkipsWhiteSpaceAndCuts)
+{
+    struct Case {
+        const char *line;
+        std::size_t skip, max;
+        const char *word;
+    } cases[] = {
+        {"KEY value rest", 3, 64, "value"},
+        {"KEY\t\n\v\f\rvalue", 3, 64, "value"},
+        {"KEYvalue", 3, 3, "val"},
+        {"KEY", 3, 64, ""},
+        {"KEY", 10, 64, ""},  // skip beyond the end
+        {"KEY   ", 3, 64, ""},
+        {"KEY value", 3, 0, ""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(usbip_relay_word(c.line, c.skip, c.max), c.word) << "'" << c.line << "'";
+}
+
+TEST(RelayLines, AnswersTheServerAndClientRead)
+{
+    struct Case {
+        const char *line;
+        bool is_code;
+        const char *code;
+    } codes[] = {
+        {"CODE ABC234", true, "ABC234"},
+        {"CODE   Q2 rest", true, "Q2"},
+        {"CODE ABCDEFGHIJKLMNOPQRS", true, "ABCDEFGHIJKLMNO"},
+        {"CODE ", true, ""},
+        {"CODEX", false, ""},
+        {"code abc", false, ""},
+        {"ERROR Relay capacity reached", false, ""},
+        {"", false, ""},
+    };
+    for (const auto &c : codes) {
+        std::string code = "unchanged";
+        EXPECT_EQ(usbip_relay_parse_code(c.line, &code), c.is_code) << c.line;
+        EXPECT_EQ(code, c.is_code ? c.code : "unchanged") << c.line;
+    }
+
+    const std::string long_ticket(70, '7');
+    struct Dispatch {
+        std::string line;
+        bool is_dispatch;
+        std::string ticket;
+    } dispatches[] = {
+        {"DISPATCH TK1000_17", true, "TK1000_17"},
+        {"DISPATCH ", true, ""},
+        {"DISPATCH " + long_ticket, true, long_ticket.substr(0, 63)},
+        {"DISPATCH", false, ""},
+        {"dispatch TK1", false, ""},
+    };
+    for (const auto &d : dispatches) {
+        std::string ticket = "unchanged";
+        EXPECT_EQ(usbip_relay_parse_dispatch(d.line.c_str(), &ticket), d.is_dispatch) << d.line;
+        EXPECT_EQ(ticket, d.is_dispatch ? d.ticket : "unchanged") << d.line;
+    }
+
+    struct Prefix {
+        const char *line;
+        bool ok, heartbeat;
+    } prefixes[] = {
+        {"OK", true, false},        {"OKAY", true, false},     {"ok", false, false},
+        {" OK", false, false},      {"HEARTBEAT", false, true}, {"HEARTBEATxyz", false, true},
+        {"HEARTBEA", false, false}, {"heartbeat", false, false}, {"", false, false},
+    };
+    for (const auto &p : prefixes) {
+        EXPECT_EQ(usbip_relay_is_ok(p.line), p.ok) << p.line;
+        EXPECT_EQ(usbip_relay_is_heartbeat(p.line), p.heartbeat) << p.line;
+    }
+}
+
+TEST(RelayLines, CodesAndTicketsDrawFromTheirWholeRange)
+{
+    const std::string charset = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    std::set<char> seen;
+    for (int i = 0; i < 2000; ++i) {
+        std::string code = usbip_relay_make_code();
+        ASSERT_EQ(code.size(), 6u);
+        ASSERT_EQ(code.find_first_not_of(charset), std::string::npos) << code;
+        seen.insert(code.begin(), code.end());
+    }
+    EXPECT_EQ(seen.size(), 32u);
+
+    std::set<int> randoms;
+    for (int i = 0; i < 2000; ++i) {
+        std::string ticket = usbip_relay_make_ticket(1234);
+        ASSERT_EQ(ticket.rfind("TK1234_", 0), 0u) << ticket;
+        std::string digits = ticket.substr(7);
+        ASSERT_TRUE(!digits.empty() && digits.size() <= 4 && digits.find_first_not_of("0123456789") == std::string::npos &&
+                    (digits == "0" || digits[0] != '0'))
+            << ticket;
+        int r = std::stoi(digits);
+        EXPECT_LE(r, 9998);
+        randoms.insert(r);
+    }
+    EXPECT_GT(randoms.size(), 1500u);  // 2,000 draws below 9,999 rarely collide
+}
+
+// ---------------------------------------------------------------------------
+// Line reader
+
+TEST(RelayReadLine, DropsCarriageReturnsAndLeavesTheRestOnTheSocket)
+{
+    struct Case {
+        std::string bytes;
+        std::size_t size;
+        std::vector<std::string> lines;  // each read until -1
+    } cases[] = {
+        {"ABC\n", 128, {"ABC"}},
+        {"A\r\nB\rC\n\n\r\r\n", 128, {"A", "BC", "", ""}},
+        {"ABCDEFG\n", 4, {"ABC", "DEF", "G"}},
+        {"ABC\n", 4, {"ABC", ""}},  // the LF after a full line begins the next one
+        {"ABC", 128, {}},           // a line cut by the close is no line
+        {std::string("A\0B\n", 4), 128, {std::string("A\0B", 3)}},
+    };
+    for (const auto &c : cases) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ASSERT_TRUE(raw_send(sv[1], c.bytes));
+        shutdown(sv[1], SHUT_WR);
+        std::vector<std::string> got;
+        char buf[128];
+        for (int i = 0; i < 10; ++i) {
+            int n = usbip_relay_read_line(sv[0], buf, c.size, 1000);
+            if (n < 0) break;
+            got.emplace_back(buf, static_cast<std::size_t>(n));
+        }
+        EXPECT_EQ(got, c.lines) << hex_of(c.bytes);
+        close(sv[0]);
+        close(sv[1]);
+    }
+}
+
+TEST(RelayReadLine, WaitsPerByteNotPerLine)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    std::thread trickle([&] {
+        for (char c : std::string("AB\n")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+            raw_send(sv[1], &c, 1);
+        }
+    });
+    char buf[16];
+    // 360 ms in all, but no gap reaches 300 ms.
+    EXPECT_EQ(usbip_relay_read_line(sv[0], buf, sizeof buf, 300), 2);
+    EXPECT_STREQ(buf, "AB");
+    trickle.join();
+    EXPECT_EQ(usbip_relay_read_line(sv[0], buf, sizeof buf, 100), -1);  // silence
+    close(sv[0]);
+    close(sv[1]);
+}
+
+// ---------------------------------------------------------------------------
+// First line
+
+TEST(RelayFirstLine, AnythingElseIsClosedWithoutAnAnswer)
+{
+    Relay relay;
+    for (const char *line : {"register abc\n", "CONNECT\n", "CONNECTABC234\n", "ATTACH\n", "Attach TK1000_1\n",
+                             " REGISTER\n", "HELLO\n", "\n", "\r\n"}) {
+        Fd fd = relay.open();
+        raw_send(fd, line);
+        Ending e = read_to_close(fd, 3000);
+        EXPECT_TRUE(e.closed) << line;
+        EXPECT_EQ(e.data, "") << line;
+    }
+}
+
+TEST(RelayFirstLine, LongestLineIs511AndTheRestIsTheNextLine)
+{
+    Relay relay;
+    // 511 characters make the first line; the heartbeat after them is the
+    // registration's first control line.
+    std::string first = "REGISTER " + std::string(502, 'f');
+    Fd fd = relay.open();
+    raw_send(fd, first + "HEARTBEAT\n");
+    std::string code_line = raw_recv_line(fd);
+    EXPECT_TRUE(std::regex_match(code_line, std::regex("CODE [A-HJ-NP-Z2-9]{6}\n"))) << code_line;
+    EXPECT_EQ(raw_recv_line(fd), "OK\n");
+}
+
+// ---------------------------------------------------------------------------
+// Registration
+
+TEST(RelayRegistration, CodeHeartbeatsAndListing)
+{
+    Relay relay;
+    EXPECT_STREQ(usbip_relay_list_codes(), "[]");
+    Registration a = relay.register_server("REGISTER\r\n");
+    Registration b = relay.register_server("REGISTERabc\n");
+    EXPECT_NE(a.code, b.code);
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{a.code, 0}, {b.code, 0}}));
+
+    // Only lines that begin with HEARTBEAT are answered, each with one OK.
+    raw_send(a.control, "hello\nHEARTBEATxyz\nheartbeat\nOK\nHEARTBEAT\r\n" + std::string(127, 'y') +
+                            "HEARTBEAT\n");
+    EXPECT_EQ(raw_recv_n(a.control, 9), "OK\nOK\nOK\n");
+    Ending quiet = read_to_close(a.control, 200);
+    EXPECT_EQ(quiet.data, "");
+    EXPECT_FALSE(quiet.closed);
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{a.code, 0}, {b.code, 0}}));
+}
+
+TEST(RelayRegistration, EndsOnCloseOrEmptyLine)
+{
+    Relay relay;
+    Registration keep = relay.register_server();
+    struct Case {
+        const char *how;
+        const char *sent;  // nullptr: close
+        const char *answer;
+    } cases[] = {
+        {"close", nullptr, ""},
+        {"empty line", "\n", ""},
+        {"CR LF", "\r\n", ""},
+        {"heartbeat then empty line", "HEARTBEAT\n\n", "OK\n"},
+    };
+    for (const auto &c : cases) {
+        Registration r = relay.register_server();
+        ASSERT_TRUE(listed(r.code));
+        if (c.sent == nullptr) {
+            r.control.close();
+        } else {
+            raw_send(r.control, c.sent);
+            Ending e = read_to_close(r.control, 3000);
+            EXPECT_TRUE(e.closed) << c.how;
+            EXPECT_EQ(e.data, c.answer) << c.how;
+        }
+        EXPECT_TRUE(wait_until([&] { return !listed(r.code); }, 2000)) << c.how;
+        EXPECT_EQ(usbip_relay_list_codes(), codes_json({{keep.code, 0}})) << c.how;
+        // An ended registration's code finds nothing.
+        Fd client = relay.open();
+        raw_send(client, "CONNECT " + r.code + "\n");
+        Ending refused = read_to_close(client, 3000);
+        EXPECT_EQ(refused.data, "ERROR Code not found\n") << c.how;
+        EXPECT_TRUE(refused.closed) << c.how;
+    }
+}
+
+TEST(RelayRegistration, SixtyFourActiveAtOnceThenFull)
+{
+    Relay relay;
+    std::vector<Registration> regs;
+    std::vector<std::pair<std::string, int>> expected;
+    for (int i = 0; i < 64; ++i) {
+        regs.push_back(relay.register_server());
+        expected.emplace_back(regs.back().code, 0);
+    }
+    std::set<std::string> distinct;
+    for (const auto &r : regs) distinct.insert(r.code);
+    EXPECT_EQ(distinct.size(), 64u);
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json(expected));
+
+    Fd extra = relay.open();
+    raw_send(extra, "REGISTER\n");
+    Ending refused = read_to_close(extra, 3000);
+    EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n");
+    EXPECT_TRUE(refused.closed);
+
+    // An ended registration frees its slot, and the list keeps slot order.
+    regs[10].control.close();
+    ASSERT_TRUE(wait_until([&] { return !listed(regs[10].code); }, 2000));
+    Registration again = relay.register_server();
+    expected[10].first = again.code;
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json(expected));
+}
+
+TEST(RelayRegistration, EndedRegistrationsFreeTheirSlots)
+{
+    Relay relay;
+    for (int i = 0; i < 70; ++i) {
+        Registration r = relay.register_server();
+        ASSERT_EQ(r.code.size(), 6u) << "registration " << i;
+        raw_send(r.control, "\n");
+        ASSERT_TRUE(read_to_close(r.control, 3000).closed) << "registration " << i;
+        ASSERT_TRUE(wait_until([] { return std::string(usbip_relay_list_codes()) == "[]"; }, 2000));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pairing
+
+TEST(RelayPairing, UnknownCodesAreRefused)
+{
+    Relay relay;
+    Registration reg = relay.register_server();
+    std::string lower = reg.code;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    for (const std::string &code :
+         {std::string("ZZZZZZ"), lower, reg.code + "A", reg.code + "ABCDEFGHIJ", reg.code.substr(0, 5), std::string()}) {
+        Fd client = relay.open();
+        raw_send(client, "CONNECT " + code + "\n");
+        Ending e = read_to_close(client, 3000);
+        EXPECT_EQ(e.data, "ERROR Code not found\n") << code;
+        EXPECT_TRUE(e.closed) << code;
+    }
+    // None of them reached the server.
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 0}}));
+    raw_send(reg.control, "HEARTBEAT\n");
+    EXPECT_EQ(raw_recv_line(reg.control), "OK\n");
+}
+
+TEST(RelayPairing, DispatchAttachAndBridge)
+{
+    Relay relay;
+    Registration other = relay.register_server();
+    Registration reg = relay.register_server();
+
+    Fd client = relay.open();
+    // White space and a CR around the code are not part of it.
+    raw_send(client, "CONNECT   " + reg.code + " \r\n");
+    std::string ticket = Relay::next_dispatch(reg.control);
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{other.code, 0}, {reg.code, 1}}));
+
+    // A server's bytes right after its ATTACH line are the first the client
+    // gets after OK.
+    Fd server = relay.open();
+    raw_send(server, "ATTACH " + ticket + "\r\n" + be32(1) + std::string(32, '\xc3'));
+    EXPECT_EQ(hex_of(raw_recv_n(client, 39)), hex_of("OK\n" + be32(1) + std::string(32, '\xc3')));
+    raw_send(client, "to server");
+    EXPECT_EQ(raw_recv_n(server, 9), "to server");
+    raw_send(server, "to client");
+    EXPECT_EQ(raw_recv_n(client, 9), "to client");
+
+    // The other registration saw nothing.
+    raw_send(other.control, "HEARTBEAT\n");
+    EXPECT_EQ(raw_recv_line(other.control), "OK\n");
+}
+
+TEST(RelayPairing, TicketNumbersCountOnAcrossRestarts)
+{
+    int first = 0, second = 0, third = 0;
+    int expected_first = 1000 + g_dispatches_seen;  // no pairing yet in a fresh process
+    int port;
+    {
+        Relay relay;
+        port = relay.port();
+        Registration reg = relay.register_server();
+        Fd c1 = relay.open(), c2 = relay.open();
+        raw_send(c1, "CONNECT " + reg.code + "\n");
+        Relay::next_dispatch(reg.control, &first);
+        raw_send(c2, "CONNECT " + reg.code + "\n");
+        Relay::next_dispatch(reg.control, &second);
+    }
+    {
+        Relay restarted(port);
+        Registration reg = restarted.register_server();
+        Fd c = restarted.open();
+        raw_send(c, "CONNECT " + reg.code + "\n");
+        Relay::next_dispatch(reg.control, &third);
+    }
+    EXPECT_EQ(first, expected_first);
+    EXPECT_EQ(second, first + 1);
+    EXPECT_EQ(third, second + 1);
+}
+
+TEST(RelayPairing, BadTicketsAreRefusedAndLeaveThePairingWaiting)
+{
+    Relay relay;
+    Registration reg = relay.register_server();
+    Fd client = relay.open();
+    raw_send(client, "CONNECT " + reg.code + "\n");
+    std::string ticket = Relay::next_dispatch(reg.control);
+
+    auto refused = [&](const std::string &t) {
+        Fd server = relay.open();
+        raw_send(server, "ATTACH " + t + "\n");
+        Ending e = read_to_close(server, 3000);
+        EXPECT_EQ(e.data, "ERROR Invalid ticket\n") << "'" << t << "'";
+        EXPECT_TRUE(e.closed) << "'" << t << "'";
+    };
+    for (const std::string &t : {std::string("TK1_1"), std::string(), ticket.substr(0, ticket.size() - 1),
+                                 ticket + "0", "tk" + ticket.substr(2)})
+        refused(t);
+
+    Fd server = relay.open();
+    raw_send(server, "ATTACH " + ticket + "\n");
+    EXPECT_EQ(raw_recv_n(client, 3), "OK\n");
+    refused(ticket);  // already attached
+}
+
+TEST(RelayPairing, AttachEndsTheWaitAtOnce)
+{
+    Relay relay;
+    Registration reg = relay.register_server();
+    std::vector<double> waits;
+    for (int i = 0; i < 5; ++i) {
+        Fd client = relay.open();
+        raw_send(client, "CONNECT " + reg.code + "\n");
+        std::string ticket = Relay::next_dispatch(reg.control);
+        Fd server = relay.open();
+        auto t0 = Clock::now();
+        raw_send(server, "ATTACH " + ticket + "\n");
+        ASSERT_EQ(raw_recv_n(client, 3), "OK\n");
+        waits.push_back(seconds_since(t0));
+    }
+    std::sort(waits.begin(), waits.end());
+    // A handler that looked for the attach every 100 ms would answer about
+    // 100 ms after the DISPATCH, i.e. after the ATTACH here.
+    EXPECT_LT(waits[2], 0.05);
+}
+
+TEST(RelayPairing, SixtyFourWaitingThenFull)
+{
+    Relay relay;
+    Registration reg = relay.register_server();
+    std::vector<Fd> clients;
+    std::vector<std::string> tickets;
+    for (int i = 0; i < 64; ++i) {
+        clients.push_back(relay.open());
+        raw_send(clients.back(), "CONNECT " + reg.code + "\n");
+        tickets.push_back(Relay::next_dispatch(reg.control));
+    }
+    Fd extra = relay.open();
+    raw_send(extra, "CONNECT " + reg.code + "\n");
+    Ending refused = read_to_close(extra, 3000);
+    EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n");
+    EXPECT_TRUE(refused.closed);
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 64}}));
+
+    // Attached pairings leave the waiting table (bridges are not counted).
+    std::vector<Fd> servers;
+    for (int i = 0; i < 64; ++i) {
+        servers.push_back(relay.open());
+        raw_send(servers.back(), "ATTACH " + tickets[i] + "\n");
+        ASSERT_EQ(raw_recv_n(clients[i], 3), "OK\n") << i;
+    }
+    Pairing more = relay.pair(reg, "x");
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 65}}));
+}
+
+// The relay's two long waits, run side by side: a first line (5 s per
+// byte) and a server's ATTACH (8 s).
+TEST(RelayPairing, WaitsForFirstLineAndAttachRunOut)
+{
+    Relay relay;
+    Registration reg = relay.register_server();
+    auto t0 = Clock::now();
+    Fd silent = relay.open(15000);
+    Fd client = relay.open(15000);
+    raw_send(client, "CONNECT " + reg.code + "\n");
+    std::string ticket = Relay::next_dispatch(reg.control);
+
+    // Bytes 3 s apart: slower than 5 s for the line, never 5 s between bytes.
+    Fd slow = relay.open(15000);
+    std::thread trickle([&] {
+        for (const char *part : {"REGI", "STER", "\n"}) {
+            if (part[0] != 'R') std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+            raw_send(slow, part);
+        }
+    });
+
+    Ending dropped = read_to_close(silent, 9000);
+    double dropped_after = seconds_since(t0);
+    EXPECT_TRUE(dropped.closed);
+    EXPECT_EQ(dropped.data, "");
+    EXPECT_GT(dropped_after, 4.5);
+    EXPECT_LT(dropped_after, 7.0);
+
+    Ending failed = read_to_close(client, 12000);
+    double failed_after = seconds_since(t0);
+    EXPECT_EQ(failed.data, "ERROR Server failed to attach\n");
+    EXPECT_TRUE(failed.closed);
+    EXPECT_GT(failed_after, 7.5);
+    EXPECT_LT(failed_after, 11.0);
+
+    Fd late = relay.open();
+    raw_send(late, "ATTACH " + ticket + "\n");
+    Ending e = read_to_close(late, 3000);
+    EXPECT_EQ(e.data, "ERROR Invalid ticket\n");
+    EXPECT_TRUE(e.closed);
+
+    trickle.join();
+    EXPECT_TRUE(std::regex_match(raw_recv_line(slow), std::regex("CODE [A-HJ-NP-Z2-9]{6}\n")));
+}
+
+// ---------------------------------------------------------------------------
+// Bridge
+
+namespace {
+
+// Bytes of a stream that both ends can regenerate from its seed.
+struct Pattern {
+    std::uint64_t state;
+    explicit Pattern(std::uint64_t seed) : state(seed * 0x9e3779b97f4a7c15ull + 1) {}
+    void fill(char *p, std::size_t n)
+    {
+        for (std::size_t i = 0; i < n; ++i) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            p[i] = static_cast<char>(state >> 32);
+        }
+    }
+};
+
+// Sends `total` bytes of the seed's stream in chunks of varying size.
+void send_stream(int fd, std::uint64_t seed, std::size_t total, bool *ok)
+{
+    Pattern pattern(seed);
+    std::vector<char> buf(70000);
+    std::size_t sent = 0, chunk = 1;
+    *ok = true;
+    while (sent < total && *ok) {
+        chunk = (chunk * 7919 + 13) % buf.size() + 1;
+        std::size_t n = std::min(chunk, total - sent);
+        pattern.fill(buf.data(), n);
+        *ok = raw_send(fd, buf.data(), n);
+        sent += n;
+    }
+}
+
+// Receives `total` bytes and counts those that differ from the stream.
+void check_stream(int fd, std::uint64_t seed, std::size_t total, std::size_t *received, std::size_t *wrong)
+{
+    Pattern pattern(seed);
+    std::vector<char> buf(65536), want(65536);
+    *received = *wrong = 0;
+    while (*received < total) {
+        ssize_t n = recv(fd, buf.data(), std::min(buf.size(), total - *received), 0);
+        if (n <= 0) break;
+        pattern.fill(want.data(), static_cast<std::size_t>(n));
+        for (ssize_t i = 0; i < n; ++i) *wrong += buf[i] != want[i];
+        *received += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+TEST(RelayBridge, CarriesMegabytesBothWaysAtOnce)
+{
+    Relay relay;
+    Registration reg = relay.register_server();
+    Pairing p = relay.pair(reg);
+    const std::size_t total = 4u << 20;
+    bool up_ok = false, down_ok = false;
+    std::size_t up_got = 0, up_wrong = 0, down_got = 0, down_wrong = 0;
+    std::thread up_send(send_stream, int(p.client), 1, total, &up_ok);
+    std::thread down_send(send_stream, int(p.server), 2, total, &down_ok);
+    std::thread up_check(check_stream, int(p.server), 1, total, &up_got, &up_wrong);
+    check_stream(p.client, 2, total, &down_got, &down_wrong);
+    up_send.join();
+    down_send.join();
+    up_check.join();
+    EXPECT_TRUE(up_ok);
+    EXPECT_TRUE(down_ok);
+    EXPECT_EQ(up_got, total);
+    EXPECT_EQ(down_got, total);
+    EXPECT_EQ(up_wrong, 0u);
+    EXPECT_EQ(down_wrong, 0u);
+}
+
+TEST(RelayBridge, EitherSideClosingEndsBothAfterItsLastBytes)
+{
+    Relay relay;
+    Registration reg = relay.register_server();
+    struct Case {
+        bool client_closes;
+        bool half;  // shutdown of the sending direction only
+    } cases[] = {{true, false}, {false, false}, {true, true}, {false, true}};
+    for (const auto &c : cases) {
+        Pairing p = relay.pair(reg);
+        Fd &closer = c.client_closes ? p.client : p.server;
+        Fd &other = c.client_closes ? p.server : p.client;
+        raw_send(closer, "last words");
+        if (c.half)
+            shutdown(closer, SHUT_WR);
+        else
+            closer.close();
+        Ending e = read_to_close(other, 3000);
+        EXPECT_EQ(e.data, "last words") << c.client_closes << c.half;
+        EXPECT_TRUE(e.closed) << c.client_closes << c.half;
+        if (c.half) {
+            EXPECT_TRUE(read_to_close(closer, 3000).closed) << c.client_closes;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+TEST(RelayLifecycle, StartTwiceKeepsTheFirstPortAndBindFailureIsReported)
+{
+    EXPECT_STREQ(usbip_relay_list_codes(), "[]");
+    {
+        Listener taken;
+        usbip_set_last_error("before");
+        EXPECT_EQ(usbip_relay_start(taken.port()), -1);
+        EXPECT_EQ(usbip_last_error(), "relay_start: bind() failed on port " + std::to_string(taken.port()));
+    }
+    Relay relay;
+    int other = free_port();
+    EXPECT_EQ(usbip_relay_start(other), 0);
+    EXPECT_EQ(raw_connect(other, 1000), -1);
+    Registration reg = relay.register_server();
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 0}}));
+}
+
+TEST(RelayLifecycle, StopEndsEveryConnectionAndThread)
+{
+    int threads_before = process_thread_count();
+    {
+        Relay relay;
+        Registration reg = relay.register_server();
+        Pairing bridged = relay.pair(reg);
+        Fd waiting = relay.open();
+        raw_send(waiting, "CONNECT " + reg.code + "\n");
+        Relay::next_dispatch(reg.control);
+        Fd silent = relay.open();
+        Fd half_line = relay.open();
+        raw_send(half_line, "REGIS");
+        ASSERT_TRUE(wait_until([&] { return process_thread_count() >= threads_before + 6; }, 2000));
+
+        auto t0 = Clock::now();
+        usbip_relay_stop();
+        EXPECT_LT(seconds_since(t0), 2.0);
+        EXPECT_EQ(process_thread_count(), threads_before);
+        EXPECT_STREQ(usbip_relay_list_codes(), "[]");
+
+        // The refusal may or may not beat the shutdown of the socket.
+        Ending w = read_to_close(waiting, 1000);
+        EXPECT_TRUE(w.data.empty() || w.data == "ERROR Server failed to attach\n") << w.data;
+        EXPECT_TRUE(w.closed);
+        for (int fd : {int(reg.control), int(bridged.client), int(bridged.server), int(silent), int(half_line)}) {
+            Ending e = read_to_close(fd, 1000);
+            EXPECT_TRUE(e.closed);
+            EXPECT_EQ(e.data, "");
+        }
+        EXPECT_EQ(raw_connect(relay.port(), 1000), -1);
+    }
+    EXPECT_EQ(process_thread_count(), threads_before);
+}
+
+TEST(RelayLifecycle, StopRightAfterConnectionsArrive)
+{
+    // Handlers that have only just started when the relay stops must end
+    // with the rest, not after their first-line wait.
+    for (int round = 0; round < 20; ++round) {
+        Relay relay;
+        std::vector<Fd> fds;
+        for (int i = 0; i < 8; ++i) fds.push_back(relay.open());
+        auto t0 = Clock::now();
+        usbip_relay_stop();
+        ASSERT_LT(seconds_since(t0), 2.0) << "round " << round;
+    }
+}
+
+TEST(RelayLifecycle, CleanupStopsTheRelay)
+{
+    usbip_cleanup();  // the library's own threads (USB events) come and go with init
+    int threads_before = process_thread_count();
+    ASSERT_EQ(usbip_init(), 0);
+    Relay relay;
+    Registration reg = relay.register_server();
+    usbip_cleanup();
+    EXPECT_STREQ(usbip_relay_list_codes(), "[]");
+    EXPECT_TRUE(read_to_close(reg.control, 1000).closed);
+    EXPECT_EQ(process_thread_count(), threads_before);
+}
