@@ -96,10 +96,16 @@ int usbip_relay_read_line(plat::socket_t s, char *buf, std::size_t size, int wai
 {
     std::size_t n = 0;
     while (n + 1 < size) {
-        if (plat::wait_readable(s, wait_ms) <= 0) return -1;
+        // Take a byte that is already there without waiting; wait only when
+        // none is.
         char c;
         plat::IoError err;
-        if (plat::recv_some(s, &c, 1, &err) != 1) return -1;
+        long got = plat::recv_now(s, &c, 1, &err);
+        if (got != 1) {
+            if (got == 0 || err != plat::IoError::timed_out) return -1;
+            if (plat::wait_readable(s, wait_ms) <= 0) return -1;
+            if (plat::recv_some(s, &c, 1, &err) != 1) return -1;
+        }
         if (c == '\r') continue;
         if (c == '\n') break;
         buf[n++] = c;

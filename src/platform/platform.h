@@ -67,6 +67,8 @@ int wait_readable2(socket_t a, socket_t b, int timeout_ms, bool *a_ready, bool *
 // Sends never raise SIGPIPE.
 long send_some(socket_t s, const void *data, std::size_t len, IoError *err);
 long recv_some(socket_t s, void *data, std::size_t len, IoError *err);
+// A receive that never waits: IoError::timed_out when nothing is there.
+long recv_now(socket_t s, void *data, std::size_t len, IoError *err);
 
 // An IPv4 TCP listener on the wildcard address with SO_REUSEADDR.
 enum class ListenStatus { ok, socket_failed, bind_failed, listen_failed };

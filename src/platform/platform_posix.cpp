@@ -158,10 +158,12 @@ long send_some(socket_t s, const void *data, std::size_t len, IoError *err)
     }
 }
 
-long recv_some(socket_t s, void *data, std::size_t len, IoError *err)
+namespace {
+
+long recv_with(socket_t s, void *data, std::size_t len, int flags, IoError *err)
 {
     for (;;) {
-        ssize_t n = ::recv(fd_of(s), data, len, 0);
+        ssize_t n = ::recv(fd_of(s), data, len, flags);
         if (n > 0) {
             *err = IoError::none;
             return static_cast<long>(n);
@@ -174,6 +176,15 @@ long recv_some(socket_t s, void *data, std::size_t len, IoError *err)
         *err = classify(errno);
         return -1;
     }
+}
+
+}  // namespace
+
+long recv_some(socket_t s, void *data, std::size_t len, IoError *err) { return recv_with(s, data, len, 0, err); }
+
+long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
+{
+    return recv_with(s, data, len, MSG_DONTWAIT, err);
 }
 
 ListenStatus listen_tcp4(std::uint16_t port, int backlog, socket_t *out)

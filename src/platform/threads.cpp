@@ -6,17 +6,35 @@ namespace plat {
 
 bool ThreadSet::spawn(std::function<void()> fn)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reap_locked();
-    threads_.emplace_back();
-    Entry *entry = &threads_.back();
-    try {
-        entry->thread = std::thread([this, entry, f = std::move(fn)] { thread_trampoline(entry, f); });
-    } catch (const std::system_error &) {
-        threads_.pop_back();
-        return false;
+    Entry *entry;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reap_locked();
+        threads_.emplace_back();
+        entry = &threads_.back();
+        ++starting_;
     }
-    return true;
+    // The thread starts without the lock held: its first steps (a Watch)
+    // take the lock, and would otherwise wait for this call to return.
+    std::thread t;
+    bool started = true;
+    try {
+        t = std::thread([this, entry, f = std::move(fn)] { thread_trampoline(entry, f); });
+    } catch (const std::system_error &) {
+        started = false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (started) {
+        entry->thread = std::move(t);
+    } else {
+        for (auto it = threads_.begin(); it != threads_.end(); ++it)
+            if (&*it == entry) {
+                threads_.erase(it);
+                break;
+            }
+    }
+    if (--starting_ == 0) started_.notify_all();
+    return started;
 }
 
 void ThreadSet::thread_trampoline(Entry *self, const std::function<void()> &fn)
@@ -30,11 +48,12 @@ void ThreadSet::thread_trampoline(Entry *self, const std::function<void()> &fn)
     self->done = true;
 }
 
-// Joins threads that have finished; joining them takes no time.
+// Joins threads that have finished; joining them takes no time. A thread
+// whose handle its starter has not stored yet waits for the next pass.
 void ThreadSet::reap_locked()
 {
     for (auto it = threads_.begin(); it != threads_.end();) {
-        if (it->done) {
+        if (it->done && it->thread.joinable()) {
             it->thread.join();
             it = threads_.erase(it);
         } else {
@@ -54,7 +73,9 @@ void ThreadSet::join_all()
     for (;;) {
         std::list<Entry> batch;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            // Every handle must be stored before its thread can be joined.
+            std::unique_lock<std::mutex> lock(mutex_);
+            started_.wait(lock, [this] { return starting_ == 0; });
             if (threads_.empty()) return;
             batch.splice(batch.end(), threads_);
         }

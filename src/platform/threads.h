@@ -5,6 +5,7 @@
 #ifndef HALVOREN_THREADS_H
 #define HALVOREN_THREADS_H
 
+#include <condition_variable>
 #include <functional>
 #include <list>
 #include <mutex>
@@ -57,7 +58,9 @@ private:
     void thread_trampoline(Entry *self, const std::function<void()> &fn);
     void reap_locked();
 
-    std::mutex mutex_;                        // guards threads_ and watched_
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable started_;  // starting_ fell to 0
+    int starting_ = 0;                 // spawns whose handle is not stored yet
     std::list<Entry> threads_;
     std::unordered_map<socket_t, int> watched_;  // socket -> watch count
 };

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <chrono>
+#include <random>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -72,6 +74,23 @@ int Listener::accept_one(int timeout_ms)
 
 int free_port()
 {
+    // Below the system's range for outgoing connections, so that no
+    // connection of a test running beside this one takes the port between
+    // this check and the bind that follows. Random, so that tests running
+    // at once rarely pick the same one; checked free on every address.
+    static std::mt19937 rng(static_cast<unsigned>(getpid()) * 2654435761u ^
+                            static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        int port = 20000 + static_cast<int>(rng() % 12000);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_ANY);
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        bool ok = bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        close(fd);
+        if (ok) return port;
+    }
     Listener l;
     return l.port();
 }

@@ -30,7 +30,8 @@ private:
     int port_ = 0;
 };
 
-// A port that was free a moment ago.
+// A port that was free a moment ago (on every address), outside the range
+// the system hands out to outgoing connections.
 int free_port();
 
 // A raw TCP connection to 127.0.0.1:port with send and receive time-outs;
