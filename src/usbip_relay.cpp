@@ -149,16 +149,18 @@ struct relay_entry {
     std::uint64_t generation;  // changes whenever the slot is taken
 };
 
+// A pairing slot belongs to its pairing handler from CONNECT until that
+// handler frees it, attached or not.
 struct pending_bridge {
     char ticket[32];
     plat::socket_t client_socket;
     plat::socket_t server_socket;
     int attached;
     int in_use;
-    std::uint64_t generation;
 };
 
-// Guards both tables, the ticket counter and the generation counter.
+// Guards both tables, the ticket counter and the registrations' generation
+// counter.
 // Lock order: the lifecycle lock, then this one; nothing else inside.
 std::mutex g_relay_mutex;
 std::condition_variable g_attach_cv;  // an attach arrived, or the relay stops
@@ -255,7 +257,6 @@ void serve_registration(const plat::Socket &s, const std::string &hash)
 void serve_pairing(const plat::Socket &client, const std::string &code)
 {
     int slot = -1;
-    std::uint64_t generation = 0;
     const char *refusal = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_relay_mutex);
@@ -281,7 +282,6 @@ void serve_pairing(const plat::Socket &client, const std::string &code)
             p.client_socket = client.get();
             p.server_socket = plat::kNoSocket;
             p.in_use = 1;
-            p.generation = generation = ++g_generation;
             usbip_send_line(entry->control_socket, "DISPATCH " + ticket + "\n");
             ++entry->clients;
         }

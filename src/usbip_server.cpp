@@ -15,7 +15,7 @@
 
 namespace {
 
-// Lock order: g_lifecycle_mutex, then the server lock, then the inventory
+// Lock order: the lifecycle lock, then the server lock, then the inventory
 // and TLS locks. Both locks exist from the first use of any server export.
 
 // Serialises start, stop and relay registration with each other, so that a
@@ -181,18 +181,18 @@ void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
 }
 
 // Ends the current registration: the worker is woken and waited for, so
-// that no worker reads any control connection afterwards. Keeps the control
-// connection open when `close_control` is false. Under the lifecycle lock.
-void end_relay_registration(bool close_control)
+// that no worker reads any control connection afterwards, and the control
+// connection is closed. Under the lifecycle lock.
+void end_relay_registration()
 {
     bool was_active = g_relay_worker_running.exchange(false);
     {
         std::lock_guard<std::mutex> lock(g_worker_wait_mutex);
         g_worker_wait_cv.notify_all();
     }
-    if (was_active && close_control) plat::shutdown_both(g_relay_control_fd);
+    if (was_active) plat::shutdown_both(g_relay_control_fd);
     if (g_relay_thread.joinable()) g_relay_thread.join();
-    if (close_control && g_relay_control_fd != plat::kNoSocket) {
+    if (g_relay_control_fd != plat::kNoSocket) {
         plat::close(g_relay_control_fd);
         g_relay_control_fd = plat::kNoSocket;
     }
@@ -265,7 +265,7 @@ USBIP_API void usbip_server_stop(void)
         g_server_running = false;
         g_shared_count = 0;
     }
-    end_relay_registration(true);
+    end_relay_registration();
     {
         std::lock_guard<std::mutex> lock(server_mutex());
         g_relay_code[0] = '\0';
@@ -291,7 +291,7 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         // The lifecycle lock, not the server lock, is held across the relay's
         // answer: share, list and sessions go on meanwhile.
         std::lock_guard<std::mutex> life(lifecycle_mutex());
-        end_relay_registration(true);
+        end_relay_registration();
 
         usbip_conn conn;
         if (usbip_conn_connect(&conn, host, port) != 0) {

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -197,6 +198,14 @@ TEST(ClientFailures, EachStepReportsItsMessage)
         EXPECT_STREQ(usbip_last_error(), c.message);
         server.join();
     }
+}
+
+TEST(ClientFailures, TlsAgainstAPlainServerFailsInTheTlsHandshake)
+{
+    RawServer server(devlist({}));  // its first bytes are the handshake's flag
+    EXPECT_EQ(usbip_client_list_remote("127.0.0.1", server.port(), nullptr, 1), nullptr);
+    EXPECT_TRUE(std::regex_match(usbip_last_error(), std::regex("TLS client handshake failed: -0x[0-9a-f]{4,}")))
+        << usbip_last_error();
 }
 
 TEST(ClientFailures, SilentServerTimesOutWithTheTimeoutMessage)
