@@ -35,19 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
 void set_timeouts(int fd)
 {
     timeval tv{10, 0};
@@ -123,7 +110,7 @@ private:
 // socat as a plain TCP relay from a listener of its own to `target_port`.
 class Socat {
 public:
-    explicit Socat(int target_port) : port_(free_port())
+    explicit Socat(int target_port) : port_(bench_free_port())
     {
         std::string listen = "TCP-LISTEN:" + std::to_string(port_) + ",reuseaddr,fork";
         std::string target = "TCP:127.0.0.1:" + std::to_string(target_port);
@@ -150,7 +137,7 @@ private:
 // The library's relay on a port of its own.
 class Relay {
 public:
-    Relay() : port_(free_port()) { ok_ = usbip_relay_start(port_) == 0; }
+    Relay() : port_(bench_free_port()) { ok_ = usbip_relay_start(port_) == 0; }
     ~Relay() { usbip_relay_stop(); }
     int port() const { return port_; }
     bool ok() const { return ok_; }
@@ -203,6 +190,23 @@ void relay_path(const Relay &relay, Path &p)
         p.a = -1;
     }
 }
+
+// The same two ends reached three ways: directly, through socat, and
+// through the library's relay.
+struct ThreePaths {
+    Relay relay;
+    Sink sink;
+    Socat socat{sink.port()};
+    Path direct, through_socat, through_relay;
+
+    ThreePaths()
+    {
+        direct_path(sink, direct);
+        socat_path(sink, socat, through_socat);
+        if (relay.ok()) relay_path(relay, through_relay);
+    }
+    bool ok() const { return direct.ok() && through_socat.ok() && through_relay.ok(); }
+};
 
 // ---------------------------------------------------------------------------
 // Bridge throughput
@@ -263,22 +267,16 @@ double transfer(const Path &p, bool both)
 void BM_BridgeThroughput(benchmark::State &state)
 {
     bool both = state.range(0) != 0;
-    Relay relay;
-    Sink sink;
-    Socat socat(sink.port());
-    Path direct, through_socat, through_relay;
-    direct_path(sink, direct);
-    socat_path(sink, socat, through_socat);
-    if (relay.ok()) relay_path(relay, through_relay);
-    if (!direct.ok() || !through_socat.ok() || !through_relay.ok()) {
+    ThreePaths paths;
+    if (!paths.ok()) {
         state.SkipWithError("a path could not be set up (is socat installed?)");
         return;
     }
     std::vector<double> d, s, r;
     for (auto _ : state) {
-        d.push_back(transfer(direct, both));
-        s.push_back(transfer(through_socat, both));
-        r.push_back(transfer(through_relay, both));
+        d.push_back(transfer(paths.direct, both));
+        s.push_back(transfer(paths.through_socat, both));
+        r.push_back(transfer(paths.through_relay, both));
         if (d.back() == 0 || s.back() == 0 || r.back() == 0) {
             state.SkipWithError("transfer failed");
             return;
@@ -344,22 +342,16 @@ double round_trip_us(const Path &p)
 
 void BM_RoundTrip(benchmark::State &state)
 {
-    Relay relay;
-    Sink sink;
-    Socat socat(sink.port());
-    Path direct, through_socat, through_relay;
-    direct_path(sink, direct);
-    socat_path(sink, socat, through_socat);
-    if (relay.ok()) relay_path(relay, through_relay);
-    if (!direct.ok() || !through_socat.ok() || !through_relay.ok()) {
+    ThreePaths paths;
+    if (!paths.ok()) {
         state.SkipWithError("a path could not be set up (is socat installed?)");
         return;
     }
     std::vector<double> d, s, r;
     for (auto _ : state) {
-        d.push_back(round_trip_us(direct));
-        s.push_back(round_trip_us(through_socat));
-        r.push_back(round_trip_us(through_relay));
+        d.push_back(round_trip_us(paths.direct));
+        s.push_back(round_trip_us(paths.through_socat));
+        r.push_back(round_trip_us(paths.through_relay));
         if (d.back() < 0 || s.back() < 0 || r.back() < 0) {
             state.SkipWithError("round trip failed");
             return;
@@ -380,7 +372,7 @@ void BM_ListLatency(benchmark::State &state)
 {
     usbip_init();
     Relay relay;
-    int server_port = free_port();
+    int server_port = bench_free_port();
     if (!relay.ok() || usbip_server_start(server_port, nullptr, 0) != 0) {
         state.SkipWithError(usbip_last_error());
         return;

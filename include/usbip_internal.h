@@ -184,6 +184,10 @@ void usbip_conn_set_phase(usbip_conn *c, const char *label);
 // Puts the time-out message back when this connection timed out.
 void usbip_conn_restore_error(usbip_conn *c);
 int usbip_client_timeout_ms();
+// An IPv4 listener on every address and the low 16 bits of `port`. On
+// failure the message names the step: "<who>: socket() failed",
+// "<who>: bind() failed on port <port>" or "<who>: listen() failed".
+bool usbip_listen(int port, const char *who, plat::socket_t *out);
 
 // ---------------------------------------------------------------------------
 // TLS layer (usbip_tls.cpp)

@@ -379,19 +379,7 @@ USBIP_API int usbip_relay_start(int port)
         std::lock_guard<std::mutex> life(g_relay_lifecycle);
         if (g_relay_running) return 0;
         plat::socket_t fd;
-        switch (plat::listen_tcp4(static_cast<std::uint16_t>(port), 32, &fd)) {
-        case plat::ListenStatus::socket_failed:
-            usbip_set_last_error("relay_start: socket() failed");
-            return -1;
-        case plat::ListenStatus::bind_failed:
-            usbip_set_last_error("relay_start: bind() failed on port %d", port);
-            return -1;
-        case plat::ListenStatus::listen_failed:
-            usbip_set_last_error("relay_start: listen() failed");
-            return -1;
-        case plat::ListenStatus::ok:
-            break;
-        }
+        if (!usbip_listen(port, "relay_start", &fd)) return -1;
         {
             std::lock_guard<std::mutex> lock(g_relay_mutex);
             std::memset(g_relay_entries, 0, sizeof g_relay_entries);

@@ -219,19 +219,7 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
         if (settings.use_tls && usbip_tls_generate_cert() != 0) return -1;
 
         plat::socket_t fd;
-        switch (plat::listen_tcp4(static_cast<std::uint16_t>(port), 32, &fd)) {
-        case plat::ListenStatus::socket_failed:
-            usbip_set_last_error("server_start: socket() failed");
-            return -1;
-        case plat::ListenStatus::bind_failed:
-            usbip_set_last_error("server_start: bind() failed on port %d", port);
-            return -1;
-        case plat::ListenStatus::listen_failed:
-            usbip_set_last_error("server_start: listen() failed");
-            return -1;
-        case plat::ListenStatus::ok:
-            break;
-        }
+        if (!usbip_listen(port, "server_start", &fd)) return -1;
         {
             std::lock_guard<std::mutex> lock(server_mutex());
             g_settings = std::move(settings);

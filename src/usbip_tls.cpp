@@ -391,6 +391,24 @@ void usbip_conn_restore_error(usbip_conn *c)
 
 int usbip_client_timeout_ms() { return client_timeout(); }
 
+bool usbip_listen(int port, const char *who, plat::socket_t *out)
+{
+    switch (plat::listen_tcp4(static_cast<std::uint16_t>(port), 32, out)) {
+    case plat::ListenStatus::ok:
+        return true;
+    case plat::ListenStatus::socket_failed:
+        usbip_set_last_error("%s: socket() failed", who);
+        break;
+    case plat::ListenStatus::bind_failed:
+        usbip_set_last_error("%s: bind() failed on port %d", who, port);
+        break;
+    case plat::ListenStatus::listen_failed:
+        usbip_set_last_error("%s: listen() failed", who);
+        break;
+    }
+    return false;
+}
+
 extern "C" USBIP_API int usbip_client_set_timeout(int ms)
 {
     int value = ms > 0 ? ms : 10000;

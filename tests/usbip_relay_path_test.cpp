@@ -34,30 +34,6 @@ double seconds_since(Clock::time_point t0)
 // SHA-256 of "secret" in lower-case hex.
 const char kSecretHash[] = "2bb80d537b1da3e38bd30361aa855686bde0eacd7162fef6a25fe97bf527a25b";
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { raw_close(fd_); }
-    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd &operator=(Fd &&o) noexcept
-    {
-        if (this != &o) {
-            raw_close(fd_);
-            fd_ = o.fd_;
-            o.fd_ = -1;
-        }
-        return *this;
-    }
-    operator int() const { return fd_; }
-    void close()
-    {
-        raw_close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 // True when the peer has closed and sent nothing before, checked without waiting.
 bool closed_now(int fd)

@@ -29,31 +29,6 @@ double seconds_since(Clock::time_point t0)
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// A raw socket that closes itself.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { raw_close(fd_); }
-    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd &operator=(Fd &&o) noexcept
-    {
-        if (this != &o) {
-            raw_close(fd_);
-            fd_ = o.fd_;
-            o.fd_ = -1;
-        }
-        return *this;
-    }
-    operator int() const { return fd_; }
-    void close()
-    {
-        raw_close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 // What a peer sent until it closed, or until `ms` ran out.
 struct Ending {

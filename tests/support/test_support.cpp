@@ -26,6 +26,25 @@ int process_thread_count()
     return n;
 }
 
+std::string thread_names()
+{
+    std::string out;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            FILE *f = std::fopen((std::string("/proc/self/task/") + e->d_name + "/comm").c_str(), "r");
+            char name[64] = {};
+            if (f) {
+                if (!std::fgets(name, sizeof name, f)) name[0] = 0;
+                std::fclose(f);
+            }
+            out += std::string(e->d_name) + ":" + name;
+        }
+        closedir(d);
+    }
+    return out;
+}
+
 std::string run_command(const std::string &cmd, int *status)
 {
     std::string out;

@@ -9,6 +9,8 @@
 
 // Number of threads of this process right now.
 int process_thread_count();
+// "tid:name" of every thread, for messages.
+std::string thread_names();
 
 // Output of a shell command (stdout), and its exit status.
 std::string run_command(const std::string &cmd, int *status = nullptr);
@@ -50,6 +52,32 @@ std::string raw_recv_line(int fd, std::size_t limit = 4096);
 // True when the peer has closed the connection (reads EOF within timeout_ms).
 bool raw_wait_closed(int fd, int timeout_ms);
 void raw_close(int fd);
+
+// A raw socket that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { raw_close(fd_); }
+    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd &operator=(Fd &&o) noexcept
+    {
+        if (this != &o) {
+            raw_close(fd_);
+            fd_ = o.fd_;
+            o.fd_ = -1;
+        }
+        return *this;
+    }
+    operator int() const { return fd_; }
+    void close()
+    {
+        raw_close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
 
 // The server half of the password handshake, without the library: sends
 // flag and challenge, reads the reply, answers `result`.
