@@ -2,11 +2,16 @@
  * halvoren-usbip: share USB devices over a network with the discovery
  * messages of USB/IP.
  *
- * Every function returns plain integers or text. Text results live in
- * buffers owned by the library (per calling thread unless stated) and stay
- * valid until the same thread's next call of the same kind; never free them.
- * On failure a function returns -1 or NULL and the calling thread's message
- * is available from usbip_last_error().
+ * Every function returns plain integers or text and does its work on the
+ * calling thread. Text results live in buffers owned by the library, one
+ * per calling thread and kind of call, and stay valid until the same
+ * thread's next call of the same kind; never free them. On failure a
+ * function returns -1 or NULL and the calling thread's message is available
+ * from usbip_last_error(); success leaves an earlier message in place.
+ *
+ * Device objects in JSON have the members busid, vid, pid, vendor, product,
+ * speed and class, all strings ("vid":"0x1d6b"). Text that came from a
+ * device or a peer is escaped, so every result parses as JSON.
  */
 #ifndef HALVOREN_USBIP_H
 #define HALVOREN_USBIP_H
@@ -25,38 +30,80 @@
 extern "C" {
 #endif
 
-/* Lifecycle and errors */
+/* ---- Lifecycle and errors ---------------------------------------------- */
+
+/* Starts sockets, TLS and USB; 0 also when already started. Clears the
+ * calling thread's message. Without USB the library still works (no local
+ * devices). */
 USBIP_API int usbip_init(void);
+/* Stops the server and the relay, waits for every library thread and
+ * releases everything; the library may then be unloaded. */
 USBIP_API void usbip_cleanup(void);
+/* The calling thread's last message; never NULL, "" when none. */
 USBIP_API const char *usbip_last_error(void);
+/* 0x0111, the USB/IP version spoken. */
 USBIP_API int usbip_protocol_version(void);
 
-/* Local devices */
+/* ---- Local devices ----------------------------------------------------- */
+
+/* Enumerates afresh (at most 64 devices) and returns them as a JSON array;
+ * never NULL ("[]" without devices or without USB). */
 USBIP_API const char *usbip_list_local_devices(void);
+/* The number of devices the last enumeration found. */
 USBIP_API int usbip_local_device_count(void);
+/* One device of the last enumeration as a JSON object; NULL when the index
+ * is out of range. */
 USBIP_API const char *usbip_local_device_info(int index);
 
-/* Server */
+/* ---- Sharing server ---------------------------------------------------- */
+
+/* Listens on `port` (TCP, every address). `password` (NULL or "" for none)
+ * is checked by a challenge handshake; `use_tls` wraps every connection in
+ * TLS with a fresh self-signed certificate. 0 also when already running
+ * (the running server keeps its settings). */
 USBIP_API int usbip_server_start(int port, const char *password, int use_tls);
+/* Stops the server, ends its relay registration, empties the shared table
+ * and waits for every session. */
 USBIP_API void usbip_server_stop(void);
+/* Adds a local device (by bus id, as the local list shows it) to the table
+ * of up to 64 shared devices; 0 also when already shared. */
 USBIP_API int usbip_server_share(const char *busid);
+/* Removes a device from the shared table. */
 USBIP_API int usbip_server_unshare(const char *busid);
+/* The shared devices as a JSON array; never NULL. */
 USBIP_API const char *usbip_server_list_shared(void);
+/* Registers the running server with a relay and returns its six-character
+ * pairing code (library storage, valid for the life of the process; its
+ * text changes with the next registration). Clients that know the code
+ * reach the server through the relay, without TLS. */
 USBIP_API const char *usbip_server_register_relay(const char *host, int port, const char *password);
+/* Makes a new RSA-2048 key and self-signed certificate for the server. */
 USBIP_API int usbip_tls_generate_cert(void);
 
-/* Relay */
+/* ---- Relay ------------------------------------------------------------- */
+
+/* Listens on `port` for servers (REGISTER) and clients (CONNECT by code);
+ * 0 also when already running. */
 USBIP_API int usbip_relay_start(int port);
+/* Stops the relay and waits for every connection it serves. */
 USBIP_API void usbip_relay_stop(void);
+/* The active registrations as a JSON array of {"code","active","clients"};
+ * never NULL. */
 USBIP_API const char *usbip_relay_list_codes(void);
 
-/* Client */
+/* ---- Client ------------------------------------------------------------ */
+
+/* A server's shared devices (at most 64) as a JSON array. */
 USBIP_API const char *usbip_client_list_remote(const char *host, int port, const char *password,
                                                int use_tls);
+/* One of a server's devices, by exact bus id, as a JSON object. */
 USBIP_API const char *usbip_client_device_info(const char *host, int port, const char *busid,
                                                const char *password, int use_tls);
+/* A server's devices through a relay, by the server's pairing code. */
 USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int relay_port, const char *code,
                                                 const char *password);
+/* Sets how long a client call may take, in milliseconds (10000 when 0 or
+ * less); returns the value now in force. Works at any time. */
 USBIP_API int usbip_client_set_timeout(int ms);
 
 #ifdef __cplusplus
