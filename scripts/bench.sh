@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
-build/bench/transport_bench "$@"
-umockdev-run --device tests/data/demo.umockdev -- build/bench/server_bench "$@"
+# Repetitions of the compared benchmarks run interleaved, so that the
+# machine's drifting speed treats library and baseline alike.
+interleave=--benchmark_enable_random_interleaving=true
+build/bench/transport_bench $interleave "$@"
+umockdev-run --device tests/data/demo.umockdev -- build/bench/server_bench $interleave "$@"
 build/bench/relay_bench "$@"
