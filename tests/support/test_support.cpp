@@ -15,12 +15,27 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+namespace {
+
+std::string read_comm(const std::string &path)
+{
+    char name[64] = {};
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        if (!std::fgets(name, sizeof name, f)) name[0] = 0;
+        std::fclose(f);
+    }
+    return name;
+}
+
+}  // namespace
+
 int process_thread_count()
 {
+    const std::string own = read_comm("/proc/self/comm");
     int n = 0;
     if (DIR *d = opendir("/proc/self/task")) {
         while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
+            if (e->d_name[0] != '.' && read_comm(std::string("/proc/self/task/") + e->d_name + "/comm") == own) ++n;
         closedir(d);
     }
     return n;
@@ -32,13 +47,7 @@ std::string thread_names()
     if (DIR *d = opendir("/proc/self/task")) {
         while (dirent *e = readdir(d)) {
             if (e->d_name[0] == '.') continue;
-            FILE *f = std::fopen((std::string("/proc/self/task/") + e->d_name + "/comm").c_str(), "r");
-            char name[64] = {};
-            if (f) {
-                if (!std::fgets(name, sizeof name, f)) name[0] = 0;
-                std::fclose(f);
-            }
-            out += std::string(e->d_name) + ":" + name;
+            out += std::string(e->d_name) + ":" + read_comm(std::string("/proc/self/task/") + e->d_name + "/comm");
         }
         closedir(d);
     }

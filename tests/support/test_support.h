@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-// Number of threads of this process right now.
+// Number of threads of this process right now that carry its name: those
+// of the test, the library and libusb. Helper threads that name themselves
+// (GLib's "gmain", used by the USB emulation) are not counted.
 int process_thread_count();
 // "tid:name" of every thread, for messages.
 std::string thread_names();
