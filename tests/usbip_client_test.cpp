@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "halvoren_usbip.h"
+#include "library_fixtures.h"
 #include "test_support.h"
 #include "usbip_internal.h"
 
@@ -58,10 +59,6 @@ private:
     std::thread thread_;
 };
 
-struct ClientTimeout {
-    explicit ClientTimeout(int ms) { usbip_client_set_timeout(ms); }
-    ~ClientTimeout() { usbip_client_set_timeout(0); }
-};
 
 }  // namespace
 

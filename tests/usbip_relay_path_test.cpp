@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "halvoren_usbip.h"
+#include "library_fixtures.h"
 #include "test_support.h"
 #include "usbip_internal.h"
 
@@ -109,28 +110,8 @@ Fd register_with(Listener &relay, const char *password = nullptr)
     return control;
 }
 
-struct ClientTimeout {
-    explicit ClientTimeout(int ms) { usbip_client_set_timeout(ms); }
-    ~ClientTimeout() { usbip_client_set_timeout(0); }
-};
 
-// The library's relay on a port of its own.
-class Relay {
-public:
-    Relay()
-    {
-        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-            int p = free_port();
-            if (usbip_relay_start(p) == 0) port_ = p;
-        }
-        EXPECT_NE(port_, 0) << usbip_last_error();
-    }
-    ~Relay() { usbip_relay_stop(); }
-    int port() const { return port_; }
-
-private:
-    int port_ = 0;
-};
+using Relay = LibraryRelay;
 
 template <typename Pred>
 bool wait_until(Pred pred, int ms)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "halvoren_usbip.h"
+#include "library_fixtures.h"
 #include "test_support.h"
 #include "usbip_internal.h"
 
@@ -97,19 +98,9 @@ struct Pairing {
 };
 
 // A relay on a port of its own for the life of the object.
-class Relay {
+class Relay : public LibraryRelay {
 public:
-    Relay()
-    {
-        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-            int p = free_port();
-            if (usbip_relay_start(p) == 0) port_ = p;
-        }
-        EXPECT_NE(port_, 0) << usbip_last_error();
-    }
-    explicit Relay(int port) : port_(port) { EXPECT_EQ(usbip_relay_start(port), 0) << usbip_last_error(); }
-    ~Relay() { usbip_relay_stop(); }
-    int port() const { return port_; }
+    using LibraryRelay::LibraryRelay;
 
     Fd open(int timeout_ms = 10000) const
     {
@@ -157,9 +148,6 @@ public:
         EXPECT_EQ(raw_recv_n(p.client, 3 + early.size()), "OK\n" + early);
         return p;
     }
-
-private:
-    int port_ = 0;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "halvoren_usbip.h"
+#include "library_fixtures.h"
 #include "test_support.h"
 #include "usbip_internal.h"
 
@@ -27,11 +28,6 @@ std::string timeout_message(int seconds, const std::string &target, const char *
 
 std::string target(int port) { return "127.0.0.1:" + std::to_string(port); }
 
-// Restores the default client time-out after a test changes it.
-struct ClientTimeout {
-    explicit ClientTimeout(int ms) { usbip_client_set_timeout(ms); }
-    ~ClientTimeout() { usbip_client_set_timeout(0); }
-};
 
 // A library connection and the raw socket of the other end.
 struct ConnPair {
