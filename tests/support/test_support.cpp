@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,16 +30,19 @@ std::string read_comm(const std::string &path)
 
 }  // namespace
 
-int process_thread_count()
+int process_thread_count() { return static_cast<int>(unnamed_thread_ids().size()); }
+
+std::set<int> unnamed_thread_ids()
 {
     const std::string own = read_comm("/proc/self/comm");
-    int n = 0;
+    std::set<int> ids;
     if (DIR *d = opendir("/proc/self/task")) {
         while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.' && read_comm(std::string("/proc/self/task/") + e->d_name + "/comm") == own) ++n;
+            if (e->d_name[0] != '.' && read_comm(std::string("/proc/self/task/") + e->d_name + "/comm") == own)
+                ids.insert(std::atoi(e->d_name));
         closedir(d);
     }
-    return n;
+    return ids;
 }
 
 std::string thread_names()

@@ -4,6 +4,7 @@
 #define HALVOREN_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 // of the test, the library and libusb. Helper threads that name themselves
 // (GLib's "gmain", used by the USB emulation) are not counted.
 int process_thread_count();
+// The ids of those threads.
+std::set<int> unnamed_thread_ids();
 // "tid:name" of every thread, for messages.
 std::string thread_names();
 
