@@ -5,9 +5,12 @@
 #define HALVOREN_USBIP_INTERNAL_H
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -184,10 +187,26 @@ void usbip_conn_set_phase(usbip_conn *c, const char *label);
 // Puts the time-out message back when this connection timed out.
 void usbip_conn_restore_error(usbip_conn *c);
 int usbip_client_timeout_ms();
-// An IPv4 listener on every address and the low 16 bits of `port`. On
-// failure the message names the step: "<who>: socket() failed",
-// "<who>: bind() failed on port <port>" or "<who>: listen() failed".
-bool usbip_listen(int port, const char *who, plat::socket_t *out);
+// An IPv4 listening socket on every address and the low 16 bits of `port`,
+// with the thread that accepts its connections. Used by the server and the
+// relay; their start and stop serialise the calls.
+class usbip_listener {
+public:
+    // Listens and starts the accept thread, which runs while `running` is
+    // set and hands every connection (TCP_NODELAY on) to `on_accept`. On
+    // failure the message names the step: "<who>: socket() failed",
+    // "<who>: bind() failed on port <port>", "<who>: listen() failed", or
+    // `spawn_failed` when no thread starts.
+    bool start(int port, const char *who, const char *spawn_failed, const std::atomic<bool> &running,
+               std::function<void(plat::socket_t)> on_accept);
+    // Waits for the accept thread, which ends within one 50 ms wait once
+    // `running` is cleared, and closes the socket.
+    void stop();
+
+private:
+    plat::socket_t fd_ = plat::kNoSocket;
+    std::thread thread_;
+};
 
 // ---------------------------------------------------------------------------
 // TLS layer (usbip_tls.cpp)

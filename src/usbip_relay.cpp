@@ -171,8 +171,7 @@ std::uint64_t g_generation = 0;
 
 std::mutex g_relay_lifecycle;  // serialises start and stop, held across waits
 std::atomic<bool> g_relay_running{false};
-plat::socket_t g_relay_listen_fd = plat::kNoSocket;
-std::thread g_relay_listen_thread;
+usbip_listener g_relay_listener;  // started and stopped under the lifecycle lock
 plat::ThreadSet g_relay_threads;  // handlers and bridges
 
 thread_local std::string tls_relay_json;
@@ -358,15 +357,9 @@ void relay_client_handler(plat::socket_t fd)
     }
 }
 
-void relay_listen_thread_fn(plat::socket_t listen_fd)
+void relay_accept(plat::socket_t s)
 {
-    while (g_relay_running) {
-        if (plat::wait_readable(listen_fd, 50) <= 0) continue;
-        plat::socket_t s = plat::accept(listen_fd);
-        if (s == plat::kNoSocket) continue;
-        plat::set_nodelay(s);
-        if (!g_relay_threads.spawn([s] { relay_client_handler(s); })) plat::close(s);
-    }
+    if (!g_relay_threads.spawn([s] { relay_client_handler(s); })) plat::close(s);
 }
 
 }  // namespace
@@ -378,23 +371,17 @@ USBIP_API int usbip_relay_start(int port)
     return usbip_guard(-1, [port]() -> int {
         std::lock_guard<std::mutex> life(g_relay_lifecycle);
         if (g_relay_running) return 0;
-        plat::socket_t fd;
-        if (!usbip_listen(port, "relay_start", &fd)) return -1;
         {
             std::lock_guard<std::mutex> lock(g_relay_mutex);
             std::memset(g_relay_entries, 0, sizeof g_relay_entries);
             std::memset(g_pending_bridges, 0, sizeof g_pending_bridges);
             g_relay_running = true;
         }
-        try {
-            g_relay_listen_thread = std::thread(relay_listen_thread_fn, fd);
-        } catch (const std::system_error &) {
+        if (!g_relay_listener.start(port, "relay_start", "relay_start: failed to spawn listener thread",
+                                    g_relay_running, relay_accept)) {
             g_relay_running = false;
-            plat::close(fd);
-            usbip_set_last_error("relay_start: failed to spawn listener thread");
             return -1;
         }
-        g_relay_listen_fd = fd;
         return 0;
     });
 }
@@ -409,10 +396,7 @@ USBIP_API void usbip_relay_stop(void)
         for (relay_entry &e : g_relay_entries) e.active = 0;
         g_attach_cv.notify_all();
     }
-    plat::shutdown_both(g_relay_listen_fd);
-    if (g_relay_listen_thread.joinable()) g_relay_listen_thread.join();
-    plat::close(g_relay_listen_fd);
-    g_relay_listen_fd = plat::kNoSocket;
+    g_relay_listener.stop();
     // Control connections, pairings and bridges end when their sockets are
     // shut down; after the stop no relay thread runs.
     g_relay_threads.wake_all();

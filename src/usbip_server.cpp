@@ -40,9 +40,7 @@ int g_shared_count = 0;
 // Written under both locks; read without them by the listener and sessions.
 std::atomic<bool> g_server_running{false};
 
-// Owned by start and stop (under the lifecycle lock).
-plat::socket_t g_server_listen_fd = plat::kNoSocket;
-std::thread g_server_listen_thread;
+usbip_listener g_server_listener;  // started and stopped under the lifecycle lock
 
 std::atomic<int> g_session_limit_ms{30000};
 plat::ThreadSet g_sessions;  // every session thread, from the listener or a relay
@@ -115,17 +113,6 @@ void start_session(plat::socket_t s)
         settings = g_settings;
     }
     if (!g_sessions.spawn([s, settings] { server_session(s, settings); })) plat::close(s);
-}
-
-void server_listen_thread_fn(plat::socket_t listen_fd)
-{
-    while (g_server_running) {
-        if (plat::wait_readable(listen_fd, 50) <= 0) continue;
-        plat::socket_t s = plat::accept(listen_fd);
-        if (s == plat::kNoSocket) continue;
-        plat::set_nodelay(s);
-        start_session(s);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -218,23 +205,17 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
         // A fresh key and certificate for every start with TLS.
         if (settings.use_tls && usbip_tls_generate_cert() != 0) return -1;
 
-        plat::socket_t fd;
-        if (!usbip_listen(port, "server_start", &fd)) return -1;
         {
             std::lock_guard<std::mutex> lock(server_mutex());
             g_settings = std::move(settings);
             g_server_running = true;
         }
-        try {
-            g_server_listen_thread = std::thread(server_listen_thread_fn, fd);
-        } catch (const std::system_error &) {
+        if (!g_server_listener.start(port, "server_start", "server_start: failed to spawn listen thread",
+                                     g_server_running, start_session)) {
             std::lock_guard<std::mutex> lock(server_mutex());
             g_server_running = false;
-            plat::close(fd);
-            usbip_set_last_error("server_start: failed to spawn listen thread");
             return -1;
         }
-        g_server_listen_fd = fd;
         return 0;
     });
 }
@@ -258,11 +239,8 @@ USBIP_API void usbip_server_stop(void)
         std::lock_guard<std::mutex> lock(server_mutex());
         g_relay_code[0] = '\0';
     }
-    // The listener notices within one 50 ms wait; then no new sessions start.
-    plat::shutdown_both(g_server_listen_fd);
-    if (g_server_listen_thread.joinable()) g_server_listen_thread.join();
-    plat::close(g_server_listen_fd);
-    g_server_listen_fd = plat::kNoSocket;
+    // Once the listener has ended no new sessions start.
+    g_server_listener.stop();
     // Sessions in progress are woken and waited for: after a stop no thread
     // of the server runs.
     g_sessions.wake_all();

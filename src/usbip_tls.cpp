@@ -391,22 +391,47 @@ void usbip_conn_restore_error(usbip_conn *c)
 
 int usbip_client_timeout_ms() { return client_timeout(); }
 
-bool usbip_listen(int port, const char *who, plat::socket_t *out)
+bool usbip_listener::start(int port, const char *who, const char *spawn_failed,
+                           const std::atomic<bool> &running, std::function<void(plat::socket_t)> on_accept)
 {
-    switch (plat::listen_tcp4(static_cast<std::uint16_t>(port), 32, out)) {
+    switch (plat::listen_tcp4(static_cast<std::uint16_t>(port), 32, &fd_)) {
     case plat::ListenStatus::ok:
-        return true;
+        break;
     case plat::ListenStatus::socket_failed:
         usbip_set_last_error("%s: socket() failed", who);
-        break;
+        return false;
     case plat::ListenStatus::bind_failed:
         usbip_set_last_error("%s: bind() failed on port %d", who, port);
-        break;
+        return false;
     case plat::ListenStatus::listen_failed:
         usbip_set_last_error("%s: listen() failed", who);
-        break;
+        return false;
     }
-    return false;
+    try {
+        thread_ = std::thread([fd = fd_, &running, on_accept = std::move(on_accept)] {
+            while (running) {
+                if (plat::wait_readable(fd, 50) <= 0) continue;
+                plat::socket_t s = plat::accept(fd);
+                if (s == plat::kNoSocket) continue;
+                plat::set_nodelay(s);
+                on_accept(s);
+            }
+        });
+    } catch (const std::system_error &) {
+        plat::close(fd_);
+        fd_ = plat::kNoSocket;
+        usbip_set_last_error("%s", spawn_failed);
+        return false;
+    }
+    return true;
+}
+
+void usbip_listener::stop()
+{
+    plat::shutdown_both(fd_);
+    if (thread_.joinable()) thread_.join();
+    plat::close(fd_);
+    fd_ = plat::kNoSocket;
 }
 
 extern "C" USBIP_API int usbip_client_set_timeout(int ms)

@@ -113,15 +113,6 @@ Fd register_with(Listener &relay, const char *password = nullptr)
 
 using Relay = LibraryRelay;
 
-template <typename Pred>
-bool wait_until(Pred pred, int ms)
-{
-    for (int spent = 0; spent < ms; spent += 10) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
 
 }  // namespace
 

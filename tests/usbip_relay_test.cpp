@@ -56,16 +56,6 @@ Ending read_to_close(int fd, int ms)
     return out;
 }
 
-// Polls `pred` every 10 ms for at most `ms`.
-template <typename Pred>
-bool wait_until(Pred pred, int ms)
-{
-    for (int spent = 0; spent < ms; spent += 10) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
 
 std::string codes_json(const std::vector<std::pair<std::string, int>> &codes)
 {

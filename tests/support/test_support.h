@@ -5,8 +5,21 @@
 
 #include <cstdint>
 #include <set>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
+
+// Polls `pred` every 10 ms for at most `ms`.
+template <typename Pred>
+bool wait_until(Pred pred, int ms)
+{
+    for (int spent = 0; spent < ms; spent += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
 
 // Number of threads of this process right now that carry its name: those
 // of the test, the library and libusb. Helper threads that name themselves
