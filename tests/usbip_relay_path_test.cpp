@@ -462,85 +462,6 @@ TEST(RelayPath, TlsServerIsNotReachableThroughTheRelay)
 
 namespace {
 
-// A child process of the command-line host whose output the test reads.
-class Child {
-public:
-    explicit Child(const std::vector<std::string> &args)
-    {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            std::vector<char *> argv;
-            for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~Child()
-    {
-        stop();
-        if (out_ >= 0) close(out_);
-    }
-
-    // Reads output until a line matches `pattern` (bounded by `ms`); the
-    // first group of the match.
-    std::string wait_for(const std::string &pattern, int ms = 10000)
-    {
-        std::regex re(pattern);
-        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (Clock::now() < deadline) {
-            std::size_t nl;
-            while ((nl = buffer_.find('\n')) != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                output_ += line + "\n";
-                std::smatch m;
-                if (std::regex_search(line, m, re)) return m.size() > 1 ? m[1].str() : m[0].str();
-            }
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char buf[1024];
-            ssize_t n = read(out_, buf, sizeof buf);
-            if (n <= 0) break;
-            buffer_.append(buf, static_cast<std::size_t>(n));
-        }
-        ADD_FAILURE() << "no line matching '" << pattern << "' in:\n" << output_ << buffer_;
-        return std::string();
-    }
-
-    // SIGTERM, then SIGKILL if it has not ended within 5 s. The exit status.
-    int stop()
-    {
-        if (pid_ <= 0) return status_;
-        kill(pid_, SIGTERM);
-        int st = 0;
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-                return status_;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &st, 0);
-        pid_ = -1;
-        status_ = -1;
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int status_ = -1;
-    std::string buffer_, output_;
-};
 
 }  // namespace
 
@@ -551,9 +472,9 @@ TEST(RelayPath, CommandLineHostsAcrossProcesses)
     std::string server_port = std::to_string(free_port());
     std::string relay_at = "127.0.0.1:" + relay_port;
 
-    Child relay({cli, "relay", "--port", relay_port});
+    ChildProcess relay({cli, "relay", "--port", relay_port});
     relay.wait_for("Relay listening on port " + relay_port);
-    Child server({cli, "serve", "--port", server_port, "--password", "secret", "--relay", relay_at});
+    ChildProcess server({cli, "serve", "--port", server_port, "--password", "secret", "--relay", relay_at});
     std::string code = server.wait_for("Pairing code: ([A-HJ-NP-Z2-9]{6})$");
     ASSERT_EQ(code.size(), 6u);
     relay.wait_for("registered: " + code);

@@ -9,6 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <regex>
+#include <signal.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -240,6 +245,74 @@ bool raw_client_handshake(int fd)
     if (!raw_send(fd, be32(0))) return false;
     std::string result = raw_recv_n(fd, 4);
     return result.size() == 4 && be32_at(result, 0) == 0;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string> &args)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        std::vector<char *> argv;
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    out_ = out[0];
+}
+
+ChildProcess::~ChildProcess()
+{
+    stop();
+    if (out_ >= 0) close(out_);
+}
+
+std::string ChildProcess::wait_for(const std::string &pattern, int ms)
+{
+    std::regex re(pattern);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::size_t nl;
+        while ((nl = buffer_.find('\n')) != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            output_ += line + "\n";
+            std::smatch m;
+            if (std::regex_search(line, m, re)) return m.size() > 1 ? m[1].str() : m[0].str();
+        }
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[1024];
+        ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) break;
+        buffer_.append(buf, static_cast<std::size_t>(n));
+    }
+    ADD_FAILURE() << "no line matching '" << pattern << "' in:\n" << output_ << buffer_;
+    return std::string();
+}
+
+int ChildProcess::stop(int signal)
+{
+    if (pid_ <= 0) return status_;
+    kill(pid_, signal);
+    int st = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid_, &st, WNOHANG) == pid_) {
+            pid_ = -1;
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            return status_;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &st, 0);
+    pid_ = -1;
+    status_ = -1;
+    return status_;
 }
 
 std::string reply_header(std::uint16_t code, std::uint32_t status, std::uint16_t version)

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <vector>
 
 // Polls `pred` every 10 ms for at most `ms`.
 template <typename Pred>
@@ -103,6 +104,30 @@ bool raw_server_handshake(int fd, std::uint32_t flag, std::uint32_t result = 0);
 // The client half without password: reads flag and challenge, sends four
 // zero bytes, reads the result. False on any failure or a non-zero result.
 bool raw_client_handshake(int fd);
+
+// A child process (argv[0] a full path) whose output, stdout and stderr,
+// the test reads; ended on scope exit.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string> &args);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    // Reads output until a line matches `pattern` (bounded by `ms`) and
+    // returns the first group of the match, or the whole match; adds a test
+    // failure and returns "" when none does.
+    std::string wait_for(const std::string &pattern, int ms = 10000);
+    // Sends `signal`, then SIGKILL if the child has not ended within 5 s.
+    // The exit status (-1 when killed).
+    int stop(int signal = 15 /* SIGTERM */);
+
+private:
+    int pid_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+    std::string buffer_, output_;
+};
 
 // USB/IP bytes as a peer would send them: an operation header, and a
 // 312-byte device block (path "/sys/remote", busnum 7, devnum 9).
