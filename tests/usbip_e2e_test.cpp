@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <signal.h>
 #include <string>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,4 +101,45 @@ TEST(Descriptors, ServerAndClientWorkAboveDescriptor1023)
     }
     usbip_server_stop();
     for (int fd : filler) close(fd);
+}
+
+// A peer's text (a relay's answer, a remote bus id) may hold escape
+// sequences; the command-line host shows them as text instead of sending
+// them to the terminal.
+TEST(CommandLine, PeerTextReachesTheTerminalEscaped)
+{
+    const std::string hostile = "\x1b]0;owned\x07 \x9b" "31m \xc2\x9b \xe2\x82\xac\x7f";
+    const std::string shown = "\\x1b]0;owned\\x07 \\x9b31m \\u009b \xe2\x82\xac\\x7f";
+    {
+        Listener relay;
+        std::thread peer([&] {
+            Fd fd(relay.accept_one());
+            raw_recv_line(fd);
+            raw_send(fd, "ERROR " + hostile + "\n");
+        });
+        int status = 0;
+        std::string out = run_command(std::string(CLI_PATH) + " remote --relay 127.0.0.1:" +
+                                          std::to_string(relay.port()) + " --code ABCDEF 2>&1",
+                                      &status);
+        peer.join();
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(out, "halvoren-usbip: remote: Relay returned: ERROR " + shown + "\n");
+    }
+    {
+        Listener server;
+        std::thread peer([&] {
+            Fd fd(server.accept_one());
+            if (!raw_server_handshake(fd, 0)) return;
+            raw_recv_n(fd, 8);
+            raw_send(fd, reply_header(0x0005, 0) + be32(1) + raw_block("1-" + hostile.substr(0, 20), 2, 3, 1) +
+                             std::string{3, 0, 0, 0});
+        });
+        int status = 0;
+        std::string out = run_command(std::string(CLI_PATH) + " remote 127.0.0.1:" + std::to_string(server.port()),
+                                      &status);
+        peer.join();
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+        EXPECT_NE(out.find("1-\\x1b]0;~ "), std::string::npos) << out;
+    }
 }

@@ -122,11 +122,52 @@ std::string field(const Object &o, const char *key)
     return "";
 }
 
-// Shortens text to `width` display columns for the table.
-std::string cell(std::string s, std::size_t width)
+// Text that came from a peer or a device, made safe for a terminal: C0
+// and C1 control characters and DEL (which start escape sequences) and bytes
+// that are not UTF-8 are shown as \xNN or \uNNNN; the rest is kept.
+std::string terminal_text(const std::string &s)
 {
-    for (char &c : s)
-        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    std::string out;
+    char esc[8];
+    for (std::size_t i = 0; i < s.size();) {
+        auto b = static_cast<unsigned char>(s[i]);
+        if (b >= 0x20 && b < 0x7f) {
+            out += s[i++];
+            continue;
+        }
+        // The length of a well-formed UTF-8 sequence starting here, or 0.
+        std::size_t len = b >= 0xc2 && b <= 0xdf ? 2 : b >= 0xe0 && b <= 0xef ? 3 : b >= 0xf0 && b <= 0xf4 ? 4 : 0;
+        unsigned cp = len == 2 ? b & 0x1fu : len == 3 ? b & 0x0fu : b & 0x07u;
+        for (std::size_t k = 1; k < len; ++k) {
+            auto c = i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
+            if ((c & 0xc0) != 0x80) {
+                len = 0;
+                break;
+            }
+            cp = (cp << 6) | (c & 0x3fu);
+        }
+        bool well_formed = len != 0 && !(len == 3 && (cp < 0x800 || (cp >= 0xd800 && cp <= 0xdfff))) &&
+                           !(len == 4 && (cp < 0x10000 || cp > 0x10ffff));
+        if (well_formed && cp >= 0xa0) {
+            out.append(s, i, len);
+            i += len;
+        } else if (well_formed) {  // U+0080..U+009F: C1 controls
+            std::snprintf(esc, sizeof esc, "\\u%04x", cp);
+            out += esc;
+            i += len;
+        } else {
+            std::snprintf(esc, sizeof esc, "\\x%02x", b);
+            out += esc;
+            ++i;
+        }
+    }
+    return out;
+}
+
+// Shortens text to `width` characters for the table (after making it safe).
+std::string cell(const std::string &raw, std::size_t width)
+{
+    std::string s = terminal_text(raw);
     if (s.size() > width) s = s.substr(0, width - 1) + "~";
     return s;
 }
@@ -146,9 +187,10 @@ void print_device_table(const std::vector<Object> &devices)
     if (devices.empty()) std::printf("(no devices)\n");
 }
 
+// The library's message may quote a peer (a relay's answer line, a bus id).
 int fail(const char *what)
 {
-    std::fprintf(stderr, "halvoren-usbip: %s: %s\n", what, usbip_last_error());
+    std::fprintf(stderr, "halvoren-usbip: %s: %s\n", what, terminal_text(usbip_last_error()).c_str());
     return 1;
 }
 
@@ -161,7 +203,7 @@ int show_devices(const char *json, bool as_json)
     std::vector<Object> devices;
     JsonReader reader{json};
     if (!reader.array(devices)) {
-        std::fprintf(stderr, "halvoren-usbip: unreadable reply: %s\n", json);
+        std::fprintf(stderr, "halvoren-usbip: unreadable reply: %s\n", terminal_text(json).c_str());
         return 1;
     }
     print_device_table(devices);
