@@ -57,14 +57,17 @@ USBIP_API int usbip_init(void)
 
 USBIP_API void usbip_cleanup(void)
 {
-    std::lock_guard<std::mutex> lock(g_init_mutex());
-    if (!g_initialized) return;
-    usbip_server_stop();
-    usbip_relay_stop();
-    usbip_enum_cleanup();
-    usbip_tls_cleanup();
-    plat::sock_cleanup();
-    g_initialized = false;
+    usbip_guard(0, [] {
+        std::lock_guard<std::mutex> lock(g_init_mutex());
+        if (!g_initialized) return 0;
+        usbip_server_stop();
+        usbip_relay_stop();
+        usbip_enum_cleanup();
+        usbip_tls_cleanup();
+        plat::sock_cleanup();
+        g_initialized = false;
+        return 0;
+    });
 }
 
 USBIP_API const char *usbip_last_error(void) { return tls_last_error; }

@@ -68,33 +68,41 @@ int usbip_auth_proof(const std::uint8_t challenge[USBIP_CHALLENGE_SIZE], const c
     return usbip_calc_sha256(input, sizeof input, out);
 }
 
-int usbip_auth_handshake_server(usbip_conn *c, const char *password)
+bool usbip_auth_make_greeting(const char *password, std::uint8_t out[USBIP_GREETING_SIZE])
 {
-    const bool need_password = has_password(password);
-    // Flag and challenge leave in one segment; readers take them in any split.
-    std::uint8_t hello[4 + USBIP_CHALLENGE_SIZE];
-    usbip_put_be32(hello, need_password ? 1 : 0);
-    std::uint8_t *challenge = hello + 4;
-    if (!plat::random_bytes(challenge, USBIP_CHALLENGE_SIZE)) {
-        usbip_set_last_error("Failed to draw authentication challenge");
-        return -1;
-    }
-    if (usbip_conn_send_all(c, hello, sizeof hello) != 0) return -1;
+    usbip_put_be32(out, has_password(password) ? 1 : 0);
+    return plat::random_bytes(out + 4, USBIP_CHALLENGE_SIZE);
+}
 
-    if (!need_password) {
+int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uint8_t challenge[USBIP_CHALLENGE_SIZE],
+                             bool *rejected)
+{
+    if (!has_password(password)) {
         std::uint8_t reply[4];
         if (usbip_conn_recv_all(c, reply, sizeof reply) != 0) return -1;
         return send_result(c, 0);
     }
-
     std::uint8_t proof[USBIP_DIGEST_SIZE];
     if (usbip_conn_recv_all(c, proof, sizeof proof) != 0) return -1;
     std::uint8_t expected[USBIP_DIGEST_SIZE];
     if (usbip_auth_proof(challenge, password, expected) != 0) return -1;
     if (equal_digests(proof, expected)) return send_result(c, 0);
     send_result(c, 1);
+    if (rejected != nullptr) *rejected = true;
     usbip_set_last_error("Client password authentication failed");
     return -1;
+}
+
+int usbip_auth_handshake_server(usbip_conn *c, const char *password, bool *rejected)
+{
+    // Flag and challenge leave in one segment; readers take them in any split.
+    std::uint8_t greeting[USBIP_GREETING_SIZE];
+    if (!usbip_auth_make_greeting(password, greeting)) {
+        usbip_set_last_error("Failed to draw authentication challenge");
+        return -1;
+    }
+    if (usbip_conn_send_all(c, greeting, sizeof greeting) != 0) return -1;
+    return usbip_auth_server_verify(c, password, greeting + 4, rejected);
 }
 
 int usbip_auth_handshake_client(usbip_conn *c, const char *password)

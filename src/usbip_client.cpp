@@ -81,12 +81,12 @@ USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int rela
         // follow "OK", stay on the socket.
         plat::IoError err;
         std::string line = std::string("CONNECT ") + code + "\n";
-        if (plat::send_some(conn.fd, line.data(), line.size(), &err) <= 0) {
+        if (plat::send_until(conn.fd, line.data(), line.size(), conn.deadline_ms, &err) <= 0) {
             usbip_set_last_error("Failed to send CONNECT to relay");
             return nullptr;
         }
         char answer[128];
-        if (usbip_relay_read_line(conn.fd, answer, sizeof answer, 8000) < 1) {
+        if (usbip_read_line(conn.fd, answer, sizeof answer, 8000) < 1) {
             usbip_set_last_error("Relay timeout on connection response");
             return nullptr;
         }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/threads.h"
 
 // ---------------------------------------------------------------------------
 // Library frame (usbip.cpp)
@@ -153,7 +154,8 @@ struct usbip_tls_session_deleter {
 };
 
 // One TCP conversation: socket, optional TLS session, deadline, and the
-// labels of the time-out message. Owns its socket and session.
+// labels of the time-out message. Owns its socket and session. The socket
+// is non-blocking; every transfer waits at most until the deadline.
 struct usbip_conn {
     plat::socket_t fd = plat::kNoSocket;
     int tls_active = 0;
@@ -162,7 +164,9 @@ struct usbip_conn {
     char target_label[64] = {};    // "host:port" of the connect
     char phase_label[32] = {};     // the step in progress
     int timed_out = 0;             // a time-out message was issued
-    std::int64_t timeouts_set_ms = 0;  // when the socket time-outs were last set; 0 = not set
+    // Set when a pool's stop must be able to wake this connection; ended
+    // before the socket closes.
+    std::unique_ptr<plat::SocketWatch> watch;
 
     usbip_conn() = default;
     explicit usbip_conn(plat::socket_t s) : fd(s) {}
@@ -178,6 +182,11 @@ struct usbip_conn {
 // client time-out from now. 0, or -1 with the thread's message set.
 int usbip_conn_connect(usbip_conn *c, const char *host, int port);
 int usbip_conn_connect_deadline(usbip_conn *c, const char *host, int port);
+// Connects without a deadline on the connection, waiting at most limit_ms
+// (and never longer than the client time-out) and giving up as soon as
+// `keep_going` is cleared.
+int usbip_conn_connect_bounded(usbip_conn *c, const char *host, int port, int limit_ms,
+                               const std::atomic<bool> &keep_going);
 // Sets a deadline `ms` from now on an accepted connection.
 void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms);
 int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len);
@@ -187,26 +196,6 @@ void usbip_conn_set_phase(usbip_conn *c, const char *label);
 // Puts the time-out message back when this connection timed out.
 void usbip_conn_restore_error(usbip_conn *c);
 int usbip_client_timeout_ms();
-// An IPv4 listening socket on every address and the low 16 bits of `port`,
-// with the thread that accepts its connections. Used by the server and the
-// relay; their start and stop serialise the calls.
-class usbip_listener {
-public:
-    // Listens and starts the accept thread, which runs while `running` is
-    // set and hands every connection (TCP_NODELAY on) to `on_accept`. On
-    // failure the message names the step: "<who>: socket() failed",
-    // "<who>: bind() failed on port <port>", "<who>: listen() failed", or
-    // `spawn_failed` when no thread starts.
-    bool start(int port, const char *who, const char *spawn_failed, const std::atomic<bool> &running,
-               std::function<void(plat::socket_t)> on_accept);
-    // Waits for the accept thread, which ends within one 50 ms wait once
-    // `running` is cleared, and closes the socket.
-    void stop();
-
-private:
-    plat::socket_t fd_ = plat::kNoSocket;
-    std::thread thread_;
-};
 
 // ---------------------------------------------------------------------------
 // TLS layer (usbip_tls.cpp)
@@ -229,7 +218,17 @@ int usbip_hash_password(const char *password, char out[USBIP_HASH_TEXT_SIZE]);
 // SHA-256 over the challenge followed by the password's hash text.
 int usbip_auth_proof(const std::uint8_t challenge[USBIP_CHALLENGE_SIZE], const char *password,
                      std::uint8_t out[USBIP_DIGEST_SIZE]);
-int usbip_auth_handshake_server(usbip_conn *c, const char *password);
+// The server half; `rejected` (when given) is set when the client's proof
+// was wrong, as opposed to the connection failing.
+int usbip_auth_handshake_server(usbip_conn *c, const char *password, bool *rejected = nullptr);
+// The server half in two steps, for a server that greets a connection and
+// waits for its answer elsewhere: the greeting (flag and a fresh challenge
+// from the secure random source; false without one), then the check of the
+// client's reply against that challenge, with the result sent back.
+inline constexpr std::size_t USBIP_GREETING_SIZE = 4 + USBIP_CHALLENGE_SIZE;
+bool usbip_auth_make_greeting(const char *password, std::uint8_t out[USBIP_GREETING_SIZE]);
+int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uint8_t challenge[USBIP_CHALLENGE_SIZE],
+                             bool *rejected = nullptr);
 int usbip_auth_handshake_client(usbip_conn *c, const char *password);
 
 // ---------------------------------------------------------------------------
@@ -300,13 +299,14 @@ void usbip_server_set_session_limit_ms(int ms);
 void usbip_server_set_heartbeat_period(int seconds);
 
 // ---------------------------------------------------------------------------
-// Relay line protocol (usbip_relay.cpp)
+// Relay line protocol (usbip_relay_lines.cpp)
 //
 // Single lines of ASCII ended by LF; receivers drop every CR. The parsers
-// below take a line as read_line stored it (no CR, no LF).
+// below take a line as usbip_read_line stored it (no CR, no LF).
 
 inline constexpr char USBIP_RELAY_CHARSET[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 inline constexpr std::size_t USBIP_RELAY_CODE_LEN = 6;
+inline constexpr std::size_t USBIP_RELAY_TICKET_SIZE = 32;  // the relay reads back at most 31 characters
 
 enum class relay_request { none, register_server, connect_client, attach_server };
 
@@ -328,20 +328,24 @@ bool usbip_relay_parse_dispatch(const char *line, std::string *ticket);
 bool usbip_relay_is_ok(const char *line);
 // A six-character pairing code drawn from the secure random source.
 std::string usbip_relay_make_code();
-// "TK<counter>_<random below 9999>".
+// "TK<counter>_<64 random bits in decimal>"; empty without a random source.
 std::string usbip_relay_make_ticket(int counter);
+// The ticket counter after `counter` (at most eight digits).
+int usbip_relay_next_ticket_counter(int counter);
+
+// ---------------------------------------------------------------------------
+// Lines on plain sockets (usbip_line_io.cpp)
 
 // Reads one line, one byte per receive so that nothing after its LF is
-// taken from the socket, waiting at most wait_ms for each byte. Stores at
-// most size-1 characters (the rest stays on the socket). Returns the count
-// stored, or -1 on time-out, error or close.
-int usbip_relay_read_line(plat::socket_t s, char *buf, std::size_t size, int wait_ms);
-// Sends every byte on a plain socket; false when not everything went out.
-bool usbip_send_bytes(plat::socket_t s, const void *data, std::size_t len);
-inline bool usbip_send_line(plat::socket_t s, const std::string &line)
-{
-    return usbip_send_bytes(s, line.data(), line.size());
-}
-
+// taken from the socket, waiting at most wait_ms for each byte and never
+// beyond deadline_ms (0: none). Stores at most size-1 characters (the rest
+// stays on the socket). Returns the count stored, or -1 on time-out, error
+// or close.
+int usbip_read_line(plat::socket_t s, char *buf, std::size_t size, int wait_ms, std::int64_t deadline_ms = 0);
+// Sends the whole line within limit_ms.
+bool usbip_send_line(plat::socket_t s, const std::string &line, int limit_ms = 5000);
+// Sends the whole line in one attempt that never waits; false when the
+// connection did not take all of it (its stream is then broken).
+bool usbip_send_line_now(plat::socket_t s, const std::string &line);
 
 #endif

@@ -1,365 +1,304 @@
-// Relay: the line protocol, the registry of servers and pending pairings,
-// and the bridge that joins a client's connection to a server's.
+// Relay: the registry of servers and pending pairings, the handlers of its
+// connections, and the bridge that joins a client's connection to a
+// server's. The line formats are in usbip_relay_lines.cpp.
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
 #include "usbip_internal.h"
-
-// ---------------------------------------------------------------------------
-// Line protocol
-
-namespace {
-
-bool starts_with(const char *line, const char *prefix)
-{
-    return std::strncmp(line, prefix, std::strlen(prefix)) == 0;
-}
-
-}  // namespace
-
-std::string usbip_relay_word(const char *line, std::size_t skip, std::size_t max)
-{
-    std::size_t len = std::strlen(line);
-    const char *p = line + (skip < len ? skip : len);
-    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
-    std::size_t n = 0;
-    while (n < max && p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) ++n;
-    return std::string(p, n);
-}
-
-relay_first_line usbip_relay_parse_first_line(const char *line)
-{
-    relay_first_line out;
-    if (starts_with(line, "REGISTER")) {
-        out.kind = relay_request::register_server;
-        out.argument = usbip_relay_word(line, 8, 64);
-    } else if (starts_with(line, "CONNECT ")) {
-        out.kind = relay_request::connect_client;
-        out.argument = usbip_relay_word(line, 7, 15);
-    } else if (starts_with(line, "ATTACH ")) {
-        out.kind = relay_request::attach_server;
-        out.argument = usbip_relay_word(line, 6, 31);
-    }
-    return out;
-}
-
-bool usbip_relay_is_heartbeat(const char *line) { return starts_with(line, "HEARTBEAT"); }
-
-bool usbip_relay_parse_code(const char *line, std::string *code)
-{
-    if (!starts_with(line, "CODE ")) return false;
-    *code = usbip_relay_word(line, 4, 15);
-    return true;
-}
-
-bool usbip_relay_parse_dispatch(const char *line, std::string *ticket)
-{
-    if (!starts_with(line, "DISPATCH ")) return false;
-    *ticket = usbip_relay_word(line, 8, 63);
-    return true;
-}
-
-bool usbip_relay_is_ok(const char *line) { return starts_with(line, "OK"); }
-
-std::string usbip_relay_make_code()
-{
-    unsigned char bytes[USBIP_RELAY_CODE_LEN];
-    if (!plat::random_bytes(bytes, sizeof bytes)) return std::string();
-    std::string code;
-    for (unsigned char b : bytes) code += USBIP_RELAY_CHARSET[b & 31];  // 32 characters: no bias
-    return code;
-}
-
-std::string usbip_relay_make_ticket(int counter)
-{
-    // Uniform below 9999: reject the top of the 32-bit range.
-    std::uint32_t r;
-    do {
-        if (!plat::random_bytes(&r, sizeof r)) return std::string();
-    } while (r >= 4294967295u - 4294967295u % 9999u);
-    char ticket[32];
-    std::snprintf(ticket, sizeof ticket, "TK%d_%u", counter, r % 9999u);
-    return ticket;
-}
-
-int usbip_relay_read_line(plat::socket_t s, char *buf, std::size_t size, int wait_ms)
-{
-    std::size_t n = 0;
-    while (n + 1 < size) {
-        // Take a byte that is already there without waiting; wait only when
-        // none is.
-        char c;
-        plat::IoError err;
-        long got = plat::recv_now(s, &c, 1, &err);
-        if (got != 1) {
-            if (got == 0 || err != plat::IoError::timed_out) return -1;
-            if (plat::wait_readable(s, wait_ms) <= 0) return -1;
-            if (plat::recv_some(s, &c, 1, &err) != 1) return -1;
-        }
-        if (c == '\r') continue;
-        if (c == '\n') break;
-        buf[n++] = c;
-    }
-    buf[n] = '\0';
-    return static_cast<int>(n);
-}
-
-bool usbip_send_bytes(plat::socket_t s, const void *data, std::size_t len)
-{
-    const char *p = static_cast<const char *>(data);
-    std::size_t left = len;
-    while (left > 0) {
-        plat::IoError err;
-        long n = plat::send_some(s, p, left, &err);
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Registry and pairing
+#include "usbip_limits.h"
+#include "usbip_listener.h"
 
 namespace {
 
 constexpr int kSlots = 64;
-constexpr int kFirstLineWaitMs = 5000;
-constexpr int kControlWaitMs = 45000;
-constexpr int kAttachWaitMs = 8000;     // 80 looks of 100 ms
-constexpr int kControlSendLimitMs = 10000;  // lines sent under the lock must not block for ever
+constexpr int kFirstByteWaitMs = 5000;     // for each byte of a first line
+constexpr int kFirstLineLimitMs = 10000;   // for the whole first line, from the accept
+constexpr int kControlWaitMs = 45000;      // for each byte on a control connection
+constexpr int kAttachWaitMs = 8000;        // for a server's data connection
+constexpr int kAnswerLimitMs = 5000;       // for an answer that ends a connection
+constexpr std::size_t kThreads = 512;      // handlers and bridges at once
+constexpr std::size_t kPerAddress = 32;    // connections held for one address
+constexpr int kRegistrationsPerAddress = 16;
+constexpr int kWaitingPerRegistration = 4;
+// Pairings of one client address with one code: a burst, then one a second.
+constexpr int kPairingBurst = 30;
+constexpr std::int64_t kPairingRefillMs = 1000;
 
 struct relay_entry {
-    char code[USBIP_RELAY_CODE_LEN + 1];
-    char password_hash[65];  // recorded only
-    plat::socket_t control_socket;
-    int active;
-    int clients;             // DISPATCH lines sent; only grows
-    std::int64_t last_heartbeat;
-    std::uint64_t generation;  // changes whenever the slot is taken
+    char code[USBIP_RELAY_CODE_LEN + 1] = {};
+    char password_hash[65] = {};  // recorded only
+    plat::socket_t control_socket = plat::kNoSocket;  // owned by the registration's handler
+    plat::PeerAddress peer;
+    int active = 0;
+    int clients = 0;             // DISPATCH lines sent; only grows
+    int waiting = 0;             // pairings waiting for this server's data connection
+    std::int64_t last_heartbeat = 0;
+    std::uint64_t generation = 0;  // changes whenever the slot is taken
 };
 
 // A pairing slot belongs to its pairing handler from CONNECT until that
 // handler frees it, attached or not.
 struct pending_bridge {
-    char ticket[32];
-    plat::socket_t client_socket;
-    plat::socket_t server_socket;
-    int attached;
-    int in_use;
+    char ticket[USBIP_RELAY_TICKET_SIZE] = {};
+    plat::socket_t server_socket = plat::kNoSocket;  // handed over by the attach
+    int registration = 0;          // the slot of the server it waits for...
+    std::uint64_t generation = 0;  // ... while that slot holds this generation
+    int attached = 0;
+    int in_use = 0;
 };
 
-// Guards both tables, the ticket counter and the registrations' generation
-// counter.
-// Lock order: the lifecycle lock, then this one; nothing else inside.
-std::mutex g_relay_mutex;
-std::condition_variable g_attach_cv;  // an attach arrived, or the relay stops
-relay_entry g_relay_entries[kSlots];
-pending_bridge g_pending_bridges[kSlots];
-int s_ticket_counter = 1000;  // never reset: ticket numbers never repeat
-std::uint64_t g_generation = 0;
+// Everything the relay keeps, in one place. Allocated once and never
+// destroyed: its threads may outlive a host that exits without cleanup.
+struct RelayState {
+    // Guards both tables, the ticket counter and the generation counter.
+    // Lock order: the lifecycle lock, then this one; nothing else inside it,
+    // and nothing inside it waits: lines written under it never block.
+    std::mutex mutex;
+    std::condition_variable attach_cv;  // an attach arrived, or the relay stops
+    relay_entry entries[kSlots];
+    pending_bridge pairings[kSlots];
+    int ticket_counter = 1000;  // runs on across restarts
+    std::uint64_t generation = 0;
 
-std::mutex g_relay_lifecycle;  // serialises start and stop, held across waits
-std::atomic<bool> g_relay_running{false};
-usbip_listener g_relay_listener;  // started and stopped under the lifecycle lock
-plat::ThreadSet g_relay_threads;  // handlers and bridges
+    std::mutex lifecycle;  // serialises start and stop; held across their waits
+    std::atomic<bool> running{false};
+    usbip_listener listener;  // started and stopped under the lifecycle lock
+    plat::WorkerPool threads{kThreads};  // handlers and bridges
+
+    // What peers cost others; forgotten by every start.
+    usbip_failure_backoff unknown_codes;
+    usbip_failure_backoff invalid_tickets;
+    usbip_rate_limit pairings_per_code{kPairingBurst, kPairingRefillMs};
+};
+
+RelayState &relay()
+{
+    static RelayState *state = new RelayState();
+    return *state;
+}
 
 thread_local std::string tls_relay_json;
 
+void answer(plat::socket_t s, const char *line) { usbip_send_line(s, line, kAnswerLimitMs); }
+
 // Copies bytes both ways until either side closes or fails, or the relay
 // stops. Every byte received is sent on. The caller closes both sockets.
-void bridge_worker(plat::socket_t client, plat::socket_t server)
+void bridge_streams(plat::socket_t client, plat::socket_t server)
 {
     static constexpr std::size_t kBuffer = 16384;
     char buf[kBuffer];
     auto pass_on = [&buf](plat::socket_t from, plat::socket_t to) {
         plat::IoError err;
-        long n = plat::recv_some(from, buf, kBuffer, &err);
-        return n > 0 && usbip_send_bytes(to, buf, static_cast<std::size_t>(n));
+        long n = plat::recv_now(from, buf, kBuffer, &err);
+        if (n < 0 && err == plat::IoError::timed_out) return true;  // woken without data
+        return n > 0 && plat::send_all_until(to, buf, static_cast<std::size_t>(n), 0);
     };
-    while (g_relay_running) {
-        bool client_ready = false, server_ready = false;
-        int r = plat::wait_readable2(client, server, 1000, &client_ready, &server_ready);
-        if (r < 0) break;
-        if (r == 0) continue;
-        if (client_ready && !pass_on(client, server)) break;
-        if (server_ready && !pass_on(server, client)) break;
+    RelayState &r = relay();
+    plat::PollEntry ends[2];
+    ends[0].s = client;
+    ends[1].s = server;
+    ends[0].want_read = ends[1].want_read = true;
+    while (r.running) {
+        int n = plat::poll_many(ends, 2, 1000);
+        if (n < 0) break;
+        if (n == 0) continue;
+        if (ends[0].readable && !pass_on(client, server)) break;
+        if (ends[1].readable && !pass_on(server, client)) break;
     }
 }
 
-void serve_registration(const plat::Socket &s, const std::string &hash)
+// Ends a registration that broke (its connection takes no more lines);
+// under the relay lock. Its handler wakes up and closes the connection.
+void end_registration_locked(relay_entry &e)
 {
+    e.active = 0;
+    plat::shutdown_both(e.control_socket);
+}
+
+void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &peer, const std::string &hash)
+{
+    RelayState &r = relay();
     int slot = -1;
     std::uint64_t generation = 0;
     {
-        std::lock_guard<std::mutex> lock(g_relay_mutex);
-        for (int i = 0; i < kSlots && slot < 0; ++i)
-            if (!g_relay_entries[i].active) slot = i;
-        if (slot >= 0) {
-            // A fresh code, never one that an active registration holds.
-            std::string code;
-            bool taken;
-            do {
-                code = usbip_relay_make_code();
-                taken = false;
-                for (const relay_entry &e : g_relay_entries)
-                    if (e.active && code == e.code) taken = true;
-            } while (taken && !code.empty());
-            if (code.empty()) slot = -1;  // no random source: refuse like a full relay
-            else {
-                relay_entry &e = g_relay_entries[slot];
-                std::memset(&e, 0, sizeof e);
-                usbip_copy_text(e.code, sizeof e.code, code.c_str());
-                usbip_copy_text(e.password_hash, sizeof e.password_hash, hash.c_str());
-                e.control_socket = s.get();
-                e.active = 1;
-                e.last_heartbeat = plat::wall_seconds();
-                e.generation = generation = ++g_generation;
-                plat::set_io_timeouts(s.get(), kControlSendLimitMs);
-                usbip_send_line(s.get(), "CODE " + code + "\n");
-            }
+        std::lock_guard<std::mutex> lock(r.mutex);
+        int held = 0;
+        for (const relay_entry &e : r.entries)
+            if (e.active && e.peer == peer) ++held;
+        for (int i = 0; i < kSlots && slot < 0 && held < kRegistrationsPerAddress; ++i)
+            if (!r.entries[i].active) slot = i;
+        // A fresh code, never one that an active registration holds.
+        std::string code;
+        for (bool taken = slot >= 0; taken;) {
+            code = usbip_relay_make_code();
+            taken = false;
+            for (const relay_entry &e : r.entries)
+                if (e.active && code == e.code) taken = true;
+        }
+        if (slot >= 0 && code.empty()) slot = -1;  // no random source: refuse like a full relay
+        if (slot >= 0 && usbip_send_line_now(s.get(), "CODE " + code + "\n")) {
+            relay_entry &e = r.entries[slot];
+            e = relay_entry{};
+            usbip_copy_text(e.code, sizeof e.code, code.c_str());
+            usbip_copy_text(e.password_hash, sizeof e.password_hash, hash.c_str());
+            e.control_socket = s.get();
+            e.peer = peer;
+            e.active = 1;
+            e.last_heartbeat = plat::wall_seconds();
+            e.generation = generation = ++r.generation;
+        } else if (slot >= 0) {
+            return;  // the connection took no CODE line: nothing to serve
         }
     }
     if (slot < 0) {
-        usbip_send_line(s.get(), "ERROR Relay capacity reached\n");
+        answer(s.get(), "ERROR Relay capacity reached\n");
         return;
     }
     char line[128];
-    while (g_relay_running) {
-        if (usbip_relay_read_line(s.get(), line, sizeof line, kControlWaitMs) <= 0) break;
+    while (r.running) {
+        if (usbip_read_line(s.get(), line, sizeof line, kControlWaitMs) <= 0) break;
         if (!usbip_relay_is_heartbeat(line)) continue;
-        {
-            std::lock_guard<std::mutex> lock(g_relay_mutex);
-            if (g_relay_entries[slot].generation == generation)
-                g_relay_entries[slot].last_heartbeat = plat::wall_seconds();
-        }
-        usbip_send_line(s.get(), "OK\n");
+        std::lock_guard<std::mutex> lock(r.mutex);
+        relay_entry &e = r.entries[slot];
+        if (e.generation != generation || !e.active) break;
+        e.last_heartbeat = plat::wall_seconds();
+        if (!usbip_send_line_now(s.get(), "OK\n")) break;  // it reads nothing: give the slot up
     }
-    std::lock_guard<std::mutex> lock(g_relay_mutex);
-    relay_entry &e = g_relay_entries[slot];
+    std::lock_guard<std::mutex> lock(r.mutex);
+    relay_entry &e = r.entries[slot];
     if (e.generation == generation) {  // the slot is still ours
         e.active = 0;
         e.control_socket = plat::kNoSocket;
     }
 }
 
-void serve_pairing(const plat::Socket &client, const std::string &code)
+void serve_pairing(plat::WatchedSocket &client, const plat::PeerAddress &peer, const std::string &code)
 {
+    RelayState &r = relay();
+    std::int64_t now = plat::monotonic_ms();
+    if (r.unknown_codes.refused(peer, now)) {
+        answer(client.get(), "ERROR Too many requests\n");
+        return;
+    }
     int slot = -1;
     const char *refusal = nullptr;
     {
-        std::lock_guard<std::mutex> lock(g_relay_mutex);
-        relay_entry *entry = nullptr;
-        for (relay_entry &e : g_relay_entries) {
-            if (e.active && code == e.code) {
-                entry = &e;
-                break;
-            }
-        }
-        for (int i = 0; i < kSlots && slot < 0; ++i)
-            if (!g_pending_bridges[i].in_use) slot = i;
-        std::string ticket = entry ? usbip_relay_make_ticket(s_ticket_counter) : std::string();
-        if (entry == nullptr) {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        int found = -1;
+        for (int i = 0; i < kSlots && found < 0; ++i)
+            if (r.entries[i].active && code == r.entries[i].code) found = i;
+        if (found < 0) {
+            r.unknown_codes.failed(peer, now);
             refusal = "ERROR Code not found\n";
-        } else if (slot < 0 || ticket.empty()) {
-            refusal = "ERROR Relay capacity reached\n";
         } else {
-            ++s_ticket_counter;
-            pending_bridge &p = g_pending_bridges[slot];
-            std::memset(&p, 0, sizeof p);
-            usbip_copy_text(p.ticket, sizeof p.ticket, ticket.c_str());
-            p.client_socket = client.get();
-            p.server_socket = plat::kNoSocket;
-            p.in_use = 1;
-            usbip_send_line(entry->control_socket, "DISPATCH " + ticket + "\n");
-            ++entry->clients;
+            r.unknown_codes.succeeded(peer);
+            relay_entry &e = r.entries[found];
+            for (int i = 0; i < kSlots && slot < 0; ++i)
+                if (!r.pairings[i].in_use) slot = i;
+            std::string ticket = usbip_relay_make_ticket(r.ticket_counter);
+            if (!r.pairings_per_code.take(peer.text() + " " + code, now)) {
+                refusal = "ERROR Too many requests\n";
+            } else if (e.waiting >= kWaitingPerRegistration || slot < 0 || ticket.empty()) {
+                refusal = "ERROR Relay capacity reached\n";
+            } else if (!usbip_send_line_now(e.control_socket, "DISPATCH " + ticket + "\n")) {
+                end_registration_locked(e);
+                refusal = "ERROR Server failed to attach\n";
+            } else {
+                r.ticket_counter = usbip_relay_next_ticket_counter(r.ticket_counter);
+                pending_bridge &p = r.pairings[slot];
+                p = pending_bridge{};
+                usbip_copy_text(p.ticket, sizeof p.ticket, ticket.c_str());
+                p.server_socket = plat::kNoSocket;
+                p.registration = found;
+                p.generation = e.generation;
+                p.in_use = 1;
+                ++e.waiting;
+                ++e.clients;
+            }
         }
     }
     if (refusal != nullptr) {
-        usbip_send_line(client.get(), refusal);
+        answer(client.get(), refusal);
         return;
     }
 
-    plat::Socket server;
-    std::optional<plat::ThreadSet::Watch> server_watch;  // ends before `server` closes
+    plat::socket_t server_socket = plat::kNoSocket;
     {
-        std::unique_lock<std::mutex> lock(g_relay_mutex);
-        pending_bridge &p = g_pending_bridges[slot];
-        g_attach_cv.wait_for(lock, std::chrono::milliseconds(kAttachWaitMs),
-                             [&] { return p.attached || !g_relay_running; });
-        if (p.attached) {
-            server.reset(p.server_socket);
-            server_watch.emplace(g_relay_threads, server.get());
-        }
+        std::unique_lock<std::mutex> lock(r.mutex);
+        pending_bridge &p = r.pairings[slot];
+        r.attach_cv.wait_for(lock, std::chrono::milliseconds(kAttachWaitMs),
+                             [&] { return p.attached || !r.running; });
+        if (p.attached) server_socket = p.server_socket;
+        relay_entry &e = r.entries[p.registration];
+        if (e.generation == p.generation) --e.waiting;
         // The slot is free again at once: a late ATTACH finds no pairing.
         p.in_use = 0;
         p.attached = 0;
     }
-    if (!server.valid()) {
-        usbip_send_line(client.get(), "ERROR Server failed to attach\n");
+    if (server_socket == plat::kNoSocket) {
+        answer(client.get(), "ERROR Server failed to attach\n");
         return;
     }
+    plat::WatchedSocket server(r.threads, server_socket);
     if (!usbip_send_line(client.get(), "OK\n")) return;
     // This thread becomes the pairing's bridge.
-    bridge_worker(client.get(), server.get());
+    bridge_streams(client.get(), server.get());
 }
 
-void serve_attach(plat::Socket &s, std::optional<plat::ThreadSet::Watch> &watch, const std::string &ticket)
+void serve_attach(plat::WatchedSocket &s, const plat::PeerAddress &peer, const std::string &ticket)
 {
+    RelayState &r = relay();
+    std::int64_t now = plat::monotonic_ms();
+    if (r.invalid_tickets.refused(peer, now)) {
+        answer(s.get(), "ERROR Too many requests\n");
+        return;
+    }
     {
-        std::lock_guard<std::mutex> lock(g_relay_mutex);
-        for (pending_bridge &p : g_pending_bridges) {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        for (pending_bridge &p : r.pairings) {
             if (p.in_use && !p.attached && ticket == p.ticket) {
-                watch.reset();  // the pairing's handler owns and watches it now
-                p.server_socket = s.release();
+                p.server_socket = s.release();  // the pairing's handler owns and watches it now
                 p.attached = 1;
-                g_attach_cv.notify_all();
+                r.attach_cv.notify_all();
+                r.invalid_tickets.succeeded(peer);
                 return;
             }
         }
+        r.invalid_tickets.failed(peer, now);
     }
-    usbip_send_line(s.get(), "ERROR Invalid ticket\n");
+    answer(s.get(), "ERROR Invalid ticket\n");
 }
 
-void relay_client_handler(plat::socket_t fd)
+void relay_client_handler(usbip_pending &pending)
 {
-    plat::Socket s(fd);
-    std::optional<plat::ThreadSet::Watch> watch;  // declared after s: ends before s closes
-    watch.emplace(g_relay_threads, fd);
+    RelayState &r = relay();
+    plat::WatchedSocket s(r.threads, pending.socket.release());
     // A stop whose wake-up came before this socket was watched has cleared
     // the flag already: end now rather than after the first-line wait.
-    if (!g_relay_running) return;
+    if (!r.running) return;
     char line[512];
-    if (usbip_relay_read_line(fd, line, sizeof line, kFirstLineWaitMs) < 0) return;
+    if (usbip_read_line(s.get(), line, sizeof line, kFirstByteWaitMs, pending.accepted_ms + kFirstLineLimitMs) < 0)
+        return;
     relay_first_line first = usbip_relay_parse_first_line(line);
     switch (first.kind) {
     case relay_request::register_server:
-        serve_registration(s, first.argument);
+        serve_registration(s, pending.peer, first.argument);
         break;
     case relay_request::connect_client:
-        serve_pairing(s, first.argument);
+        serve_pairing(s, pending.peer, first.argument);
         break;
     case relay_request::attach_server:
-        serve_attach(s, watch, first.argument);
+        serve_attach(s, pending.peer, first.argument);
         break;
     case relay_request::none:
         break;  // closed without an answer
     }
-}
-
-void relay_accept(plat::socket_t s)
-{
-    if (!g_relay_threads.spawn([s] { relay_client_handler(s); })) plat::close(s);
 }
 
 }  // namespace
@@ -369,17 +308,27 @@ extern "C" {
 USBIP_API int usbip_relay_start(int port)
 {
     return usbip_guard(-1, [port]() -> int {
-        std::lock_guard<std::mutex> life(g_relay_lifecycle);
-        if (g_relay_running) return 0;
+        RelayState &r = relay();
+        std::lock_guard<std::mutex> life(r.lifecycle);
+        if (r.running) return 0;
         {
-            std::lock_guard<std::mutex> lock(g_relay_mutex);
-            std::memset(g_relay_entries, 0, sizeof g_relay_entries);
-            std::memset(g_pending_bridges, 0, sizeof g_pending_bridges);
-            g_relay_running = true;
+            std::lock_guard<std::mutex> lock(r.mutex);
+            for (relay_entry &e : r.entries) e = relay_entry{};
+            for (pending_bridge &p : r.pairings) p = pending_bridge{};
+            r.running = true;
         }
-        if (!g_relay_listener.start(port, "relay_start", "relay_start: failed to spawn listener thread",
-                                    g_relay_running, relay_accept)) {
-            g_relay_running = false;
+        r.unknown_codes.clear();
+        r.invalid_tickets.clear();
+        r.pairings_per_code.clear();
+        usbip_listener_limits limits;
+        limits.wait_ms = kFirstByteWaitMs;
+        limits.per_address = kPerAddress;
+        usbip_listener_hooks hooks;
+        hooks.admit = [](usbip_pending &) { return true; };
+        hooks.serve = relay_client_handler;
+        if (!r.listener.start(port, "relay_start", "relay_start: failed to spawn listener thread", limits,
+                              r.threads, std::move(hooks))) {
+            r.running = false;
             return -1;
         }
         return 0;
@@ -388,27 +337,32 @@ USBIP_API int usbip_relay_start(int port)
 
 USBIP_API void usbip_relay_stop(void)
 {
-    std::lock_guard<std::mutex> life(g_relay_lifecycle);
-    {
-        std::lock_guard<std::mutex> lock(g_relay_mutex);
-        if (!g_relay_running) return;
-        g_relay_running = false;
-        for (relay_entry &e : g_relay_entries) e.active = 0;
-        g_attach_cv.notify_all();
-    }
-    g_relay_listener.stop();
-    // Control connections, pairings and bridges end when their sockets are
-    // shut down; after the stop no relay thread runs.
-    g_relay_threads.wake_all();
-    g_relay_threads.join_all();
+    usbip_guard(0, [] {
+        RelayState &r = relay();
+        std::lock_guard<std::mutex> life(r.lifecycle);
+        {
+            std::lock_guard<std::mutex> lock(r.mutex);
+            if (!r.running) return 0;
+            r.running = false;
+            for (relay_entry &e : r.entries) e.active = 0;
+            r.attach_cv.notify_all();
+        }
+        r.listener.stop();
+        // Control connections, pairings and bridges end when their sockets
+        // are shut down; after the stop no relay thread runs.
+        r.threads.wake_all();
+        r.threads.join_all();
+        return 0;
+    });
 }
 
 USBIP_API const char *usbip_relay_list_codes(void)
 {
     return usbip_guard<const char *>("[]", [] {
-        std::lock_guard<std::mutex> lock(g_relay_mutex);
+        RelayState &r = relay();
+        std::lock_guard<std::mutex> lock(r.mutex);
         json_array_builder array(tls_relay_json);
-        for (const relay_entry &e : g_relay_entries) {
+        for (const relay_entry &e : r.entries) {
             if (!e.active) continue;
             // Codes are drawn from the code characters: nothing to escape.
             array.next()

@@ -1,6 +1,6 @@
-// Sharing server: the table of shared devices, the listener, and one
-// session per connection that answers a single OP_REQ_DEVLIST or
-// OP_REQ_IMPORT after the password handshake.
+// Sharing server: the table of shared devices, the listener, one session
+// per connection that answers a single OP_REQ_DEVLIST or OP_REQ_IMPORT
+// after the password handshake, and the registration with a relay.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,107 +12,155 @@
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
 #include "usbip_internal.h"
+#include "usbip_limits.h"
+#include "usbip_listener.h"
 
 namespace {
 
-// Lock order: the lifecycle lock, then the server lock, then the inventory
-// and TLS locks. Both locks exist from the first use of any server export.
+constexpr std::size_t kThreads = 512;    // sessions at once
+constexpr std::size_t kPerAddress = 32;  // connections held for one address
+constexpr int kReplyGraceMs = 2000;      // a stop lets replies in flight finish this long
+constexpr int kDispatchConnectMs = 8000; // the relay waits this long for the data connection
 
-// Serialises start, stop and relay registration with each other, so that a
-// start never overlaps the end of a stop. Held across their waits.
-std::mutex &lifecycle_mutex()
-{
-    static std::mutex m;
-    return m;
-}
-
-// The server lock: guards the shared table and the settings below. Never
-// held across network I/O by a session.
-std::mutex &server_mutex()
-{
-    static std::mutex m;
-    return m;
-}
-
-usbip_device g_shared_devices[USBIP_MAX_DEVICES];
-int g_shared_count = 0;
-
-// Written under both locks; read without them by the listener and sessions.
-std::atomic<bool> g_server_running{false};
-
-usbip_listener g_server_listener;  // started and stopped under the lifecycle lock
-
-std::atomic<int> g_session_limit_ms{30000};
-plat::ThreadSet g_sessions;  // every session thread, from the listener or a relay
-
-thread_local std::string tls_srv_json;
-
-// What a session needs to know of its server, set by each start; guarded
-// by the server lock.
+// What a session needs to know of its server; set by each start while the
+// server is stopped, read by sessions without a lock.
 struct SessionSettings {
     std::string password;
     bool use_tls = false;
 };
-SessionSettings g_settings;
+
+// Everything the server keeps, in one place. Allocated once and never
+// destroyed: its threads may outlive a host that exits without cleanup.
+//
+// Lock order: the lifecycle lock, then the server lock, then the inventory
+// and TLS locks.
+struct ServerState {
+    // Serialises start, stop and relay registration with each other, so that
+    // a start never overlaps the end of a stop. Held across their waits.
+    std::mutex lifecycle;
+    // Guards the shared table and the relay code. Never held across network
+    // I/O.
+    std::mutex mutex;
+    usbip_device shared[USBIP_MAX_DEVICES] = {};
+    int shared_count = 0;
+
+    // Written under both locks; read without them by sessions and the relay
+    // worker.
+    std::atomic<bool> running{false};
+    SessionSettings settings;
+    usbip_listener listener;             // under the lifecycle lock
+    plat::WorkerPool sessions{kThreads};  // sessions, from the listener and the relay
+    std::atomic<int> session_limit_ms{30000};
+    usbip_failure_backoff wrong_passwords;  // forgotten by every start
+
+    // The relay registration, changed by register and stop under the
+    // lifecycle lock (the code also under the server lock).
+    std::atomic<bool> worker_running{false};
+    plat::socket_t control = plat::kNoSocket;
+    char code[16] = {};  // returned to the host; valid for the life of the process
+    std::thread worker;
+    std::atomic<int> heartbeat_period_s{25};
+    std::mutex worker_wait_mutex;  // wakes a worker that waits between passes
+    std::condition_variable worker_wait;
+};
+
+ServerState &server()
+{
+    static ServerState *state = new ServerState();
+    return *state;
+}
+
+thread_local std::string tls_srv_json;
 
 // Finds a shared record by bus id; caller holds the server lock.
 int find_shared_locked(const char *busid)
 {
-    for (int i = 0; i < g_shared_count; ++i)
-        if (std::strcmp(g_shared_devices[i].busid, busid) == 0) return i;
+    ServerState &g = server();
+    for (int i = 0; i < g.shared_count; ++i)
+        if (std::strcmp(g.shared[i].busid, busid) == 0) return i;
     return -1;
 }
 
-void server_session(plat::socket_t s, const SessionSettings &settings)
+// Reads one request and answers it, on a connection that passed the
+// handshake.
+void serve_request(usbip_conn &conn)
 {
-    usbip_conn conn(s);
-    plat::ThreadSet::Watch watch(g_sessions, s);  // released before conn closes s
-    // A stop that woke the sessions before this one was watched has cleared
-    // the flag already: end now rather than wait for the client.
-    if (!g_server_running) return;
-    // Everything before the reply must end within the limit, so a silent
-    // client cannot hold this thread for ever.
-    usbip_conn_set_deadline(&conn, g_session_limit_ms);
-    if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
-    if (usbip_auth_handshake_server(&conn, settings.password.c_str()) != 0) return;
-    if (!g_server_running) return;
-
+    ServerState &g = server();
     std::uint8_t head[USBIP_HEADER_SIZE];
     if (usbip_conn_recv_all(&conn, head, sizeof head) != 0) return;
     std::string reply;
     switch (usbip_decode_header(head).code) {
     case OP_REQ_DEVLIST: {
-        std::lock_guard<std::mutex> lock(server_mutex());
-        usbip_encode_devlist_reply(reply, g_shared_devices, g_shared_count);
+        std::lock_guard<std::mutex> lock(g.mutex);
+        usbip_encode_devlist_reply(reply, g.shared, g.shared_count);
         break;
     }
     case OP_REQ_IMPORT: {
         char busid[USBIP_BUSID_SIZE];
         if (usbip_conn_recv_all(&conn, busid, sizeof busid) != 0) return;
         busid[sizeof busid - 1] = '\0';
-        std::lock_guard<std::mutex> lock(server_mutex());
+        std::lock_guard<std::mutex> lock(g.mutex);
         int i = find_shared_locked(busid);
-        usbip_encode_import_reply(reply, i >= 0 ? &g_shared_devices[i] : nullptr);
+        usbip_encode_import_reply(reply, i >= 0 ? &g.shared[i] : nullptr);
         break;
     }
     default:
         return;  // unknown requests get no answer
     }
     // The reply is a snapshot of the table: written without the lock, with
-    // its own time limit for a client that stops reading.
-    usbip_conn_set_deadline(&conn, g_session_limit_ms);
+    // its own time limit for a client that stops reading. A stop lets it
+    // finish.
+    if (conn.watch) conn.watch->set_finishing();
+    usbip_conn_set_deadline(&conn, g.session_limit_ms);
     usbip_conn_send_all(&conn, reply.data(), reply.size());
 }
 
-// Serves `s` on a new session thread, which owns it from then on.
-void start_session(plat::socket_t s)
+// The session of a connection that the listener accepted: its peer has
+// spoken. Plain connections were greeted on accept.
+void serve_accepted(usbip_pending &p)
 {
-    SessionSettings settings;
-    {
-        std::lock_guard<std::mutex> lock(server_mutex());
-        settings = g_settings;
+    ServerState &g = server();
+    usbip_conn conn(p.socket.release());
+    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd);
+    // A stop that woke the sessions before this one was watched has cleared
+    // the flag already: end now rather than wait for the client.
+    if (!g.running) return;
+    // Everything before the reply must end within the limit from the
+    // accept, so a silent or dripping client cannot hold this thread.
+    conn.deadline_ms = p.accepted_ms + g.session_limit_ms;
+    const SessionSettings &settings = g.settings;
+    bool rejected = false;
+    int auth;
+    if (p.greeted) {
+        auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, &rejected);
+    } else {
+        if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
+        auth = usbip_auth_handshake_server(&conn, settings.password.c_str(), &rejected);
     }
-    if (!g_sessions.spawn([s, settings] { server_session(s, settings); })) plat::close(s);
+    if (rejected) g.wrong_passwords.failed(p.peer, plat::monotonic_ms());
+    if (auth != 0) return;
+    if (!settings.password.empty()) g.wrong_passwords.succeeded(p.peer);
+    if (!g.running) return;
+    serve_request(conn);
+}
+
+// Decides on a new connection: an address that guessed wrong too often is
+// refused for a while; a plain connection is greeted at once, so that it
+// costs no thread until its client answers.
+bool admit_accepted(usbip_pending &p)
+{
+    ServerState &g = server();
+    if (g.wrong_passwords.refused(p.peer, p.accepted_ms)) return false;
+    if (g.settings.use_tls) return true;  // it waits for the client's hello
+    std::uint8_t greeting[USBIP_GREETING_SIZE];
+    if (!usbip_auth_make_greeting(g.settings.password.c_str(), greeting)) return false;
+    // A new connection always has room for these few bytes.
+    plat::IoError err;
+    if (plat::send_now(p.socket.get(), greeting, sizeof greeting, &err) != static_cast<long>(sizeof greeting))
+        return false;
+    std::memcpy(p.challenge, greeting + 4, USBIP_CHALLENGE_SIZE);
+    p.greeted = true;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -120,47 +168,48 @@ void start_session(plat::socket_t s)
 // answers each DISPATCH with a data connection carrying an ATTACH line and
 // then an ordinary session.
 
-// The registration, changed by register and stop under the lifecycle lock
-// (the code also under the server lock).
-std::atomic<bool> g_relay_worker_running{false};
-plat::socket_t g_relay_control_fd = plat::kNoSocket;
-char g_relay_code[16];  // returned to the host; valid for the life of the process
-std::thread g_relay_thread;
-std::atomic<int> g_heartbeat_period_s{25};
-
-// Wakes a worker that waits between passes.
-std::mutex g_worker_wait_mutex;
-std::condition_variable g_worker_wait_cv;
-
+// On a thread of the pool: the data connection for one DISPATCH, then the
+// session on it. Its first bytes follow the ATTACH line directly.
 void serve_dispatch(const std::string &host, int port, const std::string &ticket)
 {
-    usbip_conn data;
-    if (usbip_conn_connect(&data, host.c_str(), port) != 0) return;  // the relay's wait runs out
-    plat::socket_t s = data.release_socket();
-    usbip_send_line(s, "ATTACH " + ticket + "\n");
-    start_session(s);  // its first bytes follow the ATTACH line directly
+    ServerState &g = server();
+    usbip_conn conn;
+    // The relay's wait runs out meanwhile if this fails; a stop ends the
+    // attempt at once.
+    if (usbip_conn_connect_bounded(&conn, host.c_str(), port, kDispatchConnectMs, g.worker_running) != 0) return;
+    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd);
+    conn.deadline_ms = plat::monotonic_ms() + g.session_limit_ms;
+    if (!usbip_send_line(conn.fd, "ATTACH " + ticket + "\n")) return;
+    if (!g.running) return;
+    const SessionSettings &settings = g.settings;
+    if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
+    if (usbip_auth_handshake_server(&conn, settings.password.c_str()) != 0) return;
+    if (!g.running) return;
+    serve_request(conn);
 }
 
 void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
 {
+    ServerState &g = server();
     std::int64_t last_heartbeat = plat::wall_seconds();
     char line[256];
-    while (g_relay_worker_running && g_server_running) {
+    while (g.worker_running && g.running) {
         std::int64_t pass_start = plat::monotonic_ms();
-        int n = usbip_relay_read_line(control, line, sizeof line, 1000);
+        int n = usbip_read_line(control, line, sizeof line, 1000);
         std::string ticket;
-        if (n > 0 && usbip_relay_parse_dispatch(line, &ticket)) serve_dispatch(host, port, ticket);
+        if (n > 0 && usbip_relay_parse_dispatch(line, &ticket))
+            g.sessions.try_run([host, port, ticket] { serve_dispatch(host, port, ticket); });
         if (n < 0) {
             // A closed control connection fails every read at once: pace
             // the passes to about one a second instead of spinning.
             std::int64_t left = 1000 - (plat::monotonic_ms() - pass_start);
-            std::unique_lock<std::mutex> lock(g_worker_wait_mutex);
+            std::unique_lock<std::mutex> lock(g.worker_wait_mutex);
             if (left > 0)
-                g_worker_wait_cv.wait_for(lock, std::chrono::milliseconds(left),
-                                          [] { return !g_relay_worker_running || !g_server_running; });
+                g.worker_wait.wait_for(lock, std::chrono::milliseconds(left),
+                                       [&g] { return !g.worker_running || !g.running; });
         }
         std::int64_t now = plat::wall_seconds();
-        if (now - last_heartbeat >= g_heartbeat_period_s) {
+        if (now - last_heartbeat >= g.heartbeat_period_s) {
             usbip_send_line(control, "HEARTBEAT\n");
             last_heartbeat = now;
         }
@@ -172,32 +221,37 @@ void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
 // connection is closed. Under the lifecycle lock.
 void end_relay_registration()
 {
-    bool was_active = g_relay_worker_running.exchange(false);
+    ServerState &g = server();
+    bool was_active = g.worker_running.exchange(false);
     {
-        std::lock_guard<std::mutex> lock(g_worker_wait_mutex);
-        g_worker_wait_cv.notify_all();
+        std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+        g.worker_wait.notify_all();
     }
-    if (was_active) plat::shutdown_both(g_relay_control_fd);
-    if (g_relay_thread.joinable()) g_relay_thread.join();
-    if (g_relay_control_fd != plat::kNoSocket) {
-        plat::close(g_relay_control_fd);
-        g_relay_control_fd = plat::kNoSocket;
+    if (was_active) plat::shutdown_both(g.control);
+    if (g.worker.joinable()) {
+        g.worker.join();
+        plat::unpin_module();
+    }
+    if (g.control != plat::kNoSocket) {
+        plat::close(g.control);
+        g.control = plat::kNoSocket;
     }
 }
 
 }  // namespace
 
-void usbip_server_set_session_limit_ms(int ms) { g_session_limit_ms = ms; }
+void usbip_server_set_session_limit_ms(int ms) { server().session_limit_ms = ms; }
 
-void usbip_server_set_heartbeat_period(int seconds) { g_heartbeat_period_s = seconds; }
+void usbip_server_set_heartbeat_period(int seconds) { server().heartbeat_period_s = seconds; }
 
 extern "C" {
 
 USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
 {
     return usbip_guard(-1, [&]() -> int {
-        std::lock_guard<std::mutex> life(lifecycle_mutex());
-        if (g_server_running) return 0;
+        ServerState &g = server();
+        std::lock_guard<std::mutex> life(g.lifecycle);
+        if (g.running) return 0;
 
         SessionSettings settings;
         if (password != nullptr) settings.password.assign(password, strnlen(password, 127));
@@ -206,14 +260,21 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
         if (settings.use_tls && usbip_tls_generate_cert() != 0) return -1;
 
         {
-            std::lock_guard<std::mutex> lock(server_mutex());
-            g_settings = std::move(settings);
-            g_server_running = true;
+            std::lock_guard<std::mutex> lock(g.mutex);
+            g.settings = std::move(settings);
+            g.running = true;
         }
-        if (!g_server_listener.start(port, "server_start", "server_start: failed to spawn listen thread",
-                                     g_server_running, start_session)) {
-            std::lock_guard<std::mutex> lock(server_mutex());
-            g_server_running = false;
+        g.wrong_passwords.clear();
+        usbip_listener_limits limits;
+        limits.wait_ms = g.session_limit_ms;
+        limits.per_address = kPerAddress;
+        usbip_listener_hooks hooks;
+        hooks.admit = admit_accepted;
+        hooks.serve = serve_accepted;
+        if (!g.listener.start(port, "server_start", "server_start: failed to spawn listen thread", limits,
+                              g.sessions, std::move(hooks))) {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            g.running = false;
             return -1;
         }
         return 0;
@@ -222,41 +283,53 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
 
 USBIP_API void usbip_server_stop(void)
 {
-    std::lock_guard<std::mutex> life(lifecycle_mutex());
-    if (!g_server_running) {
-        // A registration made while stopped keeps its control connection,
-        // but its worker (which ended at once) is waited for.
-        if (g_relay_thread.joinable()) g_relay_thread.join();
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(server_mutex());
-        g_server_running = false;
-        g_shared_count = 0;
-    }
-    end_relay_registration();
-    {
-        std::lock_guard<std::mutex> lock(server_mutex());
-        g_relay_code[0] = '\0';
-    }
-    // Once the listener has ended no new sessions start.
-    g_server_listener.stop();
-    // Sessions in progress are woken and waited for: after a stop no thread
-    // of the server runs.
-    g_sessions.wake_all();
-    g_sessions.join_all();
+    usbip_guard(0, [] {
+        ServerState &g = server();
+        std::lock_guard<std::mutex> life(g.lifecycle);
+        if (!g.running) {
+            // A registration made while stopped keeps its control connection,
+            // but its worker (which ended at once) is waited for.
+            if (g.worker.joinable()) {
+                g.worker.join();
+                plat::unpin_module();
+            }
+            return 0;
+        }
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            g.running = false;
+            g.shared_count = 0;
+        }
+        end_relay_registration();
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            g.code[0] = '\0';
+        }
+        // Once the listener has ended no new sessions start.
+        g.listener.stop();
+        // Sessions that wait for their client end at once; replies in
+        // flight get a short grace to finish. After a stop no thread of the
+        // server runs.
+        g.sessions.wake_all(true);
+        g.sessions.wait_idle(kReplyGraceMs);
+        g.sessions.wake_all();
+        g.sessions.join_all();
+        return 0;
+    });
 }
 
 USBIP_API const char *usbip_server_register_relay(const char *host, int port, const char *password)
 {
+    (void)password;  // the relay never needs it: the handshake runs end to end
     if (host == nullptr || port <= 0) {
         usbip_set_last_error("Invalid relay host or port");
         return nullptr;
     }
     return usbip_guard<const char *>(nullptr, [&]() -> const char * {
+        ServerState &g = server();
         // The lifecycle lock, not the server lock, is held across the relay's
         // answer: share, list and sessions go on meanwhile.
-        std::lock_guard<std::mutex> life(lifecycle_mutex());
+        std::lock_guard<std::mutex> life(g.lifecycle);
         end_relay_registration();
 
         usbip_conn conn;
@@ -264,14 +337,14 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             usbip_set_last_error("Failed to connect to relay server at %s:%d", host, port);
             return nullptr;
         }
-        char hash[USBIP_HASH_TEXT_SIZE] = {};
-        if (usbip_hash_password(password, hash) != 0) hash[0] = '\0';
-        if (!usbip_send_line(conn.fd, std::string("REGISTER ") + hash + "\n")) {
+        // No password hash on the wire: it would let anybody on the path log
+        // in to this server.
+        if (!usbip_send_line(conn.fd, "REGISTER \n")) {
             usbip_set_last_error("Failed to send REGISTER to relay");
             return nullptr;
         }
         char reply[128];
-        if (usbip_relay_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
+        if (usbip_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
             usbip_set_last_error("Failed to read CODE response from relay");
             return nullptr;
         }
@@ -281,21 +354,23 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             return nullptr;
         }
         {
-            std::lock_guard<std::mutex> lock(server_mutex());
-            usbip_copy_text(g_relay_code, sizeof g_relay_code, code.c_str());
+            std::lock_guard<std::mutex> lock(g.mutex);
+            usbip_copy_text(g.code, sizeof g.code, code.c_str());
         }
-        g_relay_control_fd = conn.release_socket();
-        g_relay_worker_running = true;
+        g.control = conn.release_socket();
+        g.worker_running = true;
+        plat::pin_module();
         try {
-            g_relay_thread = std::thread(server_relay_worker_fn, g_relay_control_fd, std::string(host), port);
+            g.worker = std::thread(server_relay_worker_fn, g.control, std::string(host), port);
         } catch (const std::system_error &) {
-            g_relay_worker_running = false;
-            plat::close(g_relay_control_fd);
-            g_relay_control_fd = plat::kNoSocket;
+            plat::unpin_module();
+            g.worker_running = false;
+            plat::close(g.control);
+            g.control = plat::kNoSocket;
             usbip_set_last_error("Failed to start relay worker thread");
             return nullptr;
         }
-        return g_relay_code;
+        return g.code;
     });
 }
 
@@ -305,42 +380,44 @@ USBIP_API int usbip_server_share(const char *busid)
         usbip_set_last_error("Invalid busid provided");
         return -1;
     }
-    std::lock_guard<std::mutex> lock(server_mutex());
+    ServerState &g = server();
+    std::lock_guard<std::mutex> lock(g.mutex);
     usbip_device dev;
     if (!usbip_enum_find_by_busid(busid, &dev)) {
         usbip_set_last_error("Device '%s' not found locally to share", busid);
         return -1;
     }
     if (find_shared_locked(busid) >= 0) return 0;
-    if (g_shared_count >= USBIP_MAX_DEVICES) {
+    if (g.shared_count >= USBIP_MAX_DEVICES) {
         usbip_set_last_error("Maximum shared devices reached");
         return -1;
     }
     dev.shared = 1;
-    g_shared_devices[g_shared_count++] = dev;
+    g.shared[g.shared_count++] = dev;
     return 0;
 }
 
 USBIP_API int usbip_server_unshare(const char *busid)
 {
     if (busid == nullptr) return -1;
-    std::lock_guard<std::mutex> lock(server_mutex());
+    ServerState &g = server();
+    std::lock_guard<std::mutex> lock(g.mutex);
     int i = find_shared_locked(busid);
     if (i < 0) {
         usbip_set_last_error("Device '%s' is not shared", busid);
         return -1;
     }
-    std::memmove(&g_shared_devices[i], &g_shared_devices[i + 1],
-                 sizeof(usbip_device) * static_cast<std::size_t>(g_shared_count - 1 - i));
-    --g_shared_count;
+    std::memmove(&g.shared[i], &g.shared[i + 1], sizeof(usbip_device) * static_cast<std::size_t>(g.shared_count - 1 - i));
+    --g.shared_count;
     return 0;
 }
 
 USBIP_API const char *usbip_server_list_shared(void)
 {
     return usbip_guard<const char *>("[]", [] {
-        std::lock_guard<std::mutex> lock(server_mutex());
-        return usbip_devices_to_json(tls_srv_json, g_shared_devices, g_shared_count);
+        ServerState &g = server();
+        std::lock_guard<std::mutex> lock(g.mutex);
+        return usbip_devices_to_json(tls_srv_json, g.shared, g.shared_count);
     });
 }
 

@@ -2,6 +2,7 @@
 // library's random generator, its self-signed server certificate, and TLS
 // sessions installed on connections.
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "halvoren_usbip.h"
+#include "platform/threads.h"
 #include "tls_compat.h"
 #include "usbip_internal.h"
 
@@ -99,31 +101,34 @@ void conn_timeout_error(usbip_conn *c)
     usbip_set_last_error("Timed out after %ds connecting to %s (%s)", seconds, c->target_label, reason);
 }
 
-// Socket time-outs that make a blocked send or receive return no later than
-// the deadline (and at least every 60 s). Setting them costs two system
-// calls, so a value set less than kTimeoutSlackMs ago is kept: a blocked
-// call then ends at most that much after the deadline.
-constexpr std::int64_t kTimeoutSlackMs = 10;
-
-void conn_apply_timeouts(usbip_conn *c)
+// How long a connect may wait for one address to answer.
+int connect_wait_ms(const usbip_conn *c, std::int64_t limit_ms)
 {
-    if (c->fd == plat::kNoSocket || c->deadline_ms == 0) return;
-    std::int64_t now = plat::monotonic_ms();
-    std::int64_t left = c->deadline_ms - now;
-    if (left < 0) return;
-    if (c->timeouts_set_ms != 0 && now - c->timeouts_set_ms < kTimeoutSlackMs) return;
-    if (left == 0) left = 1;
-    if (left > 60000) left = 60000;
-    plat::set_io_timeouts(c->fd, left);
-    c->timeouts_set_ms = now;
+    std::int64_t wait = c->deadline_ms != 0 ? c->deadline_ms - plat::monotonic_ms() : limit_ms;
+    return wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
 }
 
-int conn_connect_impl(usbip_conn *c, const char *host, int port, bool use_deadline)
+// Waits for a connect to complete, in slices so that `keep_going` (when
+// given) can end the wait early. 1 done, 0 the wait ran out, -1 failed.
+int wait_connected(plat::socket_t s, int wait_ms, const std::atomic<bool> *keep_going)
+{
+    std::int64_t until = plat::monotonic_ms() + wait_ms;
+    for (;;) {
+        std::int64_t left = until - plat::monotonic_ms();
+        if (left <= 0) return 0;
+        if (keep_going != nullptr && !*keep_going) return -1;
+        int slice = keep_going != nullptr && left > 50 ? 50 : static_cast<int>(left);
+        int r = plat::wait_writable(s, slice);
+        if (r != 0) return r;
+    }
+}
+
+int conn_connect_impl(usbip_conn *c, const char *host, int port, bool use_deadline, std::int64_t limit_ms,
+                      const std::atomic<bool> *keep_going)
 {
     usbip_conn_close(c);
     c->tls_active = 0;
     c->timed_out = 0;
-    c->timeouts_set_ms = 0;
     std::snprintf(c->target_label, sizeof c->target_label, "%s:%d", host, port);
     usbip_copy_text(c->phase_label, sizeof c->phase_label, "connect");
     c->deadline_ms = use_deadline ? plat::monotonic_ms() + client_timeout() : 0;
@@ -139,26 +144,25 @@ int conn_connect_impl(usbip_conn *c, const char *host, int port, bool use_deadli
             return -1;
         }
         plat::Socket s(plat::socket_open(addr));
-        if (!s.valid() || !plat::set_nonblocking(s.get(), true)) continue;
+        if (!s.valid()) continue;
         plat::ConnectStart started = plat::connect_start(s.get(), addr);
         if (started == plat::ConnectStart::failed) continue;
         if (started == plat::ConnectStart::in_progress) {
-            std::int64_t wait = c->deadline_ms != 0 ? c->deadline_ms - plat::monotonic_ms() : client_timeout();
+            int wait = connect_wait_ms(c, limit_ms);
             if (wait <= 0) {
                 conn_timeout_error(c);
                 return -1;
             }
-            int r = plat::wait_writable(s.get(), static_cast<int>(wait));
+            int r = wait_connected(s.get(), wait, keep_going);
+            if (r == 0 && plat::connect_result(s.get()) != 0) r = -1;  // a refusal that the wait missed
             if (r == 0) {
                 conn_timeout_error(c);
                 return -1;
             }
             if (r < 0 || plat::connect_result(s.get()) != 0) continue;
         }
-        plat::set_nonblocking(s.get(), false);
         plat::set_nodelay(s.get());
         c->fd = s.release();
-        conn_apply_timeouts(c);
         return 0;
     }
     if (deadline_reached(c))
@@ -178,7 +182,7 @@ struct usbip_tls_session {
     mbedtls_ssl_context ssl;
     std::shared_ptr<TlsRng> rng;
     std::shared_ptr<TlsCert> cert;
-    plat::socket_t fd = plat::kNoSocket;
+    const usbip_conn *conn = nullptr;  // the connection that owns this session
 
     usbip_tls_session()
     {
@@ -196,13 +200,14 @@ void usbip_tls_session_deleter::operator()(usbip_tls_session *s) const { delete 
 
 namespace {
 
-// TLS talks to the socket through the platform layer. A socket time-out is
-// a plain failure (the socket is blocking, so there is nothing to retry).
+// TLS talks to the socket through the platform layer and keeps to the
+// connection's deadline: Mbed TLS calls these until a record is complete, so
+// a peer that drips bytes must not stretch a call beyond it.
 int bio_send(void *ctx, const unsigned char *buf, size_t len)
 {
     auto *s = static_cast<usbip_tls_session *>(ctx);
     plat::IoError err;
-    long n = plat::send_some(s->fd, buf, len, &err);
+    long n = plat::send_until(s->conn->fd, buf, len, s->conn->deadline_ms, &err);
     return n > 0 ? static_cast<int>(n) : MBEDTLS_ERR_NET_SEND_FAILED;
 }
 
@@ -210,7 +215,7 @@ int bio_recv(void *ctx, unsigned char *buf, size_t len)
 {
     auto *s = static_cast<usbip_tls_session *>(ctx);
     plat::IoError err;
-    long n = plat::recv_some(s->fd, buf, len, &err);
+    long n = plat::recv_until(s->conn->fd, buf, len, s->conn->deadline_ms, &err);
     if (n > 0) return static_cast<int>(n);
     return err == plat::IoError::closed ? 0 : MBEDTLS_ERR_NET_RECV_FAILED;
 }
@@ -230,7 +235,7 @@ usbip_tls_session *new_session(usbip_conn *c, int endpoint, std::shared_ptr<TlsR
     std::unique_ptr<usbip_tls_session> owner(s);
     s->rng = std::move(rng);
     s->cert = std::move(cert);
-    s->fd = c->fd;
+    s->conn = c;
     int r = mbedtls_ssl_config_defaults(&s->conf, endpoint, MBEDTLS_SSL_TRANSPORT_STREAM,
                                         MBEDTLS_SSL_PRESET_DEFAULT);
     if (r != 0) {
@@ -269,6 +274,7 @@ usbip_conn::~usbip_conn() { usbip_conn_close(this); }
 
 plat::socket_t usbip_conn::release_socket()
 {
+    watch.reset();
     plat::socket_t s = fd;
     fd = plat::kNoSocket;
     return s;
@@ -276,20 +282,22 @@ plat::socket_t usbip_conn::release_socket()
 
 int usbip_conn_connect(usbip_conn *c, const char *host, int port)
 {
-    return conn_connect_impl(c, host, port, false);
+    return conn_connect_impl(c, host, port, false, client_timeout(), nullptr);
 }
 
 int usbip_conn_connect_deadline(usbip_conn *c, const char *host, int port)
 {
-    return conn_connect_impl(c, host, port, true);
+    return conn_connect_impl(c, host, port, true, client_timeout(), nullptr);
 }
 
-void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms)
+int usbip_conn_connect_bounded(usbip_conn *c, const char *host, int port, int limit_ms,
+                               const std::atomic<bool> &keep_going)
 {
-    c->deadline_ms = plat::monotonic_ms() + ms;
-    c->timeouts_set_ms = 0;
-    conn_apply_timeouts(c);
+    int limit = client_timeout() < limit_ms ? client_timeout() : limit_ms;
+    return conn_connect_impl(c, host, port, false, limit, &keep_going);
 }
+
+void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms) { c->deadline_ms = plat::monotonic_ms() + ms; }
 
 namespace {
 
@@ -297,14 +305,14 @@ namespace {
 // messages of their failures.
 struct Direction {
     int (*tls)(mbedtls_ssl_context *, unsigned char *, size_t);
-    long (*plain)(plat::socket_t, unsigned char *, std::size_t, plat::IoError *);
+    long (*plain)(plat::socket_t, unsigned char *, std::size_t, std::int64_t, plat::IoError *);
     const char *tls_failed;
     const char *plain_failed;
 };
 
 // Repeats the call until every byte has moved, the deadline has passed
-// (time-out message) or the call fails. A socket time-out only means "try
-// again": the deadline decides.
+// (time-out message) or the call fails. Each call waits at most until the
+// deadline.
 int conn_transfer(usbip_conn *c, unsigned char *p, std::size_t len, const Direction &d)
 {
     if (c->fd == plat::kNoSocket) return -1;
@@ -313,7 +321,6 @@ int conn_transfer(usbip_conn *c, unsigned char *p, std::size_t len, const Direct
             conn_timeout_error(c);
             return -1;
         }
-        conn_apply_timeouts(c);
         long n;
         if (c->tls_active && c->tls_session) {
             int r = d.tls(&c->tls_session->ssl, p, len);
@@ -325,9 +332,9 @@ int conn_transfer(usbip_conn *c, unsigned char *p, std::size_t len, const Direct
             n = r;
         } else {
             plat::IoError err;
-            n = d.plain(c->fd, p, len, &err);
+            n = d.plain(c->fd, p, len, c->deadline_ms, &err);
             if (n <= 0) {
-                if (err == plat::IoError::timed_out) continue;
+                if (err == plat::IoError::timed_out) continue;  // the deadline decides
                 usbip_set_last_error("%s", d.plain_failed);
                 return -1;
             }
@@ -340,14 +347,18 @@ int conn_transfer(usbip_conn *c, unsigned char *p, std::size_t len, const Direct
 
 const Direction kSend = {
     [](mbedtls_ssl_context *ssl, unsigned char *p, size_t n) { return mbedtls_ssl_write(ssl, p, n); },
-    [](plat::socket_t s, unsigned char *p, std::size_t n, plat::IoError *e) { return plat::send_some(s, p, n, e); },
+    [](plat::socket_t s, unsigned char *p, std::size_t n, std::int64_t deadline, plat::IoError *e) {
+        return plat::send_until(s, p, n, deadline, e);
+    },
     "mbedtls_ssl_write failed: %d",
     "send() failed",
 };
 
 const Direction kRecv = {
     [](mbedtls_ssl_context *ssl, unsigned char *p, size_t n) { return mbedtls_ssl_read(ssl, p, n); },
-    [](plat::socket_t s, unsigned char *p, std::size_t n, plat::IoError *e) { return plat::recv_some(s, p, n, e); },
+    [](plat::socket_t s, unsigned char *p, std::size_t n, std::int64_t deadline, plat::IoError *e) {
+        return plat::recv_until(s, p, n, deadline, e);
+    },
     "mbedtls_ssl_read failed: %d",
     "recv() failed or connection closed",
 };
@@ -373,6 +384,7 @@ void usbip_conn_close(usbip_conn *c)
         c->tls_session.reset();
     }
     c->tls_active = 0;
+    c->watch.reset();  // before the descriptor number can be reused
     if (c->fd != plat::kNoSocket) {
         plat::close(c->fd);
         c->fd = plat::kNoSocket;
@@ -390,49 +402,6 @@ void usbip_conn_restore_error(usbip_conn *c)
 }
 
 int usbip_client_timeout_ms() { return client_timeout(); }
-
-bool usbip_listener::start(int port, const char *who, const char *spawn_failed,
-                           const std::atomic<bool> &running, std::function<void(plat::socket_t)> on_accept)
-{
-    switch (plat::listen_tcp4(static_cast<std::uint16_t>(port), 32, &fd_)) {
-    case plat::ListenStatus::ok:
-        break;
-    case plat::ListenStatus::socket_failed:
-        usbip_set_last_error("%s: socket() failed", who);
-        return false;
-    case plat::ListenStatus::bind_failed:
-        usbip_set_last_error("%s: bind() failed on port %d", who, port);
-        return false;
-    case plat::ListenStatus::listen_failed:
-        usbip_set_last_error("%s: listen() failed", who);
-        return false;
-    }
-    try {
-        thread_ = std::thread([fd = fd_, &running, on_accept = std::move(on_accept)] {
-            while (running) {
-                if (plat::wait_readable(fd, 50) <= 0) continue;
-                plat::socket_t s = plat::accept(fd);
-                if (s == plat::kNoSocket) continue;
-                plat::set_nodelay(s);
-                on_accept(s);
-            }
-        });
-    } catch (const std::system_error &) {
-        plat::close(fd_);
-        fd_ = plat::kNoSocket;
-        usbip_set_last_error("%s", spawn_failed);
-        return false;
-    }
-    return true;
-}
-
-void usbip_listener::stop()
-{
-    plat::shutdown_both(fd_);
-    if (thread_.joinable()) thread_.join();
-    plat::close(fd_);
-    fd_ = plat::kNoSocket;
-}
 
 extern "C" USBIP_API int usbip_client_set_timeout(int ms)
 {

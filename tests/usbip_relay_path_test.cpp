@@ -32,9 +32,6 @@ double seconds_since(Clock::time_point t0)
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// SHA-256 of "secret" in lower-case hex.
-const char kSecretHash[] = "2bb80d537b1da3e38bd30361aa855686bde0eacd7162fef6a25fe97bf527a25b";
-
 
 // True when the peer has closed and sent nothing before, checked without waiting.
 bool closed_now(int fd)
@@ -119,7 +116,9 @@ using Relay = LibraryRelay;
 // ---------------------------------------------------------------------------
 // Registration against a raw relay
 
-TEST(RelayRegister, SendsTheRegisterLineWithThePasswordHash)
+// The password's hash would log anybody on the path in to the server (the
+// proof is built on it): the REGISTER line never carries it.
+TEST(RelayRegister, SendsTheRegisterLineWithoutThePasswordHash)
 {
     Server server;
     Listener relay;
@@ -129,7 +128,7 @@ TEST(RelayRegister, SendsTheRegisterLineWithThePasswordHash)
     } cases[] = {
         {nullptr, "REGISTER \n"},
         {"", "REGISTER \n"},
-        {"secret", std::string("REGISTER ") + kSecretHash + "\n"},
+        {"secret", "REGISTER \n"},
     };
     for (const auto &c : cases) {
         Registering reg("127.0.0.1", relay.port(), c.password);

@@ -72,10 +72,6 @@ bool listed(const std::string &code)
     return std::string(usbip_relay_list_codes()).find("\"" + code + "\"") != std::string::npos;
 }
 
-// DISPATCH lines read by the tests in this process, to know the ticket
-// number the relay should issue next.
-int g_dispatches_seen = 0;
-
 struct Registration {
     Fd control;
     std::string code;
@@ -87,22 +83,27 @@ struct Pairing {
     std::string ticket;
 };
 
-// A relay on a port of its own for the life of the object.
+// 127.0.0.<n>: another host on loopback.
+std::string host(int n) { return "127.0.0." + std::to_string(n); }
+
+// A relay on a port of its own for the life of the object. Connections come
+// from 127.0.0.1 unless a test names another address.
 class Relay : public LibraryRelay {
 public:
     using LibraryRelay::LibraryRelay;
 
-    Fd open(int timeout_ms = 10000) const
+    Fd open(int timeout_ms = 10000, const std::string &from = "") const
     {
-        Fd fd(raw_connect(port_, timeout_ms));
+        Fd fd(from.empty() ? raw_connect(port_, timeout_ms) : raw_connect_from(from.c_str(), port_, timeout_ms));
         EXPECT_GE(fd, 0);
         return fd;
     }
+    Fd open_from(const std::string &from) const { return open(10000, from); }
 
-    Registration register_server(const std::string &line = "REGISTER 00ff\n") const
+    Registration register_server(const std::string &line = "REGISTER 00ff\n", const std::string &from = "") const
     {
         Registration r;
-        r.control = open();
+        r.control = open(10000, from);
         raw_send(r.control, line);
         std::string reply = raw_recv_line(r.control);
         EXPECT_TRUE(std::regex_match(reply, std::regex("CODE [A-HJ-NP-Z2-9]{6}\n"))) << reply;
@@ -111,26 +112,25 @@ public:
     }
 
     // Reads the DISPATCH line a CONNECT caused and returns its ticket.
-    static std::string next_dispatch(int control, int *number = nullptr)
+    static std::string next_dispatch(int control, std::uint64_t *counter = nullptr)
     {
         std::string line = raw_recv_line(control);
         std::smatch m;
-        if (!std::regex_match(line, m, std::regex("DISPATCH (TK([0-9]+)_([0-9]+))\n"))) {
+        if (!std::regex_match(line, m, std::regex("DISPATCH (TK([0-9]{4,8})_([0-9]{1,20}))\n"))) {
             ADD_FAILURE() << "not a dispatch line: '" << line << "'";
             return std::string();
         }
-        ++g_dispatches_seen;
-        EXPECT_LE(std::stoi(m[3]), 9998);
-        if (number) *number = std::stoi(m[2]);
+        EXPECT_LE(m[1].length(), 31) << line;
+        if (counter) *counter = std::stoull(m[2]);
         return m[1];
     }
 
     // A client paired with a server through the relay; `early` follows the
     // ATTACH line in the same send and must reach the client right after OK.
-    Pairing pair(const Registration &reg, const std::string &early = "") const
+    Pairing pair(const Registration &reg, const std::string &early = "", const std::string &from = "") const
     {
         Pairing p;
-        p.client = open();
+        p.client = open(10000, from);
         raw_send(p.client, "CONNECT " + reg.code + "\n");
         p.ticket = next_dispatch(reg.control);
         p.server = open();
@@ -270,19 +270,30 @@ TEST(RelayLines, CodesAndTicketsDrawFromTheirWholeRange)
     }
     EXPECT_EQ(seen.size(), 32u);
 
-    std::set<int> randoms;
+    // Ticket numbers are 64 random bits: every bit is seen set and clear.
+    std::set<std::uint64_t> numbers;
+    std::uint64_t ones = 0, zeros = 0;
     for (int i = 0; i < 2000; ++i) {
         std::string ticket = usbip_relay_make_ticket(1234);
         ASSERT_EQ(ticket.rfind("TK1234_", 0), 0u) << ticket;
         std::string digits = ticket.substr(7);
-        ASSERT_TRUE(!digits.empty() && digits.size() <= 4 && digits.find_first_not_of("0123456789") == std::string::npos &&
+        ASSERT_TRUE(!digits.empty() && digits.size() <= 20 && digits.find_first_not_of("0123456789") == std::string::npos &&
                     (digits == "0" || digits[0] != '0'))
             << ticket;
-        int r = std::stoi(digits);
-        EXPECT_LE(r, 9998);
-        randoms.insert(r);
+        std::uint64_t n = std::stoull(digits);
+        numbers.insert(n);
+        ones |= n;
+        zeros |= ~n;
     }
-    EXPECT_GT(randoms.size(), 1500u);  // 2,000 draws below 9,999 rarely collide
+    EXPECT_EQ(numbers.size(), 2000u);
+    EXPECT_EQ(ones, ~std::uint64_t{0});
+    EXPECT_EQ(zeros, ~std::uint64_t{0});
+
+    // The longest ticket, with the largest counter, fits what the relay
+    // reads back; the counter then starts again at 1000.
+    EXPECT_LE(usbip_relay_make_ticket(99999999).size(), 31u);
+    EXPECT_EQ(usbip_relay_next_ticket_counter(99999999), 1000);
+    EXPECT_EQ(usbip_relay_next_ticket_counter(1000), 1001);
 }
 
 // ---------------------------------------------------------------------------
@@ -310,7 +321,7 @@ TEST(RelayReadLine, DropsCarriageReturnsAndLeavesTheRestOnTheSocket)
         std::vector<std::string> got;
         char buf[128];
         for (int i = 0; i < 10; ++i) {
-            int n = usbip_relay_read_line(sv[0], buf, c.size, 1000);
+            int n = usbip_read_line(sv[0], buf, c.size, 1000);
             if (n < 0) break;
             got.emplace_back(buf, static_cast<std::size_t>(n));
         }
@@ -332,10 +343,10 @@ TEST(RelayReadLine, WaitsPerByteNotPerLine)
     });
     char buf[16];
     // 360 ms in all, but no gap reaches 300 ms.
-    EXPECT_EQ(usbip_relay_read_line(sv[0], buf, sizeof buf, 300), 2);
+    EXPECT_EQ(usbip_read_line(sv[0], buf, sizeof buf, 300), 2);
     EXPECT_STREQ(buf, "AB");
     trickle.join();
-    EXPECT_EQ(usbip_relay_read_line(sv[0], buf, sizeof buf, 100), -1);  // silence
+    EXPECT_EQ(usbip_read_line(sv[0], buf, sizeof buf, 100), -1);  // silence
     close(sv[0]);
     close(sv[1]);
 }
@@ -433,7 +444,8 @@ TEST(RelayRegistration, SixtyFourActiveAtOnceThenFull)
     std::vector<Registration> regs;
     std::vector<std::pair<std::string, int>> expected;
     for (int i = 0; i < 64; ++i) {
-        regs.push_back(relay.register_server());
+        // Sixteen servers on each of four hosts: no host holds more.
+        regs.push_back(relay.register_server("REGISTER\n", host(10 + i / 16)));
         expected.emplace_back(regs.back().code, 0);
     }
     std::set<std::string> distinct;
@@ -441,7 +453,7 @@ TEST(RelayRegistration, SixtyFourActiveAtOnceThenFull)
     EXPECT_EQ(distinct.size(), 64u);
     EXPECT_EQ(usbip_relay_list_codes(), codes_json(expected));
 
-    Fd extra = relay.open();
+    Fd extra = relay.open_from(host(20));
     raw_send(extra, "REGISTER\n");
     Ending refused = read_to_close(extra, 3000);
     EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n");
@@ -450,9 +462,30 @@ TEST(RelayRegistration, SixtyFourActiveAtOnceThenFull)
     // An ended registration frees its slot, and the list keeps slot order.
     regs[10].control.close();
     ASSERT_TRUE(wait_until([&] { return !listed(regs[10].code); }, 2000));
-    Registration again = relay.register_server();
+    Registration again = relay.register_server("REGISTER\n", host(20));
     expected[10].first = again.code;
     EXPECT_EQ(usbip_relay_list_codes(), codes_json(expected));
+}
+
+// One host cannot take every registration slot: the seventeenth from one
+// address is refused while other hosts still register and are reached.
+TEST(RelayRegistration, OneHostHoldsSixteen)
+{
+    Relay relay;
+    std::vector<Registration> held;
+    for (int i = 0; i < 16; ++i) held.push_back(relay.register_server("REGISTER\n", host(2)));
+    Fd extra = relay.open_from(host(2));
+    raw_send(extra, "REGISTER\n");
+    Ending refused = read_to_close(extra, 3000);
+    EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n");
+    EXPECT_TRUE(refused.closed);
+
+    Registration other = relay.register_server("REGISTER\n", host(3));
+    Pairing p = relay.pair(other, "hello");
+    // When one of the sixteen ends, the host may register again.
+    held[0].control.close();
+    ASSERT_TRUE(wait_until([&] { return !listed(held[0].code); }, 2000));
+    relay.register_server("REGISTER\n", host(2));
 }
 
 TEST(RelayRegistration, EndedRegistrationsFreeTheirSlots)
@@ -476,9 +509,10 @@ TEST(RelayPairing, UnknownCodesAreRefused)
     Registration reg = relay.register_server();
     std::string lower = reg.code;
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    int from = 30;  // each guess from a host of its own: guessing is limited per host
     for (const std::string &code :
          {std::string("ZZZZZZ"), lower, reg.code + "A", reg.code + "ABCDEFGHIJ", reg.code.substr(0, 5), std::string()}) {
-        Fd client = relay.open();
+        Fd client = relay.open_from(host(from++));
         raw_send(client, "CONNECT " + code + "\n");
         Ending e = read_to_close(client, 3000);
         EXPECT_EQ(e.data, "ERROR Code not found\n") << code;
@@ -519,8 +553,7 @@ TEST(RelayPairing, DispatchAttachAndBridge)
 
 TEST(RelayPairing, TicketNumbersCountOnAcrossRestarts)
 {
-    int first = 0, second = 0, third = 0;
-    int expected_first = 1000 + g_dispatches_seen;  // no pairing yet in a fresh process
+    std::uint64_t first = 0, second = 0, third = 0;
     int port;
     {
         Relay relay;
@@ -539,7 +572,7 @@ TEST(RelayPairing, TicketNumbersCountOnAcrossRestarts)
         raw_send(c, "CONNECT " + reg.code + "\n");
         Relay::next_dispatch(reg.control, &third);
     }
-    EXPECT_EQ(first, expected_first);
+    EXPECT_GE(first, 1000u);
     EXPECT_EQ(second, first + 1);
     EXPECT_EQ(third, second + 1);
 }
@@ -552,8 +585,9 @@ TEST(RelayPairing, BadTicketsAreRefusedAndLeaveThePairingWaiting)
     raw_send(client, "CONNECT " + reg.code + "\n");
     std::string ticket = Relay::next_dispatch(reg.control);
 
+    int from = 40;  // each wrong ticket from a host of its own: guessing is limited per host
     auto refused = [&](const std::string &t) {
-        Fd server = relay.open();
+        Fd server = relay.open_from(host(from++));
         raw_send(server, "ATTACH " + t + "\n");
         Ending e = read_to_close(server, 3000);
         EXPECT_EQ(e.data, "ERROR Invalid ticket\n") << "'" << t << "'";
@@ -590,23 +624,41 @@ TEST(RelayPairing, AttachEndsTheWaitAtOnce)
     EXPECT_LT(waits[2], 0.05);
 }
 
-TEST(RelayPairing, SixtyFourWaitingThenFull)
+// Four pairings may wait for one server; the pairing table holds 64 in all.
+TEST(RelayPairing, FourWaitPerServerAndSixtyFourInAll)
 {
     Relay relay;
-    Registration reg = relay.register_server();
+    std::vector<Registration> regs;
+    for (int i = 0; i < 17; ++i) regs.push_back(relay.register_server("REGISTER\n", host(10 + i / 16)));
     std::vector<Fd> clients;
     std::vector<std::string> tickets;
-    for (int i = 0; i < 64; ++i) {
-        clients.push_back(relay.open());
+    // Clients from many hosts, so that no host reaches its own share.
+    int next_host = 50;
+    auto connect = [&](const Registration &reg) {
+        clients.push_back(relay.open_from(host(next_host++ / 8)));
         raw_send(clients.back(), "CONNECT " + reg.code + "\n");
-        tickets.push_back(Relay::next_dispatch(reg.control));
+    };
+    for (int r = 0; r < 16; ++r) {
+        for (int i = 0; i < 4; ++i) {
+            connect(regs[r]);
+            tickets.push_back(Relay::next_dispatch(regs[r].control));
+        }
     }
-    Fd extra = relay.open();
-    raw_send(extra, "CONNECT " + reg.code + "\n");
-    Ending refused = read_to_close(extra, 3000);
-    EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n");
-    EXPECT_TRUE(refused.closed);
-    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 64}}));
+    struct Case {
+        const char *what;
+        int reg;
+    } full[] = {{"a fifth for one server", 0}, {"a first for a server when 64 wait", 16}};
+    for (const auto &c : full) {
+        Fd extra = relay.open_from(host(200));
+        raw_send(extra, "CONNECT " + regs[c.reg].code + "\n");
+        Ending refused = read_to_close(extra, 3000);
+        EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n") << c.what;
+        EXPECT_TRUE(refused.closed) << c.what;
+    }
+    // The refused CONNECTs dispatched nothing.
+    std::vector<std::pair<std::string, int>> counts;
+    for (int r = 0; r < 17; ++r) counts.emplace_back(regs[r].code, r < 16 ? 4 : 0);
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json(counts));
 
     // Attached pairings leave the waiting table (bridges are not counted).
     std::vector<Fd> servers;
@@ -615,8 +667,8 @@ TEST(RelayPairing, SixtyFourWaitingThenFull)
         raw_send(servers.back(), "ATTACH " + tickets[i] + "\n");
         ASSERT_EQ(raw_recv_n(clients[i], 3), "OK\n") << i;
     }
-    Pairing more = relay.pair(reg, "x");
-    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 65}}));
+    Pairing more = relay.pair(regs[0], "x", host(201));
+    Pairing last = relay.pair(regs[16], "y", host(201));
 }
 
 // The relay's two long waits, run side by side: a first line (5 s per
@@ -799,7 +851,9 @@ TEST(RelayLifecycle, StopEndsEveryConnectionAndThread)
         Fd silent = relay.open();
         Fd half_line = relay.open();
         raw_send(half_line, "REGIS");
-        ASSERT_TRUE(wait_until([&] { return process_thread_count() >= threads_before + 6; }, 2000));
+        // Listener, registration, bridge, waiting pairing and the half line
+        // each hold a thread; the silent connection holds none.
+        ASSERT_TRUE(wait_until([&] { return process_thread_count() >= threads_before + 5; }, 2000));
 
         auto t0 = Clock::now();
         usbip_relay_stop();

@@ -1,12 +1,18 @@
-// The one place that talks to the operating system: sockets, clocks,
-// sleeping and the secure random source. Everything here is declared
-// without OS headers; platform_posix.cpp implements it for POSIX systems and
-// a platform_win32.cpp would sit beside it for Winsock.
+// The one place that talks to the operating system: sockets, waits, clocks,
+// sleeping, the secure random source and the library's own module handle.
+// Everything here is declared without OS headers; platform_posix.cpp
+// implements it for POSIX systems and platform_win32.cpp for Winsock.
+//
+// Every socket the platform hands out (opened, accepted or listening) is
+// non-blocking: a transfer is one attempt, and waiting is always an explicit
+// poll with a bound, so that no socket time-out ever fires in the middle of a
+// call. io.cpp builds the timed transfers on these primitives.
 #ifndef HALVOREN_PLATFORM_H
 #define HALVOREN_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace plat {
@@ -15,16 +21,16 @@ namespace plat {
 using socket_t = std::intptr_t;
 inline constexpr socket_t kNoSocket = -1;
 
-// Starts and stops the socket layer (WSAStartup/WSACleanup on Windows).
+// Starts and stops the socket layer (WSAStartup 2.2 / WSACleanup on Windows).
 bool sock_startup();
 void sock_cleanup();
 
 // Why a send or receive did not transfer bytes.
 enum class IoError {
     none,
-    timed_out,    // the time-out expired (or a non-blocking socket would block)
-    closed,       // the peer closed the connection (receive returned 0)
-    failed,       // any other failure
+    timed_out,  // nothing could move now (would block), or the deadline passed
+    closed,     // the peer closed the connection (a receive found the end)
+    failed,     // any other failure
 };
 
 // One resolved address, kept as opaque bytes.
@@ -40,52 +46,108 @@ struct Address {
 // resolver fails; `out` then is empty.
 bool resolve(const char *host, int port, std::vector<Address> &out);
 
+// The address a connection came from: 4 bytes for IPv4 (also when it reached
+// an IPv6 socket as an IPv4-mapped address), 16 for IPv6, 0 when unknown.
+struct PeerAddress {
+    std::uint8_t size = 0;
+    std::uint8_t bytes[16] = {};
+
+    bool operator==(const PeerAddress &o) const;
+    bool operator!=(const PeerAddress &o) const { return !(*this == o); }
+    // "127.0.0.2", "::1"; "" when unknown.
+    std::string text() const;
+    // Parses the text forms above; false for anything else.
+    static bool parse(const char *text, PeerAddress *out);
+};
+struct PeerAddressHash {
+    std::size_t operator()(const PeerAddress &a) const;
+};
+
+// A non-blocking TCP socket for `addr`'s family; kNoSocket on failure.
 socket_t socket_open(const Address &addr);
 void close(socket_t s);
+// Ends both directions; a thread blocked in a wait on `s` wakes up.
 void shutdown_both(socket_t s);
-
-bool set_nonblocking(socket_t s, bool on);
 void set_nodelay(socket_t s);
-// Sets both the receive and the send time-out of a blocking socket.
-void set_io_timeouts(socket_t s, std::int64_t ms);
+// TCP keep-alive probes after idle_s seconds of silence, every interval_s
+// seconds; `count` unanswered probes end the connection.
+void set_keepalive(socket_t s, int idle_s, int interval_s, int count);
+// Puts a socket into blocking mode, for handing it to code that expects one.
+bool set_blocking(socket_t s);
 
 enum class ConnectStart { done, in_progress, failed };
 ConnectStart connect_start(socket_t s, const Address &addr);
-// The pending error of a non-blocking connect: 0 when it succeeded.
+// The outcome of a non-blocking connect once the socket is writable (or a
+// wait for it ended): 0 connected, else an error number.
 int connect_result(socket_t s);
 
-// Waits for one socket. Returns 1 when ready, 0 on time-out, -1 on error.
-// A timeout of -1 waits without limit.
+// Waits for one socket, at most timeout_ms (-1: no limit). Returns 1 when
+// ready (an error or hang-up counts as ready), 0 on time-out, -1 on error.
 int wait_readable(socket_t s, int timeout_ms);
 int wait_writable(socket_t s, int timeout_ms);
-// Waits until either socket is readable (or has an error or hang-up).
-// Returns 1 with the flags set, 0 on time-out, -1 on error.
-int wait_readable2(socket_t a, socket_t b, int timeout_ms, bool *a_ready, bool *b_ready);
 
-// One send or receive. Returns the byte count (> 0) or -1 with `err` set;
-// a receive that finds the peer closed returns 0 with IoError::closed.
-// Sends never raise SIGPIPE.
-long send_some(socket_t s, const void *data, std::size_t len, IoError *err);
-long recv_some(socket_t s, void *data, std::size_t len, IoError *err);
-// A receive that never waits: IoError::timed_out when nothing is there.
+// One entry of a wait for many sockets.
+struct PollEntry {
+    socket_t s = kNoSocket;
+    bool want_read = false;
+    bool want_write = false;
+    // Set by poll_many: readable (data, end, error or hang-up), writable.
+    bool readable = false;
+    bool writable = false;
+};
+// Waits until any entry is ready, at most timeout_ms (-1: no limit).
+// Returns the number of ready entries, 0 on time-out, -1 on error.
+int poll_many(PollEntry *entries, std::size_t n, int timeout_ms);
+
+// One attempt that never waits. Returns the byte count (> 0) or -1 with
+// `err` set (timed_out: nothing can move now); a receive that finds the peer
+// closed returns 0 with IoError::closed. Sends never raise SIGPIPE.
+long send_now(socket_t s, const void *data, std::size_t len, IoError *err);
 long recv_now(socket_t s, void *data, std::size_t len, IoError *err);
 
-// An IPv4 TCP listener on the wildcard address with SO_REUSEADDR.
+// Timed transfers (io.cpp), built on the attempts and waits above. They move
+// at most `len` bytes, waiting first when nothing can move, until
+// `deadline_ms` on the monotonic clock (0: no deadline; a shut-down socket
+// still wakes them). > 0 bytes moved; 0 with IoError::closed when a receive
+// found the end; -1 with IoError::timed_out once the deadline has passed, or
+// IoError::failed.
+long recv_until(socket_t s, void *data, std::size_t len, std::int64_t deadline_ms, IoError *err);
+long send_until(socket_t s, const void *data, std::size_t len, std::int64_t deadline_ms, IoError *err);
+// Sends every byte before the deadline (0: none).
+bool send_all_until(socket_t s, const void *data, std::size_t len, std::int64_t deadline_ms);
+
+// A non-blocking TCP listener on every local address and the port: one IPv6
+// socket that also takes IPv4 (as mapped addresses) where the system has
+// IPv6, an IPv4 socket otherwise. SO_REUSEADDR on.
 enum class ListenStatus { ok, socket_failed, bind_failed, listen_failed };
-ListenStatus listen_tcp4(std::uint16_t port, int backlog, socket_t *out);
-// Accepts one pending connection; kNoSocket when none could be accepted.
-socket_t accept(socket_t listener);
+ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out);
+
+enum class AcceptStatus {
+    accepted,
+    none_pending,    // nothing to accept now
+    no_descriptors,  // the process or system is out of descriptors
+    failed,
+};
+// Accepts one pending connection as a non-blocking socket with its peer's
+// address.
+AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer);
 // The local port a socket is bound to, or -1.
 int local_port(socket_t s);
 
 // Monotonic milliseconds, for deadlines.
 std::int64_t monotonic_ms();
-// Wall-clock seconds since 1970, for heartbeats.
+// Wall-clock seconds since 1970, for heartbeats and time stamps.
 std::int64_t wall_seconds();
 void sleep_ms(int ms);
 
 // Fills `out` from the operating system's secure random source.
 bool random_bytes(void *out, std::size_t len);
+
+// Keeps the library's code mapped while its threads may run: a host that
+// unloads the library without stopping it must not pull the code from under
+// them. Counted: each pin needs one unpin.
+void pin_module();
+void unpin_module();
 
 // Owns one socket and closes it when it goes out of scope.
 class Socket {
@@ -118,6 +180,24 @@ public:
 
 private:
     socket_t s_ = kNoSocket;
+};
+
+// A pair of connected sockets that lets one thread wake another out of a
+// wait: signal() makes wait_socket() readable until clear().
+class Waker {
+public:
+    Waker() = default;
+    ~Waker();
+    Waker(const Waker &) = delete;
+    Waker &operator=(const Waker &) = delete;
+
+    bool open();
+    void signal();
+    void clear();
+    socket_t wait_socket() const { return read_.get(); }
+
+private:
+    Socket read_, write_;
 };
 
 }  // namespace plat

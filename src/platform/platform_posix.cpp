@@ -3,10 +3,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -36,9 +39,36 @@ int wait_for(socket_t s, short events, int timeout_ms)
     for (;;) {
         int r = ::poll(&p, 1, timeout_ms);
         if (r < 0 && errno == EINTR) continue;  // rare; a slightly longer wait is harmless
-        if (r <= 0) return r;
-        return 1;
+        return r < 0 ? -1 : (r == 0 ? 0 : 1);
     }
+}
+
+bool set_flag(int fd, int flag, bool on)
+{
+    int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return false;
+    flags = on ? (flags | flag) : (flags & ~flag);
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+PeerAddress peer_of(const sockaddr_storage &ss)
+{
+    PeerAddress a;
+    if (ss.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&ss);
+        a.size = 4;
+        std::memcpy(a.bytes, &in->sin_addr, 4);
+    } else if (ss.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&ss);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+            a.size = 4;
+            std::memcpy(a.bytes, in6->sin6_addr.s6_addr + 12, 4);
+        } else {
+            a.size = 16;
+            std::memcpy(a.bytes, in6->sin6_addr.s6_addr, 16);
+        }
+    }
+    return a;
 }
 
 }  // namespace
@@ -70,9 +100,37 @@ bool resolve(const char *host, int port, std::vector<Address> &out)
     return true;
 }
 
+std::string PeerAddress::text() const
+{
+    char buf[INET6_ADDRSTRLEN] = {};
+    if (size == 4) ::inet_ntop(AF_INET, bytes, buf, sizeof buf);
+    else if (size == 16) ::inet_ntop(AF_INET6, bytes, buf, sizeof buf);
+    return buf;
+}
+
+bool PeerAddress::parse(const char *text, PeerAddress *out)
+{
+    PeerAddress a;
+    if (::inet_pton(AF_INET, text, a.bytes) == 1) {
+        a.size = 4;
+    } else if (::inet_pton(AF_INET6, text, a.bytes) == 1) {
+        a.size = 16;
+        static const std::uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        if (std::memcmp(a.bytes, mapped, 12) == 0) {
+            std::memmove(a.bytes, a.bytes + 12, 4);
+            std::memset(a.bytes + 4, 0, 12);
+            a.size = 4;
+        }
+    } else {
+        return false;
+    }
+    *out = a;
+    return true;
+}
+
 socket_t socket_open(const Address &addr)
 {
-    int fd = ::socket(addr.family, addr.socktype | SOCK_CLOEXEC, addr.protocol);
+    int fd = ::socket(addr.family, addr.socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, addr.protocol);
     return fd < 0 ? kNoSocket : fd;
 }
 
@@ -86,28 +144,22 @@ void shutdown_both(socket_t s)
     if (s != kNoSocket) ::shutdown(fd_of(s), SHUT_RDWR);
 }
 
-bool set_nonblocking(socket_t s, bool on)
-{
-    int flags = ::fcntl(fd_of(s), F_GETFL, 0);
-    if (flags < 0) return false;
-    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return ::fcntl(fd_of(s), F_SETFL, flags) == 0;
-}
-
 void set_nodelay(socket_t s)
 {
     int one = 1;
     ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-void set_io_timeouts(socket_t s, std::int64_t ms)
+void set_keepalive(socket_t s, int idle_s, int interval_s, int count)
 {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int one = 1;
+    ::setsockopt(fd_of(s), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s);
+    ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s);
+    ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
+
+bool set_blocking(socket_t s) { return set_flag(fd_of(s), O_NONBLOCK, false); }
 
 ConnectStart connect_start(socket_t s, const Address &addr)
 {
@@ -128,26 +180,37 @@ int connect_result(socket_t s)
 int wait_readable(socket_t s, int timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
 int wait_writable(socket_t s, int timeout_ms) { return wait_for(s, POLLOUT, timeout_ms); }
 
-int wait_readable2(socket_t a, socket_t b, int timeout_ms, bool *a_ready, bool *b_ready)
+int poll_many(PollEntry *entries, std::size_t n, int timeout_ms)
 {
-    pollfd p[2] = {};
-    p[0].fd = fd_of(a);
-    p[0].events = POLLIN;
-    p[1].fd = fd_of(b);
-    p[1].events = POLLIN;
+    // Small waits (the common case) need no allocation.
+    pollfd local[8];
+    std::vector<pollfd> large;
+    pollfd *p = local;
+    if (n > 8) {
+        large.resize(n);
+        p = large.data();
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        p[i].fd = fd_of(entries[i].s);
+        p[i].events = static_cast<short>((entries[i].want_read ? POLLIN : 0) | (entries[i].want_write ? POLLOUT : 0));
+        p[i].revents = 0;
+    }
     int r;
     do {
-        r = ::poll(p, 2, timeout_ms);
+        r = ::poll(p, static_cast<nfds_t>(n), timeout_ms);
     } while (r < 0 && errno == EINTR);
-    *a_ready = r > 0 && p[0].revents != 0;
-    *b_ready = r > 0 && p[1].revents != 0;
-    return r < 0 ? -1 : (r == 0 ? 0 : 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        short ev = r > 0 ? p[i].revents : 0;
+        entries[i].readable = (ev & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 && entries[i].want_read;
+        entries[i].writable = (ev & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0 && entries[i].want_write;
+    }
+    return r;
 }
 
-long send_some(socket_t s, const void *data, std::size_t len, IoError *err)
+long send_now(socket_t s, const void *data, std::size_t len, IoError *err)
 {
     for (;;) {
-        ssize_t n = ::send(fd_of(s), data, len, MSG_NOSIGNAL);
+        ssize_t n = ::send(fd_of(s), data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             *err = IoError::none;
             return static_cast<long>(n);
@@ -158,12 +221,10 @@ long send_some(socket_t s, const void *data, std::size_t len, IoError *err)
     }
 }
 
-namespace {
-
-long recv_with(socket_t s, void *data, std::size_t len, int flags, IoError *err)
+long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
 {
     for (;;) {
-        ssize_t n = ::recv(fd_of(s), data, len, flags);
+        ssize_t n = ::recv(fd_of(s), data, len, MSG_DONTWAIT);
         if (n > 0) {
             *err = IoError::none;
             return static_cast<long>(n);
@@ -178,27 +239,34 @@ long recv_with(socket_t s, void *data, std::size_t len, int flags, IoError *err)
     }
 }
 
-}  // namespace
-
-long recv_some(socket_t s, void *data, std::size_t len, IoError *err) { return recv_with(s, data, len, 0, err); }
-
-long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
-{
-    return recv_with(s, data, len, MSG_DONTWAIT, err);
-}
-
-ListenStatus listen_tcp4(std::uint16_t port, int backlog, socket_t *out)
+ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)
 {
     *out = kNoSocket;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1, zero = 0;
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    bool v6 = fd >= 0 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) == 0;
+    if (!v6) {
+        // No IPv6 here, or no dual-stack sockets: IPv4 alone.
+        if (fd >= 0) ::close(fd);
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
     if (fd < 0) return ListenStatus::socket_failed;
-    int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    sa.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    int bound;
+    if (v6) {
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        sa.sin6_addr = in6addr_any;
+        sa.sin6_port = htons(port);
+        bound = ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    } else {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_ANY);
+        sa.sin_port = htons(port);
+        bound = ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    }
+    if (bound != 0) {
         ::close(fd);
         return ListenStatus::bind_failed;
     }
@@ -210,10 +278,36 @@ ListenStatus listen_tcp4(std::uint16_t port, int backlog, socket_t *out)
     return ListenStatus::ok;
 }
 
-socket_t accept(socket_t listener)
+AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
 {
-    int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    return fd < 0 ? kNoSocket : fd;
+    *out = kNoSocket;
+    for (;;) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        int fd = ::accept4(fd_of(listener), reinterpret_cast<sockaddr *>(&ss), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            *out = fd;
+            *peer = peer_of(ss);
+            return AcceptStatus::accepted;
+        }
+        switch (errno) {
+        case EINTR:
+        case ECONNABORTED:  // the peer gave up while queued: take the next one
+            continue;
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            return AcceptStatus::none_pending;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return AcceptStatus::no_descriptors;
+        default:
+            return AcceptStatus::failed;
+        }
+    }
 }
 
 int local_port(socket_t s)
@@ -254,6 +348,48 @@ bool random_bytes(void *out, std::size_t len)
         p += n;
         len -= static_cast<std::size_t>(n);
     }
+    return true;
+}
+
+namespace {
+
+// The handle that keeps this module mapped while pins are held.
+std::mutex &pin_mutex()
+{
+    static std::mutex *m = new std::mutex;  // never destroyed: used until the last moment
+    return *m;
+}
+int g_pins = 0;
+void *g_pin_handle = nullptr;
+
+}  // namespace
+
+void pin_module()
+{
+    std::lock_guard<std::mutex> lock(pin_mutex());
+    if (g_pins++ > 0) return;
+    Dl_info info{};
+    // Opening the already loaded module again raises its reference count.
+    if (::dladdr(reinterpret_cast<void *>(&pin_module), &info) != 0 && info.dli_fname != nullptr)
+        g_pin_handle = ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
+
+void unpin_module()
+{
+    std::lock_guard<std::mutex> lock(pin_mutex());
+    if (g_pins == 0 || --g_pins > 0) return;
+    if (g_pin_handle != nullptr) ::dlclose(g_pin_handle);
+    g_pin_handle = nullptr;
+}
+
+Waker::~Waker() = default;
+
+bool Waker::open()
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) return false;
+    read_.reset(fds[0]);
+    write_.reset(fds[1]);
     return true;
 }
 

@@ -1,105 +1,167 @@
 #include "platform/threads.h"
 
+#include <chrono>
 #include <system_error>
 
 namespace plat {
 
-bool ThreadSet::spawn(std::function<void()> fn)
+WorkerPool::WorkerPool(std::size_t ceiling, int park_ms) : ceiling_(ceiling), park_ms_(park_ms) {}
+
+bool WorkerPool::try_run(std::function<void()> task)
 {
-    Entry *entry;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reap_locked();
-        threads_.emplace_back();
-        entry = &threads_.back();
-        ++starting_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    reap_locked();
+    if (!parked_.empty()) {
+        Worker *w = parked_.back();  // the most recently parked one is warmest
+        parked_.pop_back();
+        w->task = std::move(task);
+        w->has_task = true;
+        ++busy_;
+        w->wake.notify_one();
+        return true;
     }
-    // The thread starts without the lock held: its first steps (a Watch)
-    // take the lock, and would otherwise wait for this call to return.
-    std::thread t;
-    bool started = true;
+    if (workers_.size() >= ceiling_) return false;
+    workers_.emplace_back();
+    Worker *w = &workers_.back();
+    w->task = std::move(task);
+    w->has_task = true;
+    if (!pinned_) {
+        pin_module();
+        pinned_ = true;
+    }
     try {
-        t = std::thread([this, entry, f = std::move(fn)] { thread_trampoline(entry, f); });
+        // The new thread waits for this lock before it looks at its task.
+        w->thread = std::thread([this, w] { worker_loop(w); });
     } catch (const std::system_error &) {
-        started = false;
+        workers_.pop_back();
+        return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (started) {
-        entry->thread = std::move(t);
-    } else {
-        for (auto it = threads_.begin(); it != threads_.end(); ++it)
-            if (&*it == entry) {
-                threads_.erase(it);
-                break;
+    ++busy_;
+    return true;
+}
+
+void WorkerPool::worker_loop(Worker *w)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (!w->has_task) {
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(park_ms_);
+            w->wake.wait_until(lock, until, [&] { return w->has_task || stopping_; });
+            if (!w->has_task) {
+                // Parked too long, or the pool stops: end.
+                for (auto it = parked_.begin(); it != parked_.end(); ++it)
+                    if (*it == w) {
+                        parked_.erase(it);
+                        break;
+                    }
+                w->exited = true;
+                return;
             }
+        }
+        std::function<void()> task = std::move(w->task);
+        w->has_task = false;
+        lock.unlock();
+        try {
+            task();
+        } catch (...) {
+            // A thread of the library has nobody to report to.
+        }
+        task = nullptr;  // what the task captured goes before the next one
+        lock.lock();
+        --busy_;
+        idle_.notify_all();
+        if (stopping_) {
+            w->exited = true;
+            return;
+        }
+        parked_.push_back(w);
     }
-    if (--starting_ == 0) started_.notify_all();
-    return started;
 }
 
-void ThreadSet::thread_trampoline(Entry *self, const std::function<void()> &fn)
+// Joins threads that have ended; that takes no time.
+void WorkerPool::reap_locked()
 {
-    try {
-        fn();
-    } catch (...) {
-        // A thread of the library has nobody to report to.
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    self->done = true;
-}
-
-// Joins threads that have finished; joining them takes no time. A thread
-// whose handle its starter has not stored yet waits for the next pass.
-void ThreadSet::reap_locked()
-{
-    for (auto it = threads_.begin(); it != threads_.end();) {
-        if (it->done && it->thread.joinable()) {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (it->exited) {
             it->thread.join();
-            it = threads_.erase(it);
+            it = workers_.erase(it);
         } else {
             ++it;
         }
     }
 }
 
-void ThreadSet::wake_all()
+void WorkerPool::wake_all(bool spare_finishing)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &w : watched_) shutdown_both(w.first);
+    for (const auto &w : watched_)
+        if (!(spare_finishing && w.second.finishing > 0)) shutdown_both(w.first);
 }
 
-void ThreadSet::join_all()
+bool WorkerPool::wait_idle(int timeout_ms)
 {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return busy_ == 0; });
+}
+
+void WorkerPool::join_all()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
     for (;;) {
-        std::list<Entry> batch;
-        {
-            // Every handle must be stored before its thread can be joined.
-            std::unique_lock<std::mutex> lock(mutex_);
-            started_.wait(lock, [this] { return starting_ == 0; });
-            if (threads_.empty()) return;
-            batch.splice(batch.end(), threads_);
-        }
-        for (auto &e : batch) e.thread.join();
+        // Tasks end first (a task may still hand new ones to the pool)...
+        idle_.wait(lock, [this] { return busy_ == 0; });
+        for (Worker &w : workers_) w.wake.notify_one();
+        if (workers_.empty()) break;
+        // ... then every thread, parked ones included, has ended or ends now.
+        std::list<Worker> ending;
+        ending.splice(ending.end(), workers_);
+        parked_.clear();
+        lock.unlock();
+        for (Worker &w : ending) w.thread.join();
+        lock.lock();
+    }
+    stopping_ = false;
+    if (pinned_) {
+        pinned_ = false;
+        unpin_module();
     }
 }
 
-std::size_t ThreadSet::size()
+std::size_t WorkerPool::thread_count()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return threads_.size();
+    reap_locked();
+    return workers_.size();
 }
 
-ThreadSet::Watch::Watch(ThreadSet &set, socket_t s) : set_(set), s_(s)
+std::size_t WorkerPool::busy_count()
 {
-    std::lock_guard<std::mutex> lock(set_.mutex_);
-    ++set_.watched_[s_];
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busy_;
 }
 
-ThreadSet::Watch::~Watch()
+SocketWatch::SocketWatch(WorkerPool &pool, socket_t s) : pool_(pool), s_(s)
 {
-    std::lock_guard<std::mutex> lock(set_.mutex_);
-    auto it = set_.watched_.find(s_);
-    if (it != set_.watched_.end() && --it->second == 0) set_.watched_.erase(it);
+    std::lock_guard<std::mutex> lock(pool_.mutex_);
+    ++pool_.watched_[s_].count;
+}
+
+SocketWatch::~SocketWatch()
+{
+    std::lock_guard<std::mutex> lock(pool_.mutex_);
+    auto it = pool_.watched_.find(s_);
+    if (it == pool_.watched_.end()) return;
+    if (finishing_) --it->second.finishing;
+    if (--it->second.count == 0) pool_.watched_.erase(it);
+}
+
+void SocketWatch::set_finishing()
+{
+    std::lock_guard<std::mutex> lock(pool_.mutex_);
+    if (finishing_) return;
+    finishing_ = true;
+    ++pool_.watched_[s_].finishing;
 }
 
 }  // namespace plat

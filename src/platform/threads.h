@@ -1,68 +1,129 @@
-// Tracked library threads. Every thread the library starts belongs to one
-// ThreadSet, so that stopping a service can wake its threads (by shutting
-// down the sockets they block on) and wait for all of them: after a stop no
-// thread of that service runs any code of the library.
+// Tracked library threads. Every thread the library starts for a service
+// belongs to one WorkerPool, so that stopping the service can wake its
+// threads (by shutting down the sockets they wait on) and wait for all of
+// them: after a stop no thread of that service runs any code of the library.
 #ifndef HALVOREN_THREADS_H
 #define HALVOREN_THREADS_H
 
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace plat {
 
-class ThreadSet {
+// At most `ceiling` threads that run tasks. A thread that finishes its task
+// parks for `park_ms` and takes the next task handed to the pool, so that a
+// burst of connections costs few thread starts; then it ends.
+class WorkerPool {
 public:
-    ThreadSet() = default;
-    ThreadSet(const ThreadSet &) = delete;
-    ThreadSet &operator=(const ThreadSet &) = delete;
-    ~ThreadSet() { join_all(); }
+    explicit WorkerPool(std::size_t ceiling, int park_ms = 10000);
+    ~WorkerPool() { join_all(); }
+    WorkerPool(const WorkerPool &) = delete;
+    WorkerPool &operator=(const WorkerPool &) = delete;
 
-    // Runs fn on a new thread. False when no thread could be started.
-    bool spawn(std::function<void()> fn);
+    // Runs `task` on a parked thread or a new one. False when `ceiling` tasks
+    // run already or no thread could be started; the task is then dropped.
+    bool try_run(std::function<void()> task);
 
-    // Shuts down every watched socket, so that blocked I/O on it ends.
-    void wake_all();
-    // Waits for every thread of the set, including threads that threads of
-    // the set start meanwhile. Never call it from a thread of the set.
+    // Shuts down every watched socket, so that waits on them end. With
+    // `spare_finishing`, sockets whose task finishes a reply are left alone.
+    void wake_all(bool spare_finishing = false);
+    // Waits at most timeout_ms for every running task to end; true when none
+    // runs.
+    bool wait_idle(int timeout_ms);
+    // Waits for every task, including tasks that tasks of the pool hand to it
+    // meanwhile, and ends every thread. Never call it from a task.
     void join_all();
-    // Threads started and not yet joined (finished ones included).
-    std::size_t size();
 
-    // Keeps a socket known to wake_all() for as long as it lives. The owner
-    // destroys the Watch before it closes the socket, so wake_all() never
-    // touches a descriptor number that has been reused.
-    class Watch {
-    public:
-        Watch(ThreadSet &set, socket_t s);
-        ~Watch();
-        Watch(const Watch &) = delete;
-        Watch &operator=(const Watch &) = delete;
-
-    private:
-        ThreadSet &set_;
-        socket_t s_;
-    };
+    std::size_t ceiling() const { return ceiling_; }
+    std::size_t thread_count();  // threads alive, parked ones included
+    std::size_t busy_count();    // tasks running
 
 private:
-    struct Entry {
+    friend class SocketWatch;
+    struct Worker {
         std::thread thread;
-        bool done = false;
+        std::function<void()> task;
+        std::condition_variable wake;
+        bool has_task = false;
+        bool exited = false;
+    };
+    struct Watched {
+        int count = 0;
+        int finishing = 0;
     };
 
-    void thread_trampoline(Entry *self, const std::function<void()> &fn);
+    void worker_loop(Worker *w);
     void reap_locked();
 
+    const std::size_t ceiling_;
+    const int park_ms_;
     std::mutex mutex_;  // guards everything below
-    std::condition_variable started_;  // starting_ fell to 0
-    int starting_ = 0;                 // spawns whose handle is not stored yet
-    std::list<Entry> threads_;
-    std::unordered_map<socket_t, int> watched_;  // socket -> watch count
+    std::condition_variable idle_;  // busy_ fell
+    std::list<Worker> workers_;
+    std::vector<Worker *> parked_;
+    std::size_t busy_ = 0;
+    bool stopping_ = false;  // join_all runs: threads end instead of parking
+    bool pinned_ = false;    // the module stays mapped while threads exist
+    std::unordered_map<socket_t, Watched> watched_;
+};
+
+// Makes a socket known to a pool's wake_all() for as long as it lives. The
+// owner of the socket ends the watch before it closes the socket (the
+// socket owners below do it for it), so wake_all() never touches a
+// descriptor number that has been reused.
+class SocketWatch {
+public:
+    SocketWatch(WorkerPool &pool, socket_t s);
+    ~SocketWatch();
+    SocketWatch(const SocketWatch &) = delete;
+    SocketWatch &operator=(const SocketWatch &) = delete;
+
+    // The task now finishes a reply: a stop lets it write for a short grace
+    // before it is woken.
+    void set_finishing();
+
+private:
+    WorkerPool &pool_;
+    socket_t s_;
+    bool finishing_ = false;
+};
+
+// A socket owned by a task of a pool and watched by it: the watch ends
+// before the socket closes, whatever the order of the owner's members.
+class WatchedSocket {
+public:
+    WatchedSocket(WorkerPool &pool, socket_t s) : socket_(s), watch_(std::make_unique<SocketWatch>(pool, s)) {}
+    ~WatchedSocket() { reset(); }
+    WatchedSocket(const WatchedSocket &) = delete;
+    WatchedSocket &operator=(const WatchedSocket &) = delete;
+
+    socket_t get() const { return socket_.get(); }
+    bool valid() const { return socket_.valid(); }
+    // Ends the watch and hands the socket over.
+    socket_t release()
+    {
+        unwatch();
+        return socket_.release();
+    }
+    void reset()
+    {
+        unwatch();
+        socket_.reset();
+    }
+
+private:
+    void unwatch() { watch_.reset(); }
+    Socket socket_;
+    std::unique_ptr<SocketWatch> watch_;
 };
 
 }  // namespace plat

@@ -139,10 +139,21 @@ void set_socket_timeouts(int fd, int timeout_ms)
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-int raw_connect(int port, int timeout_ms)
+int raw_connect(int port, int timeout_ms) { return raw_connect_from(nullptr, port, timeout_ms); }
+
+int raw_connect_from(const char *source, int port, int timeout_ms)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     set_socket_timeouts(fd, timeout_ms);
+    if (source != nullptr) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &from.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -58,6 +58,9 @@ int free_port();
 // A raw TCP connection to 127.0.0.1:port with send and receive time-outs;
 // -1 when it cannot connect.
 int raw_connect(int port, int timeout_ms = 5000);
+// The same from another loopback address (127.0.0.2, 127.0.1.7, ...), which
+// stands in for another host.
+int raw_connect_from(const char *source, int port, int timeout_ms = 5000);
 void set_socket_timeouts(int fd, int timeout_ms);
 bool raw_send(int fd, const void *data, std::size_t len);
 bool raw_send(int fd, const std::string &bytes);

@@ -1,0 +1,245 @@
+#include "usbip_listener.h"
+
+#include <algorithm>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+// Large enough that a burst of connections waits in the system's queue,
+// not in the peers' retries.
+constexpr int kBacklog = 1024;
+// Connections taken from the system's queue in one pass, so that waiting
+// connections are looked at between bursts.
+constexpr int kAcceptsPerPass = 256;
+
+}  // namespace
+
+bool usbip_listener::start(int port, const char *who, const char *spawn_failed, const usbip_listener_limits &limits,
+                           plat::WorkerPool &pool, usbip_listener_hooks hooks)
+{
+    plat::socket_t fd = plat::kNoSocket;
+    switch (plat::listen_tcp(static_cast<std::uint16_t>(port), kBacklog, &fd)) {
+    case plat::ListenStatus::ok:
+        break;
+    case plat::ListenStatus::socket_failed:
+        usbip_set_last_error("%s: socket() failed", who);
+        return false;
+    case plat::ListenStatus::bind_failed:
+        usbip_set_last_error("%s: bind() failed on port %d", who, port);
+        return false;
+    case plat::ListenStatus::listen_failed:
+        usbip_set_last_error("%s: listen() failed", who);
+        return false;
+    }
+    listen_.reset(fd);
+    if (!waker_.open()) {
+        listen_.reset();
+        usbip_set_last_error("%s", spawn_failed);
+        return false;
+    }
+    limits_ = limits;
+    hooks_ = std::move(hooks);
+    pool_ = &pool;
+    accept_paused_until_ = 0;
+    running_ = true;
+    plat::pin_module();
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+        running_ = false;
+        plat::unpin_module();
+        listen_.reset();
+        usbip_set_last_error("%s", spawn_failed);
+        return false;
+    }
+    return true;
+}
+
+void usbip_listener::stop()
+{
+    if (!thread_.joinable()) return;
+    running_ = false;
+    waker_.signal();
+    thread_.join();
+    listen_.reset();
+    plat::unpin_module();
+}
+
+std::size_t usbip_listener::waiting() { return waiting_count_; }
+
+std::size_t usbip_listener::held_for(const plat::PeerAddress &peer)
+{
+    std::lock_guard<std::mutex> lock(held_mutex_);
+    auto it = held_.find(peer);
+    return it == held_.end() ? 0 : it->second;
+}
+
+void usbip_listener::release_address(const plat::PeerAddress &peer)
+{
+    std::lock_guard<std::mutex> lock(held_mutex_);
+    auto it = held_.find(peer);
+    if (it != held_.end() && --it->second == 0) held_.erase(it);
+}
+
+void usbip_listener::drop(std::list<Entry>::iterator it, std::list<Entry> &from)
+{
+    release_address((*it)->peer);
+    from.erase(it);  // closes the socket
+    --waiting_count_;
+}
+
+// Closes the connection that has waited longest for its peer's first bytes
+// (of one address, or of all): it makes room for a new one.
+bool usbip_listener::evict_oldest(const plat::PeerAddress *of)
+{
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+        if (of == nullptr || (*it)->peer == *of) {
+            drop(it, waiting_);
+            return true;
+        }
+    }
+    return false;
+}
+
+void usbip_listener::accept_burst(std::int64_t now)
+{
+    for (int n = 0; n < kAcceptsPerPass; ++n) {
+        plat::socket_t s;
+        plat::PeerAddress peer;
+        switch (plat::accept(listen_.get(), &s, &peer)) {
+        case plat::AcceptStatus::accepted:
+            break;
+        case plat::AcceptStatus::none_pending:
+            return;
+        case plat::AcceptStatus::no_descriptors:
+            // Out of descriptors: an idle connection makes room, or the
+            // queue waits a moment instead of waking this thread at once.
+            if (evict_oldest(nullptr)) continue;
+            accept_paused_until_ = now + 100;
+            return;
+        case plat::AcceptStatus::failed:
+            return;
+        }
+        auto p = std::make_unique<usbip_pending>();
+        p->socket.reset(s);
+        p->peer = peer;
+        p->accepted_ms = now;
+        p->deadline_ms = now + limits_.wait_ms;
+        plat::set_nodelay(s);
+        if (held_for(peer) >= limits_.per_address && !evict_oldest(&peer)) continue;  // refused: closed
+        if (waiting_count_ >= limits_.waiting) evict_oldest(nullptr);
+        if (!hooks_.admit(*p)) continue;
+        {
+            std::lock_guard<std::mutex> lock(held_mutex_);
+            ++held_[peer];
+        }
+        waiting_.push_back(std::move(p));
+        ++waiting_count_;
+    }
+}
+
+void usbip_listener::expire(std::int64_t now)
+{
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        auto next = std::next(it);
+        usbip_pending &p = **it;
+        if (p.timer_ms != 0 && now >= p.timer_ms) {
+            p.timer_ms = 0;
+            if (!hooks_.on_timer || !hooks_.on_timer(p)) {
+                drop(it, waiting_);
+                it = next;
+                continue;
+            }
+        }
+        if (now >= p.deadline_ms) drop(it, waiting_);
+        it = next;
+    }
+    // A connection that spoke but found no free thread before its time ran
+    // out is not served any more either.
+    for (auto it = ready_.begin(); it != ready_.end();) {
+        auto next = std::next(it);
+        if (now >= (*it)->deadline_ms) drop(it, ready_);
+        it = next;
+    }
+}
+
+// Hands connections whose peer has spoken to the pool, oldest first, as
+// long as it has room.
+void usbip_listener::dispatch()
+{
+    while (!ready_.empty()) {
+        std::shared_ptr<usbip_pending> p(std::move(ready_.front()));
+        bool taken = pool_->try_run([this, p] {
+            try {
+                hooks_.serve(*p);
+            } catch (...) {
+                // the connection closes below; the next one is served
+            }
+            p->socket.reset();
+            release_address(p->peer);
+            waker_.signal();  // a thread came free
+        });
+        if (!taken) {
+            ready_.front() = std::make_unique<usbip_pending>(std::move(*p));
+            return;
+        }
+        ready_.pop_front();
+        --waiting_count_;
+    }
+}
+
+int usbip_listener::poll_timeout(std::int64_t now) const
+{
+    std::int64_t next = now + 1000;
+    for (const Entry &e : waiting_) {
+        next = std::min(next, e->deadline_ms);
+        if (e->timer_ms != 0) next = std::min(next, e->timer_ms);
+    }
+    if (!ready_.empty()) next = std::min(next, now + 50);  // a thread may come free unsignalled
+    if (accept_paused_until_ > now) next = std::min(next, accept_paused_until_);
+    return next <= now ? 0 : static_cast<int>(next - now);
+}
+
+void usbip_listener::run()
+{
+    std::vector<plat::PollEntry> entries;
+    std::vector<std::list<Entry>::iterator> watched;
+    while (running_) {
+        std::int64_t now = plat::monotonic_ms();
+        expire(now);
+        dispatch();
+
+        entries.clear();
+        watched.clear();
+        plat::PollEntry e;
+        e.want_read = true;
+        e.s = waker_.wait_socket();
+        entries.push_back(e);
+        bool accepting = accept_paused_until_ <= now;
+        if (accepting) {
+            e.s = listen_.get();
+            entries.push_back(e);
+        }
+        for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+            e.s = (*it)->socket.get();
+            entries.push_back(e);
+            watched.push_back(it);
+        }
+        std::size_t first_waiting = accepting ? 2 : 1;
+        if (plat::poll_many(entries.data(), entries.size(), poll_timeout(now)) < 0) {
+            plat::sleep_ms(10);  // not expected; do not spin
+            continue;
+        }
+        if (!running_) break;
+        if (entries[0].readable) waker_.clear();
+        now = plat::monotonic_ms();
+        // Connections whose peer spoke go to the back of the ready queue, in
+        // the order they were accepted.
+        for (std::size_t i = first_waiting; i < entries.size(); ++i)
+            if (entries[i].readable) ready_.splice(ready_.end(), waiting_, watched[i - first_waiting]);
+        if (accepting && entries[1].readable) accept_burst(now);
+    }
+    while (!waiting_.empty()) drop(waiting_.begin(), waiting_);
+    while (!ready_.empty()) drop(ready_.begin(), ready_);
+}

@@ -1,0 +1,100 @@
+// The listening socket of the server and of the relay, and the thread that
+// accepts its connections. A new connection costs no thread while it waits
+// for its peer's first bytes: the accept thread holds it in a waiting room
+// and watches it, and only a connection whose peer has spoken (or hung up)
+// is handed to a thread of the service's pool.
+#ifndef HALVOREN_USBIP_LISTENER_H
+#define HALVOREN_USBIP_LISTENER_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/platform.h"
+#include "platform/threads.h"
+#include "usbip_internal.h"
+
+// A connection that the listener has accepted.
+struct usbip_pending {
+    plat::Socket socket;
+    plat::PeerAddress peer;
+    std::int64_t accepted_ms = 0;  // monotonic
+    std::int64_t deadline_ms = 0;  // closed unheard at this moment
+    std::int64_t timer_ms = 0;     // on_timer runs then, unless bytes came first; 0: none
+    bool greeted = false;          // the service has sent its greeting
+    std::uint8_t challenge[USBIP_CHALLENGE_SIZE] = {};  // the greeting's challenge
+};
+
+struct usbip_listener_hooks {
+    // On the accept thread, for every new connection before it waits: may
+    // send a greeting (without waiting) and set the timer. False closes it.
+    std::function<bool(usbip_pending &)> admit;
+    // On the accept thread, when a connection's timer comes before its
+    // peer's bytes. False closes it. May be empty when no timer is set.
+    std::function<bool(usbip_pending &)> on_timer;
+    // On a thread of the pool once the peer has sent bytes or hung up. The
+    // connection's socket is closed when it returns, unless it took it.
+    std::function<void(usbip_pending &)> serve;
+};
+
+struct usbip_listener_limits {
+    int wait_ms = 5000;            // how long a connection may wait for its peer's first bytes
+    std::size_t per_address = 32;  // connections held at once for one peer address
+    std::size_t waiting = 4096;    // connections waiting at once
+};
+
+class usbip_listener {
+public:
+    // Listens on every address (IPv6 and IPv4 where the system has both)
+    // and the low 16 bits of `port`, and starts the accept thread. On
+    // failure the message names the step: "<who>: socket() failed",
+    // "<who>: bind() failed on port <port>", "<who>: listen() failed", or
+    // `spawn_failed` when no thread starts.
+    bool start(int port, const char *who, const char *spawn_failed, const usbip_listener_limits &limits,
+               plat::WorkerPool &pool, usbip_listener_hooks hooks);
+    // Ends the accept thread and closes the connections still waiting.
+    // Connections already handed to the pool are the pool's.
+    void stop();
+
+    // Connections waiting for their peer's first bytes or for a thread.
+    std::size_t waiting();
+    // Connections held for one address, waiting or served.
+    std::size_t held_for(const plat::PeerAddress &peer);
+
+private:
+    using Entry = std::unique_ptr<usbip_pending>;
+
+    void run();
+    void accept_burst(std::int64_t now);
+    void expire(std::int64_t now);
+    void dispatch();
+    void drop(std::list<Entry>::iterator it, std::list<Entry> &from);
+    bool evict_oldest(const plat::PeerAddress *of);
+    void release_address(const plat::PeerAddress &peer);
+    int poll_timeout(std::int64_t now) const;
+
+    plat::Socket listen_;
+    plat::Waker waker_;  // stop, and a thread of the pool coming free
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    usbip_listener_limits limits_;
+    usbip_listener_hooks hooks_;
+    plat::WorkerPool *pool_ = nullptr;
+
+    // The accept thread's own: connections waiting for bytes, and those
+    // whose peer has spoken, in the order they are to be served.
+    std::list<Entry> waiting_, ready_;
+    std::int64_t accept_paused_until_ = 0;
+    std::atomic<std::size_t> waiting_count_{0};
+
+    std::mutex held_mutex_;  // guards held_
+    std::unordered_map<plat::PeerAddress, std::size_t, plat::PeerAddressHash> held_;
+};
+
+#endif
