@@ -75,7 +75,7 @@ bool usbip_auth_make_greeting(const char *password, std::uint8_t out[USBIP_GREET
 }
 
 int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uint8_t challenge[USBIP_CHALLENGE_SIZE],
-                             bool *rejected)
+                             const std::function<void()> &on_rejected)
 {
     if (!has_password(password)) {
         std::uint8_t reply[4];
@@ -87,13 +87,15 @@ int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uin
     std::uint8_t expected[USBIP_DIGEST_SIZE];
     if (usbip_auth_proof(challenge, password, expected) != 0) return -1;
     if (equal_digests(proof, expected)) return send_result(c, 0);
+    // Before the answer: a client that hears it and tries again at once
+    // must find the failure counted.
+    if (on_rejected) on_rejected();
     send_result(c, 1);
-    if (rejected != nullptr) *rejected = true;
     usbip_set_last_error("Client password authentication failed");
     return -1;
 }
 
-int usbip_auth_handshake_server(usbip_conn *c, const char *password, bool *rejected)
+int usbip_auth_handshake_server(usbip_conn *c, const char *password, const std::function<void()> &on_rejected)
 {
     // Flag and challenge leave in one segment; readers take them in any split.
     std::uint8_t greeting[USBIP_GREETING_SIZE];
@@ -102,7 +104,7 @@ int usbip_auth_handshake_server(usbip_conn *c, const char *password, bool *rejec
         return -1;
     }
     if (usbip_conn_send_all(c, greeting, sizeof greeting) != 0) return -1;
-    return usbip_auth_server_verify(c, password, greeting + 4, rejected);
+    return usbip_auth_server_verify(c, password, greeting + 4, on_rejected);
 }
 
 int usbip_auth_handshake_client(usbip_conn *c, const char *password)

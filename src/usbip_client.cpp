@@ -50,6 +50,32 @@ bool query_direct(const char *host, int port, const char *password, int use_tls,
 
 }  // namespace
 
+const char *usbip_client_list_by_code_on(usbip_conn *conn, const char *code, const char *password)
+{
+    usbip_conn_set_phase(conn, "relay pairing");
+    // The pairing lines travel on the plain socket; the relay's answer is
+    // read one byte at a time so that the server's first bytes, which follow
+    // "OK", stay on the socket.
+    plat::IoError err;
+    std::string line = std::string("CONNECT ") + code + "\n";
+    if (plat::send_until(conn->fd, line.data(), line.size(), conn->deadline_ms, &err) <= 0) {
+        usbip_set_last_error("Failed to send CONNECT to relay");
+        return nullptr;
+    }
+    char answer[128];
+    if (usbip_read_line(conn->fd, answer, sizeof answer, 8000) < 1) {
+        usbip_set_last_error("Relay timeout on connection response");
+        return nullptr;
+    }
+    if (!usbip_relay_is_ok(answer)) {
+        usbip_set_last_error("Relay returned: %s", answer);
+        return nullptr;
+    }
+    RemoteList list;
+    if (!exchange(conn, password, "authentication handshake (via relay)", &list)) return nullptr;
+    return usbip_devices_to_json(tls_client_json, list.devices, list.count);
+}
+
 extern "C" {
 
 USBIP_API const char *usbip_client_list_remote(const char *host, int port, const char *password, int use_tls)
@@ -75,28 +101,7 @@ USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int rela
         }
         usbip_conn conn;
         if (usbip_conn_connect_deadline(&conn, relay_host, relay_port) != 0) return nullptr;
-        usbip_conn_set_phase(&conn, "relay pairing");
-        // The pairing lines travel on the plain socket; the relay's answer is
-        // read one byte at a time so that the server's first bytes, which
-        // follow "OK", stay on the socket.
-        plat::IoError err;
-        std::string line = std::string("CONNECT ") + code + "\n";
-        if (plat::send_until(conn.fd, line.data(), line.size(), conn.deadline_ms, &err) <= 0) {
-            usbip_set_last_error("Failed to send CONNECT to relay");
-            return nullptr;
-        }
-        char answer[128];
-        if (usbip_read_line(conn.fd, answer, sizeof answer, 8000) < 1) {
-            usbip_set_last_error("Relay timeout on connection response");
-            return nullptr;
-        }
-        if (!usbip_relay_is_ok(answer)) {
-            usbip_set_last_error("Relay returned: %s", answer);
-            return nullptr;
-        }
-        RemoteList list;
-        if (!exchange(&conn, password, "authentication handshake (via relay)", &list)) return nullptr;
-        return usbip_devices_to_json(tls_client_json, list.devices, list.count);
+        return usbip_client_list_by_code_on(&conn, code, password);
     });
 }
 

@@ -218,9 +218,9 @@ int usbip_hash_password(const char *password, char out[USBIP_HASH_TEXT_SIZE]);
 // SHA-256 over the challenge followed by the password's hash text.
 int usbip_auth_proof(const std::uint8_t challenge[USBIP_CHALLENGE_SIZE], const char *password,
                      std::uint8_t out[USBIP_DIGEST_SIZE]);
-// The server half; `rejected` (when given) is set when the client's proof
-// was wrong, as opposed to the connection failing.
-int usbip_auth_handshake_server(usbip_conn *c, const char *password, bool *rejected = nullptr);
+// The server half; `on_rejected` (when given) runs when the client's proof
+// is wrong (not when the connection fails), before the refusal is sent.
+int usbip_auth_handshake_server(usbip_conn *c, const char *password, const std::function<void()> &on_rejected = {});
 // The server half in two steps, for a server that greets a connection and
 // waits for its answer elsewhere: the greeting (flag and a fresh challenge
 // from the secure random source; false without one), then the check of the
@@ -228,7 +228,7 @@ int usbip_auth_handshake_server(usbip_conn *c, const char *password, bool *rejec
 inline constexpr std::size_t USBIP_GREETING_SIZE = 4 + USBIP_CHALLENGE_SIZE;
 bool usbip_auth_make_greeting(const char *password, std::uint8_t out[USBIP_GREETING_SIZE]);
 int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uint8_t challenge[USBIP_CHALLENGE_SIZE],
-                             bool *rejected = nullptr);
+                             const std::function<void()> &on_rejected = {});
 int usbip_auth_handshake_client(usbip_conn *c, const char *password);
 
 // ---------------------------------------------------------------------------
@@ -290,7 +290,18 @@ int usbip_send_op_rep_devlist(usbip_conn *c, const usbip_device *devs, int count
 int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, int *stored);
 
 // ---------------------------------------------------------------------------
+// Client queries (usbip_client.cpp)
+
+// Lists a server by code on a connection to a relay: the CONNECT line, the
+// relay's answer, then the handshake and the list through the bridge.
+const char *usbip_client_list_by_code_on(usbip_conn *conn, const char *code, const char *password);
+
+// ---------------------------------------------------------------------------
 // Sharing server (usbip_server.cpp)
+
+// Reads one request on a connection that passed the handshake and answers
+// it from the shared table.
+void usbip_server_serve_request(usbip_conn &conn);
 
 // How long a session may take for everything before its reply, and again
 // for writing the reply (tests shorten it).

@@ -28,6 +28,10 @@ constexpr int kRegistrationsPerAddress = 16;
 constexpr int kWaitingPerRegistration = 4;
 // Pairings of one client address with one code: a burst, then one a second.
 constexpr int kPairingBurst = 30;
+// Control connections carry lines of a few dozen bytes: a small send buffer
+// bounds what a registration that stops reading holds, and shows soon that
+// it does.
+constexpr int kControlSendBuffer = 4096;
 constexpr std::int64_t kPairingRefillMs = 1000;
 
 struct relay_entry {
@@ -142,6 +146,7 @@ void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &p
                 if (e.active && code == e.code) taken = true;
         }
         if (slot >= 0 && code.empty()) slot = -1;  // no random source: refuse like a full relay
+        if (slot >= 0) plat::set_send_buffer(s.get(), kControlSendBuffer);
         if (slot >= 0 && usbip_send_line_now(s.get(), "CODE " + code + "\n")) {
             relay_entry &e = r.entries[slot];
             e = relay_entry{};

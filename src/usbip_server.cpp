@@ -81,9 +81,9 @@ int find_shared_locked(const char *busid)
     return -1;
 }
 
-// Reads one request and answers it, on a connection that passed the
-// handshake.
-void serve_request(usbip_conn &conn)
+}  // namespace
+
+void usbip_server_serve_request(usbip_conn &conn)
 {
     ServerState &g = server();
     std::uint8_t head[USBIP_HEADER_SIZE];
@@ -115,6 +115,8 @@ void serve_request(usbip_conn &conn)
     usbip_conn_send_all(&conn, reply.data(), reply.size());
 }
 
+namespace {
+
 // The session of a connection that the listener accepted: its peer has
 // spoken. Plain connections were greeted on accept.
 void serve_accepted(usbip_pending &p)
@@ -129,19 +131,18 @@ void serve_accepted(usbip_pending &p)
     // accept, so a silent or dripping client cannot hold this thread.
     conn.deadline_ms = p.accepted_ms + g.session_limit_ms;
     const SessionSettings &settings = g.settings;
-    bool rejected = false;
+    auto count_failure = [&g, &p] { g.wrong_passwords.failed(p.peer, plat::monotonic_ms()); };
     int auth;
     if (p.greeted) {
-        auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, &rejected);
+        auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, count_failure);
     } else {
         if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
-        auth = usbip_auth_handshake_server(&conn, settings.password.c_str(), &rejected);
+        auth = usbip_auth_handshake_server(&conn, settings.password.c_str(), count_failure);
     }
-    if (rejected) g.wrong_passwords.failed(p.peer, plat::monotonic_ms());
     if (auth != 0) return;
     if (!settings.password.empty()) g.wrong_passwords.succeeded(p.peer);
     if (!g.running) return;
-    serve_request(conn);
+    usbip_server_serve_request(conn);
 }
 
 // Decides on a new connection: an address that guessed wrong too often is
@@ -185,7 +186,7 @@ void serve_dispatch(const std::string &host, int port, const std::string &ticket
     if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
     if (usbip_auth_handshake_server(&conn, settings.password.c_str()) != 0) return;
     if (!g.running) return;
-    serve_request(conn);
+    usbip_server_serve_request(conn);
 }
 
 void server_relay_worker_fn(plat::socket_t control, std::string host, int port)

@@ -3,6 +3,7 @@
 // and its lifecycle.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -500,6 +501,50 @@ TEST(RelayRegistration, EndedRegistrationsFreeTheirSlots)
     }
 }
 
+// A registration whose connection takes no more lines (its server stopped
+// reading) is ended by the relay instead of holding up everybody else's
+// pairings while a line to it waits.
+TEST(RelayRegistration, OneThatNeverReadsDelaysNoOther)
+{
+    Relay relay;
+    Registration good = relay.register_server("REGISTER\n", host(3));
+    // A server with a tiny receive window that sends heartbeats and never
+    // reads the answers.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 2048;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<std::uint16_t>(relay.port()));
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    Fd deaf(fd);
+    set_socket_timeouts(deaf, 5000);
+    raw_send(deaf, "REGISTER\n");
+    std::string reply = raw_recv_line(deaf);
+    ASSERT_EQ(reply.size(), 12u) << reply;
+    std::string deaf_code = reply.substr(5, 6);
+    // Heartbeats until the relay's answers have nowhere to go and the relay
+    // has given the registration up (or its own sending stalls).
+    std::string beats;
+    for (int i = 0; i < 1000; ++i) beats += "HEARTBEAT\n";
+    auto flood_start = Clock::now();
+    while (listed(deaf_code) && seconds_since(flood_start) < 5.0) {
+        if (send(deaf, beats.data(), beats.size(), MSG_NOSIGNAL | MSG_DONTWAIT) <= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(wait_until([&] { return !listed(deaf_code); }, 3000)) << "the deaf registration is ended";
+
+    // A CONNECT to the deaf server and a pairing with the good one, at once:
+    // neither waits for the other.
+    auto t0 = Clock::now();
+    Fd to_deaf = relay.open_from(host(4));
+    raw_send(to_deaf, "CONNECT " + deaf_code + "\n");
+    Pairing p = relay.pair(good, "hi", host(5));
+    EXPECT_LT(seconds_since(t0), 1.0);
+    EXPECT_EQ(raw_recv_line(to_deaf), "ERROR Code not found\n");
+}
+
 // ---------------------------------------------------------------------------
 // Pairing
 
@@ -683,13 +728,25 @@ TEST(RelayPairing, WaitsForFirstLineAndAttachRunOut)
     raw_send(client, "CONNECT " + reg.code + "\n");
     std::string ticket = Relay::next_dispatch(reg.control);
 
-    // Bytes 3 s apart: slower than 5 s for the line, never 5 s between bytes.
+    // Bytes 3 s apart: never 5 s between bytes, and the line is done
+    // within 10 s, so it counts.
     Fd slow = relay.open(15000);
     std::thread trickle([&] {
         for (const char *part : {"REGI", "STER", "\n"}) {
             if (part[0] != 'R') std::this_thread::sleep_for(std::chrono::milliseconds(3000));
             raw_send(slow, part);
         }
+    });
+    // Bytes 4 s apart never finish a line: 10 s for the whole line end it.
+    Fd dripping = relay.open(15000);
+    std::atomic<bool> dripped_out{false};
+    double dripping_closed_after = 0;
+    std::thread drip([&] {
+        for (int i = 0; i < 4 && !dripped_out; ++i) {
+            raw_send(dripping, std::string(1, "REGI"[i]));
+            dripped_out = raw_wait_closed(dripping, 4000);
+        }
+        dripping_closed_after = seconds_since(t0);
     });
 
     Ending dropped = read_to_close(silent, 9000);
@@ -714,6 +771,10 @@ TEST(RelayPairing, WaitsForFirstLineAndAttachRunOut)
 
     trickle.join();
     EXPECT_TRUE(std::regex_match(raw_recv_line(slow), std::regex("CODE [A-HJ-NP-Z2-9]{6}\n")));
+    drip.join();
+    EXPECT_TRUE(dripped_out);
+    EXPECT_GT(dripping_closed_after, 9.5);
+    EXPECT_LT(dripping_closed_after, 11.5);
 }
 
 // ---------------------------------------------------------------------------

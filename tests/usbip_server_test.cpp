@@ -8,6 +8,9 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <vector>
 
 #include "halvoren_usbip.h"
@@ -351,7 +354,8 @@ TEST_F(ServerTest, TwoHundredSilentConnectionsBlockNobody)
     ASSERT_EQ(usbip_server_share("1-2"), 0);
     int port = start();
     std::vector<int> silent;
-    for (int i = 0; i < 200; ++i) silent.push_back(raw_connect(port));
+    for (int i = 0; i < 200; ++i) silent.push_back(raw_connect_from(("127.0.1." + std::to_string(i / 20 + 1)).c_str(), port));
+    for (int fd : silent) ASSERT_GE(fd, 0);
     // Clients that speak are served, and the host's calls go through.
     const char *json = usbip_client_list_remote("127.0.0.1", port, nullptr, 0);
     ASSERT_NE(json, nullptr) << usbip_last_error();
@@ -363,6 +367,65 @@ TEST_F(ServerTest, TwoHundredSilentConnectionsBlockNobody)
     usbip_server_stop();
     EXPECT_LT(plat::monotonic_ms() - begin, 5000);
     for (int fd : silent) raw_close(fd);
+}
+
+// A TLS client that drips its hello a byte at a time is cut off when its
+// session limit runs out, like a silent one.
+TEST_F(ServerTest, DrippingTlsClientIsCutOffAtTheSessionLimit)
+{
+    usbip_server_set_session_limit_ms(1500);
+    int port = start(nullptr, 1);
+    Fd fd(raw_connect(port));
+    auto t0 = plat::monotonic_ms();
+    std::string hello = std::string("\x16\x03\x01\x40\x00", 5) + std::string(16384, '\x01');
+    bool closed = false;
+    for (std::size_t i = 0; i < 60 && !closed; ++i) {
+        raw_send(fd, hello.substr(i, 1));
+        closed = raw_wait_closed(fd, 200);
+    }
+    auto spent = plat::monotonic_ms() - t0;
+    EXPECT_TRUE(closed);
+    EXPECT_GE(spent, 1300);
+    EXPECT_LT(spent, 4000);
+}
+
+// A stop wakes sessions that wait for their clients at once, but a reply
+// that is being written is finished: the client gets all of it.
+TEST_F(ServerTest, StopLetsAReplyInFlightFinish)
+{
+    for (unsigned port = 20; port < 80; ++port) bed_.add_device(1, port, 0x16c0, port, 0xff);
+    ASSERT_TRUE(inventory_has("1-79", true));
+    for (const auto &d : nlohmann::json::parse(usbip_list_local_devices()))
+        ASSERT_EQ(usbip_server_share(d["busid"].get<std::string>().c_str()), 0);
+    int port = start();
+    // A client with a small receive window that does not read yet: the
+    // reply (64 devices, about 20 KB) cannot leave the server at once.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 2048;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    Fd client(fd);
+    set_socket_timeouts(client, 5000);
+    ASSERT_TRUE(raw_client_handshake(client));
+    ASSERT_TRUE(raw_send(client, request(0x8005)));
+    Fd idle(raw_connect(port));  // a session that waits for its client
+    ASSERT_EQ(raw_recv_n(idle, 36).size(), 36u);
+    // The reply is under way once its first bytes are here.
+    pollfd p{client, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+
+    auto t0 = plat::monotonic_ms();
+    std::thread stop([] { usbip_server_stop(); });
+    EXPECT_TRUE(raw_wait_closed(idle, 1000)) << "the waiting session ends at once";
+    std::string reply = raw_recv_all(client);
+    stop.join();
+    EXPECT_LT(plat::monotonic_ms() - t0, 2500);
+    ASSERT_EQ(reply.size(), 12u + 64u * (312u + 4u));
+    EXPECT_EQ(be32_at(reply, 8), 64u);
 }
 
 TEST_F(ServerTest, LibraryClientAgainstLibraryServer)

@@ -410,3 +410,31 @@ TEST(Tls, ConcurrentHandshakesShareTheGenerator)
     servers.clear();
     EXPECT_EQ(ok, kPairs);
 }
+
+// A peer that drips its bytes one at a time keeps a TLS handshake going for
+// as long as it likes unless every read keeps to the connection's deadline.
+TEST(Tls, ClientAgainstADrippingServerReturnsAtItsTimeout)
+{
+    TlsLayer layer;
+    ClientTimeout timeout(1500);
+    Listener listener;
+    std::atomic<bool> done{false};
+    std::thread server([&] {
+        Fd fd(listener.accept_one());
+        // The start of a handshake record that announces 16 KB, then a byte
+        // every 200 ms: never a whole record.
+        std::string record = std::string("\x16\x03\x03\x40\x00", 5) + std::string(16384, '\x02');
+        for (std::size_t i = 0; i < record.size() && !done && i < 100; ++i) {
+            raw_send(fd, record.substr(i, 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    auto t0 = plat::monotonic_ms();
+    EXPECT_EQ(usbip_client_list_remote("127.0.0.1", listener.port(), nullptr, 1), nullptr);
+    auto spent = plat::monotonic_ms() - t0;
+    done = true;
+    server.join();
+    EXPECT_EQ(usbip_last_error(), timeout_message(1, target(listener.port()), kSilent));
+    EXPECT_GE(spent, 1400);
+    EXPECT_LT(spent, 3000);
+}

@@ -56,7 +56,8 @@ TEST(Unload, CleanupLeavesNoThreadAndTheLibraryUnloads)
     int bridged = raw_connect(relay_port);
     raw_send(bridged, "CONNECT " + saved_code + "\n");
     EXPECT_EQ(raw_recv_line(bridged), "OK\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The waiting pairing has asked for its server.
+    EXPECT_EQ(raw_recv_line(control).rfind("DISPATCH ", 0), 0u);
 
     cleanup();
     EXPECT_EQ(process_thread_count(), threads_before);
@@ -66,4 +67,22 @@ TEST(Unload, CleanupLeavesNoThreadAndTheLibraryUnloads)
     for (int fd : {control, waiting, bridged}) EXPECT_TRUE(raw_wait_closed(fd, 1000));
     for (int fd : idle) raw_close(fd);
     for (int fd : {control, waiting, bridged}) raw_close(fd);
+}
+
+// A host that leaves without usbip_cleanup, while everything runs, ends at
+// once with status 0: no thread of the library is destroyed or waited for
+// at exit, and an unload without cleanup leaves the code in place for the
+// threads that still run.
+TEST(Unload, HostThatExitsWithoutCleanupEndsAtOnce)
+{
+    for (const char *mode : {"exit", "unload"}) {
+        auto t0 = std::chrono::steady_clock::now();
+        int status = -1;
+        run_command(std::string("timeout 20 ") + EXIT_HOST_PATH + " " + LIBRARY_PATH + " " + mode + " " +
+                        std::to_string(free_port()) + " " + std::to_string(free_port()),
+                    &status);
+        double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(status, 0) << mode;
+        EXPECT_LT(spent, 5.0) << mode;
+    }
 }

@@ -72,6 +72,8 @@ void set_nodelay(socket_t s);
 // TCP keep-alive probes after idle_s seconds of silence, every interval_s
 // seconds; `count` unanswered probes end the connection.
 void set_keepalive(socket_t s, int idle_s, int interval_s, int count);
+// Sets the size of the socket's send buffer (the system may round it).
+void set_send_buffer(socket_t s, int bytes);
 // Puts a socket into blocking mode, for handing it to code that expects one.
 bool set_blocking(socket_t s);
 

@@ -159,6 +159,11 @@ void set_keepalive(socket_t s, int idle_s, int interval_s, int count)
     ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
+void set_send_buffer(socket_t s, int bytes)
+{
+    ::setsockopt(fd_of(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 bool set_blocking(socket_t s) { return set_flag(fd_of(s), O_NONBLOCK, false); }
 
 ConnectStart connect_start(socket_t s, const Address &addr)

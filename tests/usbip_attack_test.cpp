@@ -1,0 +1,232 @@
+// The server and the relay under attack from another host on loopback
+// (127.0.0.2 and up), while the library's own client, from 127.0.0.1, keeps
+// being served: guessing costs the guesser time, and one host cannot take
+// the relay's shared slots.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "halvoren_usbip.h"
+#include "library_fixtures.h"
+#include "test_support.h"
+#include "usbip_internal.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// A library server with a password, registered with a library relay.
+class SharedServer {
+public:
+    explicit SharedServer(const char *password)
+    {
+        EXPECT_EQ(usbip_init(), 0);
+        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+            int p = free_port();
+            if (usbip_server_start(p, password, 0) == 0) port_ = p;
+        }
+        EXPECT_NE(port_, 0) << usbip_last_error();
+        const char *code = usbip_server_register_relay("127.0.0.1", relay_.port(), nullptr);
+        EXPECT_NE(code, nullptr) << usbip_last_error();
+        if (code) code_ = code;
+    }
+    ~SharedServer() { usbip_server_stop(); }
+    int port() const { return port_; }
+    int relay_port() const { return relay_.port(); }
+    const std::string &code() const { return code_; }
+
+private:
+    LibraryRelay relay_;
+    int port_ = 0;
+    std::string code_;
+};
+
+// One guess at the server's password from `from`: 1 answered (rejected), 0
+// refused (closed before any greeting), -1 anything else.
+int guess_password(const char *from, int port, const char *password = "wrong")
+{
+    Fd fd(raw_connect_from(from, port, 2000));
+    if (fd < 0) return -1;
+    std::string greeting = raw_recv_n(fd, 36);
+    if (greeting.empty()) return 0;
+    if (greeting.size() != 36 || be32_at(greeting, 0) != 1) return -1;
+    std::uint8_t proof[32];
+    usbip_auth_proof(reinterpret_cast<const std::uint8_t *>(greeting.data()) + 4, password, proof);
+    raw_send(fd, proof, sizeof proof);
+    std::string result = raw_recv_n(fd, 4);
+    if (result.size() != 4) return -1;
+    return be32_at(result, 0) == 0 ? 2 : 1;
+}
+
+// One line sent to the relay from `from`; the answer line.
+std::string ask_relay(const char *from, int port, const std::string &line)
+{
+    Fd fd(raw_connect_from(from, port, 2000));
+    if (fd < 0) return "";
+    raw_send(fd, line);
+    return raw_recv_line(fd);
+}
+
+struct Tally {
+    std::atomic<int> answered{0}, refused{0}, other{0};
+};
+
+}  // namespace
+
+// Passwords, codes and tickets guessed at full speed from one host: a few
+// answers, then refusals that cost nothing; meanwhile the library's own
+// client from 127.0.0.1 is served at once, directly and by code.
+TEST(Guessing, CostsTheGuesserTimeAndNobodyElse)
+{
+    SharedServer server("secret");
+    ASSERT_EQ(server.code().size(), 6u);
+    Tally passwords, codes, tickets;
+    std::atomic<bool> attacking{true};
+    const char *attacker = "127.0.0.2";
+    std::thread password_guesser([&] {
+        for (int i = 0; i < 100000 && attacking; ++i) {
+            int r = guess_password(attacker, server.port());
+            (r == 1 ? passwords.answered : r == 0 ? passwords.refused : passwords.other)++;
+        }
+    });
+    std::thread code_guesser([&] {
+        std::mt19937 rng(7);
+        for (int i = 0; i < 100000 && attacking; ++i) {
+            std::string code;
+            for (int k = 0; k < 6; ++k) code += USBIP_RELAY_CHARSET[rng() % 32];
+            if (code == server.code()) continue;
+            std::string answer = ask_relay(attacker, server.relay_port(), "CONNECT " + code + "\n");
+            (answer == "ERROR Code not found\n"      ? codes.answered
+             : answer == "ERROR Too many requests\n" ? codes.refused
+                                                     : codes.other)++;
+        }
+    });
+    std::thread ticket_guesser([&] {
+        for (int i = 0; i < 100000 && attacking; ++i) {
+            std::string answer =
+                ask_relay(attacker, server.relay_port(), "ATTACH TK1000_" + std::to_string(i * 7919) + "\n");
+            (answer == "ERROR Invalid ticket\n"      ? tickets.answered
+             : answer == "ERROR Too many requests\n" ? tickets.refused
+                                                     : tickets.other)++;
+        }
+    });
+
+    auto t0 = Clock::now();
+    double slowest = 0;
+    for (int round = 0; round < 100 && seconds_since(t0) < 5.0; ++round) {
+        auto t = Clock::now();
+        const char *direct = usbip_client_list_remote("127.0.0.1", server.port(), "secret", 0);
+        EXPECT_STREQ(direct ? direct : usbip_last_error(), "[]");
+        if (round % 5 == 0) {  // twice a second: the relay allows a host one a second beyond a burst
+            const char *by_code =
+                usbip_client_list_by_code("127.0.0.1", server.relay_port(), server.code().c_str(), "secret");
+            EXPECT_STREQ(by_code ? by_code : usbip_last_error(), "[]");
+        }
+        slowest = std::max(slowest, seconds_since(t));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    while (seconds_since(t0) < 5.0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    attacking = false;
+    password_guesser.join();
+    code_guesser.join();
+    ticket_guesser.join();
+
+    EXPECT_LT(slowest, 1.0);
+    struct Row {
+        const char *what;
+        const Tally &tally;
+    } rows[] = {{"passwords", passwords}, {"codes", codes}, {"tickets", tickets}};
+    for (const auto &row : rows) {
+        EXPECT_GE(row.tally.answered, 5) << row.what;  // the first five are answered as ever
+        EXPECT_LE(row.tally.answered, 30) << row.what;
+        EXPECT_GT(row.tally.refused, 50) << row.what << ": the guesser did run at full speed";
+        EXPECT_EQ(row.tally.other, 0) << row.what;
+    }
+}
+
+// A refused host is served again once its period has passed or it has got
+// it right; a success forgives the failures before it.
+TEST(Guessing, BackOffEndsWithItsPeriodOrASuccess)
+{
+    SharedServer server("secret");
+    const char *host = "127.0.0.3";
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(guess_password(host, server.port()), 1) << i;
+    EXPECT_EQ(guess_password(host, server.port()), 0);
+    EXPECT_EQ(guess_password("127.0.0.4", server.port()), 1) << "another host is not refused";
+    // The first period is about a second.
+    ASSERT_TRUE(wait_until([&] { return guess_password(host, server.port(), "secret") == 2; }, 3000));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(guess_password(host, server.port()), 1) << i;
+    EXPECT_EQ(guess_password(host, server.port()), 0);
+
+    // Codes at the relay likewise: the first period passes, a found code
+    // clears the host.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Code not found\n") << i;
+    EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Too many requests\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    std::string answer = ask_relay(host, server.relay_port(), "CONNECT " + server.code() + "\n");
+    EXPECT_EQ(answer.substr(0, 2), "OK") << answer;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Code not found\n") << i;
+}
+
+// One host that registers as often as it may and keeps as many CONNECTs to
+// its own codes waiting as it may does not keep another server from
+// registering and being listed by code.
+TEST(RelayShares, OneHostCannotTakeEverySlot)
+{
+    LibraryRelay relay;
+    const char *hog = "127.0.0.2";
+    std::vector<Fd> held;
+    std::vector<std::string> codes;
+    int refused_registrations = 0;
+    for (int i = 0; i < 64 && refused_registrations == 0; ++i) {
+        Fd control(raw_connect_from(hog, relay.port()));
+        raw_send(control, "REGISTER \n");
+        std::string reply = raw_recv_line(control);
+        if (reply.rfind("CODE ", 0) == 0) {
+            codes.push_back(reply.substr(5, 6));
+            held.push_back(std::move(control));
+        } else {
+            EXPECT_EQ(reply, "ERROR Relay capacity reached\n");
+            ++refused_registrations;
+        }
+    }
+    EXPECT_EQ(codes.size(), 16u);
+    int waiting = 0, refused_pairings = 0;
+    for (int i = 0; i < 64 && refused_pairings < 4; ++i) {
+        Fd client(raw_connect_from(hog, relay.port()));
+        raw_send(client, "CONNECT " + codes[static_cast<std::size_t>(i) % codes.size()] + "\n");
+        pollfd p{client, POLLIN, 0};
+        if (poll(&p, 1, 100) == 1) {
+            ++refused_pairings;  // answered at once: refused (or closed) rather than waiting
+        } else {
+            ++waiting;
+            held.push_back(std::move(client));
+        }
+    }
+    EXPECT_GT(refused_pairings, 0);
+    EXPECT_LE(waiting, 16);  // the host's 32 connections: 16 registrations and 16 pairings
+
+    EXPECT_EQ(usbip_init(), 0);
+    int port = free_port();
+    ASSERT_EQ(usbip_server_start(port, nullptr, 0), 0) << usbip_last_error();
+    const char *code = usbip_server_register_relay("127.0.0.1", relay.port(), nullptr);
+    ASSERT_NE(code, nullptr) << usbip_last_error();
+    std::string mine = code;
+    auto t0 = Clock::now();
+    const char *json = usbip_client_list_by_code("127.0.0.1", relay.port(), mine.c_str(), nullptr);
+    EXPECT_STREQ(json ? json : usbip_last_error(), "[]");
+    EXPECT_LT(seconds_since(t0), 1.0);
+    usbip_server_stop();
+}
