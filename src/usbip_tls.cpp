@@ -72,10 +72,20 @@ struct TlsCert {
 // Sessions hold shared references to the generator and the certificate, so
 // a new certificate or a release of the layer never frees what a running
 // session still uses. The pointers themselves are read and replaced
-// atomically; g_tls_mutex serialises start, release and generation.
-std::mutex g_tls_mutex;
-std::shared_ptr<TlsRng> g_ctr_drbg;    // null while the layer is not started
-std::shared_ptr<TlsCert> g_srv_cert;   // null until a certificate is made
+// atomically; the mutex serialises start, release and generation. Allocated
+// once and never destroyed: sessions may outlive a host that exits without
+// cleanup.
+struct TlsState {
+    std::mutex mutex;
+    std::shared_ptr<TlsRng> rng;    // null while the layer is not started
+    std::shared_ptr<TlsCert> cert;  // null until a certificate is made
+};
+
+TlsState &tls_state()
+{
+    static TlsState *state = new TlsState();
+    return *state;
+}
 
 const char kSubject[] = "CN=halvoren-usbip,O=Halvoren,C=NZ";
 const char kPersonalisation[] = "halvoren_usbip_tls";
@@ -220,8 +230,8 @@ int bio_recv(void *ctx, unsigned char *buf, size_t len)
     return err == plat::IoError::closed ? 0 : MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
-std::shared_ptr<TlsRng> current_rng() { return std::atomic_load(&g_ctr_drbg); }
-std::shared_ptr<TlsCert> current_cert() { return std::atomic_load(&g_srv_cert); }
+std::shared_ptr<TlsRng> current_rng() { return std::atomic_load(&tls_state().rng); }
+std::shared_ptr<TlsCert> current_cert() { return std::atomic_load(&tls_state().cert); }
 
 // Prepares a session for `c`; null with the message set on failure.
 usbip_tls_session *new_session(usbip_conn *c, int endpoint, std::shared_ptr<TlsRng> rng,
@@ -415,7 +425,7 @@ extern "C" USBIP_API int usbip_client_set_timeout(int ms)
 
 int usbip_tls_init()
 {
-    std::lock_guard<std::mutex> lock(g_tls_mutex);
+    std::lock_guard<std::mutex> lock(tls_state().mutex);
     if (current_rng()) return 0;
     if (!tls_compat::crypto_init()) {
         usbip_set_last_error("psa_crypto_init failed");
@@ -429,23 +439,23 @@ int usbip_tls_init()
         usbip_set_last_error("mbedtls_ctr_drbg_seed failed: %d", r);
         return -1;
     }
-    std::atomic_store(&g_ctr_drbg, std::move(rng));
+    std::atomic_store(&tls_state().rng, std::move(rng));
     return 0;
 }
 
 void usbip_tls_cleanup()
 {
-    std::lock_guard<std::mutex> lock(g_tls_mutex);
+    std::lock_guard<std::mutex> lock(tls_state().mutex);
     // Sessions that still run keep what they use until they end.
-    std::atomic_store(&g_srv_cert, std::shared_ptr<TlsCert>());
-    std::atomic_store(&g_ctr_drbg, std::shared_ptr<TlsRng>());
+    std::atomic_store(&tls_state().cert, std::shared_ptr<TlsCert>());
+    std::atomic_store(&tls_state().rng, std::shared_ptr<TlsRng>());
 }
 
 extern "C" USBIP_API int usbip_tls_generate_cert(void)
 {
     return usbip_guard(-1, []() -> int {
         if (!current_rng() && usbip_tls_init() != 0) return -1;
-        std::lock_guard<std::mutex> lock(g_tls_mutex);
+        std::lock_guard<std::mutex> lock(tls_state().mutex);
         std::shared_ptr<TlsRng> rng = current_rng();
         if (!rng) {  // released meanwhile
             usbip_set_last_error("Failed to initialize TLS subsystem");
@@ -484,7 +494,7 @@ extern "C" USBIP_API int usbip_tls_generate_cert(void)
             usbip_set_last_error("mbedtls_x509_crt_parse failed: %d", r);
             return -1;
         }
-        std::atomic_store(&g_srv_cert, std::move(cert));
+        std::atomic_store(&tls_state().cert, std::move(cert));
         return 0;
     });
 }

@@ -45,15 +45,21 @@ protected:
         bed_.add_device(1, 2, 0x046d, 0xc31c, 0, 3);
         bed_.add_device(1, 3, 0x0781, 0x5567, 0, 8);
         bed_.add_device(1, 10, 0x1234, 0x0003, 0xff, 0xff);
+        add_more_devices();
         // The emulation starts helper threads of its own when a device is
         // first opened: a first round lets them start before the count.
         ASSERT_EQ(usbip_init(), 0);
         usbip_cleanup();
         threads_before_init_ = unnamed_thread_ids();
         ASSERT_EQ(usbip_init(), 0);
-        ASSERT_EQ(usbip_local_device_count(), 4);
+        ASSERT_GE(usbip_local_device_count(), 4);
         threads_before_ = unnamed_thread_ids();
     }
+    // Devices added before the library starts reach it without a hot-plug
+    // event each (a burst of events overruns the emulation when the library's
+    // USB monitor is slow to read them, as under ThreadSanitizer).
+    virtual void add_more_devices() {}
+
     void TearDown() override
     {
         usbip_server_set_session_limit_ms(30000);
@@ -169,11 +175,17 @@ bool inventory_has(const std::string &busid, bool wanted)
     return false;
 }
 
-TEST_F(ServerTest, SixtyFourSharedThenTheSixtyFifth)
+// 64 devices: the root hub and three devices, and 60 more.
+class FullServerTest : public ServerTest {
+protected:
+    void add_more_devices() override
+    {
+        for (unsigned port = 20; port < 80; ++port) bed_.add_device(1, port, 0x16c0, port, 0xff);
+    }
+};
+
+TEST_F(FullServerTest, SixtyFourSharedThenTheSixtyFifth)
 {
-    // Fill the inventory to 64 (root hub and three devices already there).
-    for (unsigned port = 20; port < 80; ++port) bed_.add_device(1, port, 0x16c0, port, 0xff);
-    ASSERT_TRUE(inventory_has("1-79", true));
     ASSERT_EQ(usbip_local_device_count(), 64);
     for (const auto &d : nlohmann::json::parse(usbip_list_local_devices()))
         ASSERT_EQ(usbip_server_share(d["busid"].get<std::string>().c_str()), 0);
@@ -391,25 +403,15 @@ TEST_F(ServerTest, DrippingTlsClientIsCutOffAtTheSessionLimit)
 
 // A stop wakes sessions that wait for their clients at once, but a reply
 // that is being written is finished: the client gets all of it.
-TEST_F(ServerTest, StopLetsAReplyInFlightFinish)
+TEST_F(FullServerTest, StopLetsAReplyInFlightFinish)
 {
-    for (unsigned port = 20; port < 80; ++port) bed_.add_device(1, port, 0x16c0, port, 0xff);
-    ASSERT_TRUE(inventory_has("1-79", true));
     for (const auto &d : nlohmann::json::parse(usbip_list_local_devices()))
         ASSERT_EQ(usbip_server_share(d["busid"].get<std::string>().c_str()), 0);
     int port = start();
     // A client with a small receive window that does not read yet: the
     // reply (64 devices, about 20 KB) cannot leave the server at once.
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 2048;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    Fd client(fd);
-    set_socket_timeouts(client, 5000);
+    Fd client(raw_connect_small_window(port, 2048));
+    ASSERT_GE(client, 0);
     ASSERT_TRUE(raw_client_handshake(client));
     ASSERT_TRUE(raw_send(client, request(0x8005)));
     Fd idle(raw_connect(port));  // a session that waits for its client

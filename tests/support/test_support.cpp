@@ -39,6 +39,13 @@ int process_thread_count() { return static_cast<int>(unnamed_thread_ids().size()
 
 std::set<int> unnamed_thread_ids()
 {
+    // ThreadSanitizer starts a thread of its own with the process's first
+    // thread: start one here first, so that every count sees it.
+    static bool warmed_up = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmed_up;
     const std::string own = read_comm("/proc/self/comm");
     std::set<int> ids;
     if (DIR *d = opendir("/proc/self/task")) {
@@ -141,10 +148,16 @@ void set_socket_timeouts(int fd, int timeout_ms)
 
 int raw_connect(int port, int timeout_ms) { return raw_connect_from(nullptr, port, timeout_ms); }
 
-int raw_connect_from(const char *source, int port, int timeout_ms)
+int raw_connect_from(const char *source, int port, int timeout_ms) { return raw_connect_with(source, 0, port, timeout_ms); }
+
+int raw_connect_small_window(int port, int receive_buffer) { return raw_connect_with(nullptr, receive_buffer, port, 5000); }
+
+int raw_connect_with(const char *source, int receive_buffer, int port, int timeout_ms)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     set_socket_timeouts(fd, timeout_ms);
+    // Before the connect, so that the window it announces is small too.
+    if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     if (source != nullptr) {
         sockaddr_in from{};
         from.sin_family = AF_INET;

@@ -61,6 +61,12 @@ int raw_connect(int port, int timeout_ms = 5000);
 // The same from another loopback address (127.0.0.2, 127.0.1.7, ...), which
 // stands in for another host.
 int raw_connect_from(const char *source, int port, int timeout_ms = 5000);
+// A connection whose receive buffer (and so its window) is small, for a
+// peer that must not be able to take a whole reply at once.
+int raw_connect_small_window(int port, int receive_buffer);
+// Both: from `source` (nullptr: the default) with a receive buffer of
+// `receive_buffer` bytes (0: the default).
+int raw_connect_with(const char *source, int receive_buffer, int port, int timeout_ms);
 void set_socket_timeouts(int fd, int timeout_ms);
 bool raw_send(int fd, const void *data, std::size_t len);
 bool raw_send(int fd, const std::string &bytes);

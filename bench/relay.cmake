@@ -1,1 +1,0 @@
-usbip_bench(relay_bench)
