@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite twice:
-# in a normal build and in an AddressSanitizer + UndefinedBehaviorSanitizer
-# build.
+# Installs what is missing, builds, and runs the whole test suite three
+# times: in a normal build (with a memcheck of a full cycle), in an
+# AddressSanitizer + UndefinedBehaviorSanitizer build and in a
+# ThreadSanitizer build; then runs every fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +20,8 @@ echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build (ASan + UBSan)"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DUSBIP_SANITIZE=ON -DUSBIP_BUILD_BENCH=OFF
-echo "== all tests passed in both builds"
+echo "== sanitizer build (TSan)"
+run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUSBIP_TSAN=ON -DUSBIP_BUILD_BENCH=OFF
+echo "== fuzzing, ${USBIP_FUZZ_SECONDS:-10} s per target"
+./scripts/fuzz.sh "${USBIP_FUZZ_SECONDS:-10}"
+echo "== all tests passed"

@@ -68,23 +68,13 @@ void usbip_listener::stop()
 
 std::size_t usbip_listener::waiting() { return waiting_count_; }
 
-std::size_t usbip_listener::held_for(const plat::PeerAddress &peer)
-{
-    std::lock_guard<std::mutex> lock(held_mutex_);
-    auto it = held_.find(peer);
-    return it == held_.end() ? 0 : it->second;
-}
-
-void usbip_listener::release_address(const plat::PeerAddress &peer)
-{
-    std::lock_guard<std::mutex> lock(held_mutex_);
-    auto it = held_.find(peer);
-    if (it != held_.end() && --it->second == 0) held_.erase(it);
-}
-
 void usbip_listener::drop(std::list<Entry>::iterator it, std::list<Entry> &from)
 {
-    release_address((*it)->peer);
+    {
+        std::lock_guard<std::mutex> lock(shares_mutex_);
+        auto share = shares_.find((*it)->peer);
+        if (share != shares_.end() && --share->second.waiting == 0 && share->second.served == 0) shares_.erase(share);
+    }
     from.erase(it);  // closes the socket
     --waiting_count_;
 }
@@ -127,12 +117,21 @@ void usbip_listener::accept_burst(std::int64_t now)
         p->accepted_ms = now;
         p->deadline_ms = now + limits_.wait_ms;
         plat::set_nodelay(s);
-        if (held_for(peer) >= limits_.per_address && !evict_oldest(&peer)) continue;  // refused: closed
-        if (waiting_count_ >= limits_.waiting) evict_oldest(nullptr);
+        std::size_t of_peer;
+        {
+            std::lock_guard<std::mutex> lock(shares_mutex_);
+            auto share = shares_.find(peer);
+            of_peer = share == shares_.end() ? 0 : share->second.waiting;
+        }
+        // A new connection pushes out the one that has waited longest: of
+        // its own address when that has its share, else of all when the
+        // room is full. One that has spoken and waits for a thread stays.
+        if (of_peer >= limits_.waiting_per_address && !evict_oldest(&peer)) continue;  // refused: closed
+        if (waiting_count_ >= limits_.waiting && !evict_oldest(nullptr)) continue;
         if (!hooks_.admit(*p)) continue;
         {
-            std::lock_guard<std::mutex> lock(held_mutex_);
-            ++held_[peer];
+            std::lock_guard<std::mutex> lock(shares_mutex_);
+            ++shares_[peer].waiting;
         }
         waiting_.push_back(std::move(p));
         ++waiting_count_;
@@ -165,11 +164,22 @@ void usbip_listener::expire(std::int64_t now)
 }
 
 // Hands connections whose peer has spoken to the pool, oldest first, as
-// long as it has room.
+// long as it has room; an address that has its share of threads waits for
+// one of them to end.
 void usbip_listener::dispatch()
 {
-    while (!ready_.empty()) {
-        std::shared_ptr<usbip_pending> p(std::move(ready_.front()));
+    for (auto it = ready_.begin(); it != ready_.end();) {
+        const plat::PeerAddress peer = (*it)->peer;
+        {
+            std::lock_guard<std::mutex> lock(shares_mutex_);
+            Share &share = shares_[peer];
+            if (share.served >= limits_.served_per_address) {
+                ++it;
+                continue;
+            }
+            ++share.served;  // taken back below if no thread takes it
+        }
+        std::shared_ptr<usbip_pending> p(std::move(*it));
         bool taken = pool_->try_run([this, p] {
             try {
                 hooks_.serve(*p);
@@ -177,14 +187,23 @@ void usbip_listener::dispatch()
                 // the connection closes below; the next one is served
             }
             p->socket.reset();
-            release_address(p->peer);
+            {
+                std::lock_guard<std::mutex> lock(shares_mutex_);
+                auto share = shares_.find(p->peer);
+                if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0)
+                    shares_.erase(share);
+            }
             waker_.signal();  // a thread came free
         });
+        std::lock_guard<std::mutex> lock(shares_mutex_);
+        Share &share = shares_[peer];
         if (!taken) {
-            ready_.front() = std::make_unique<usbip_pending>(std::move(*p));
-            return;
+            --share.served;
+            *it = std::make_unique<usbip_pending>(std::move(*p));
+            return;  // the pool is full: nothing else can go either
         }
-        ready_.pop_front();
+        --share.waiting;
+        it = ready_.erase(it);
         --waiting_count_;
     }
 }

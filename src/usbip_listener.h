@@ -44,9 +44,10 @@ struct usbip_listener_hooks {
 };
 
 struct usbip_listener_limits {
-    int wait_ms = 5000;            // how long a connection may wait for its peer's first bytes
-    std::size_t per_address = 32;  // connections held at once for one peer address
-    std::size_t waiting = 4096;    // connections waiting at once
+    int wait_ms = 5000;                    // how long a connection may wait for its peer's first bytes
+    std::size_t waiting = 4096;            // connections waiting at once
+    std::size_t waiting_per_address = 128;  // of those, from one peer address
+    std::size_t served_per_address = 32;   // connections of one address on threads at once
 };
 
 class usbip_listener {
@@ -64,8 +65,6 @@ public:
 
     // Connections waiting for their peer's first bytes or for a thread.
     std::size_t waiting();
-    // Connections held for one address, waiting or served.
-    std::size_t held_for(const plat::PeerAddress &peer);
 
 private:
     using Entry = std::unique_ptr<usbip_pending>;
@@ -76,7 +75,6 @@ private:
     void dispatch();
     void drop(std::list<Entry>::iterator it, std::list<Entry> &from);
     bool evict_oldest(const plat::PeerAddress *of);
-    void release_address(const plat::PeerAddress &peer);
     int poll_timeout(std::int64_t now) const;
 
     plat::Socket listen_;
@@ -87,14 +85,20 @@ private:
     usbip_listener_hooks hooks_;
     plat::WorkerPool *pool_ = nullptr;
 
+    // How many connections of one address wait, and how many are served.
+    struct Share {
+        std::size_t waiting = 0;
+        std::size_t served = 0;
+    };
+
     // The accept thread's own: connections waiting for bytes, and those
     // whose peer has spoken, in the order they are to be served.
     std::list<Entry> waiting_, ready_;
     std::int64_t accept_paused_until_ = 0;
     std::atomic<std::size_t> waiting_count_{0};
 
-    std::mutex held_mutex_;  // guards held_
-    std::unordered_map<plat::PeerAddress, std::size_t, plat::PeerAddressHash> held_;
+    std::mutex shares_mutex_;  // guards shares_ (served ones end on threads of the pool)
+    std::unordered_map<plat::PeerAddress, Share, plat::PeerAddressHash> shares_;
 };
 
 #endif

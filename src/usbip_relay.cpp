@@ -23,7 +23,7 @@ constexpr int kControlWaitMs = 45000;      // for each byte on a control connect
 constexpr int kAttachWaitMs = 8000;        // for a server's data connection
 constexpr int kAnswerLimitMs = 5000;       // for an answer that ends a connection
 constexpr std::size_t kThreads = 512;      // handlers and bridges at once
-constexpr std::size_t kPerAddress = 32;    // connections held for one address
+constexpr std::size_t kThreadsPerAddress = 32;  // handlers and bridges of one address at once
 constexpr int kRegistrationsPerAddress = 16;
 constexpr int kWaitingPerRegistration = 4;
 // Pairings of one client address with one code: a burst, then one a second.
@@ -327,7 +327,7 @@ USBIP_API int usbip_relay_start(int port)
         r.pairings_per_code.clear();
         usbip_listener_limits limits;
         limits.wait_ms = kFirstByteWaitMs;
-        limits.per_address = kPerAddress;
+        limits.served_per_address = kThreadsPerAddress;
         usbip_listener_hooks hooks;
         hooks.admit = [](usbip_pending &) { return true; };
         hooks.serve = relay_client_handler;

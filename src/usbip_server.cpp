@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::size_t kThreads = 512;    // sessions at once
-constexpr std::size_t kPerAddress = 32;  // connections held for one address
+constexpr std::size_t kThreadsPerAddress = 32;  // sessions of one address at once
 constexpr int kReplyGraceMs = 2000;      // a stop lets replies in flight finish this long
 constexpr int kDispatchConnectMs = 8000; // the relay waits this long for the data connection
 
@@ -268,7 +268,7 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
         g.wrong_passwords.clear();
         usbip_listener_limits limits;
         limits.wait_ms = g.session_limit_ms;
-        limits.per_address = kPerAddress;
+        limits.served_per_address = kThreadsPerAddress;
         usbip_listener_hooks hooks;
         hooks.admit = admit_accepted;
         hooks.serve = serve_accepted;

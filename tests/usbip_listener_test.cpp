@@ -1,0 +1,167 @@
+// The listener on its own: connections wait without a thread until their
+// peer speaks, the waiting room and each address's share are bounded, and
+// a full pool or an address's full share queues connections instead of
+// refusing them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/threads.h"
+#include "test_support.h"
+#include "usbip_listener.h"
+
+namespace {
+
+// A listener on a free port whose served connections echo one line back,
+// or wait on a gate first when `gated`.
+class EchoListener {
+public:
+    EchoListener(usbip_listener_limits limits, std::size_t threads, bool gated = false)
+        : pool_(threads), gated_(gated)
+    {
+        usbip_listener_hooks hooks;
+        hooks.admit = [this](usbip_pending &p) {
+            if (refuse_) return false;
+            if (timer_ms_ > 0) p.timer_ms = p.accepted_ms + timer_ms_;
+            return true;
+        };
+        hooks.on_timer = [](usbip_pending &p) {
+            plat::IoError err;
+            return plat::send_now(p.socket.get(), "timer\n", 6, &err) == 6;
+        };
+        hooks.serve = [this](usbip_pending &p) {
+            ++serving_;
+            {
+                std::unique_lock<std::mutex> lock(gate_mutex_);
+                gate_cv_.wait(lock, [this] { return !gated_ || open_; });
+            }
+            char line[64];
+            if (usbip_read_line(p.socket.get(), line, sizeof line, 2000) >= 0)
+                usbip_send_line(p.socket.get(), std::string(line) + " from " + p.peer.text() + "\n");
+            --serving_;
+        };
+        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+            int port = free_port();
+            if (listener_.start(port, "test", "test: no thread", limits, pool_, std::move(hooks))) port_ = port;
+        }
+        EXPECT_NE(port_, 0);
+    }
+    ~EchoListener()
+    {
+        open_gate();
+        listener_.stop();
+        pool_.wake_all();
+        pool_.join_all();
+    }
+    void open_gate()
+    {
+        std::lock_guard<std::mutex> lock(gate_mutex_);
+        open_ = true;
+        gate_cv_.notify_all();
+    }
+    int port() const { return port_; }
+    std::size_t threads() { return pool_.thread_count(); }
+    int serving() const { return serving_; }
+    std::size_t waiting() { return listener_.waiting(); }
+    void refuse(bool on) { refuse_ = on; }
+    void timer(int ms) { timer_ms_ = ms; }
+
+private:
+    plat::WorkerPool pool_;
+    usbip_listener listener_;
+    int port_ = 0;
+    bool gated_;
+    std::mutex gate_mutex_;
+    std::condition_variable gate_cv_;
+    bool open_ = false;
+    std::atomic<int> serving_{0};
+    std::atomic<bool> refuse_{false};
+    std::atomic<int> timer_ms_{0};
+};
+
+usbip_listener_limits limits(int wait_ms, std::size_t waiting, std::size_t per_address_waiting,
+                             std::size_t per_address_served)
+{
+    usbip_listener_limits l;
+    l.wait_ms = wait_ms;
+    l.waiting = waiting;
+    l.waiting_per_address = per_address_waiting;
+    l.served_per_address = per_address_served;
+    return l;
+}
+
+}  // namespace
+
+TEST(Listener, SilentConnectionsHoldNoThreadAndRunOut)
+{
+    EchoListener echo(limits(500, 100, 100, 32), 8);
+    std::vector<Fd> silent;
+    for (int i = 0; i < 20; ++i) silent.emplace_back(raw_connect(echo.port()));
+    ASSERT_TRUE(wait_until([&] { return echo.waiting() == 20; }, 2000));
+    EXPECT_EQ(echo.threads(), 0u);
+    Fd talker(raw_connect(echo.port()));
+    raw_send(talker, "hello\n");
+    EXPECT_EQ(raw_recv_line(talker), "hello from 127.0.0.1\n");
+    for (Fd &fd : silent) EXPECT_TRUE(raw_wait_closed(fd, 2000));  // their wait ran out
+}
+
+TEST(Listener, NewConnectionsPushOutTheOldestWaiting)
+{
+    struct Case {
+        const char *what;
+        std::size_t waiting, per_address;
+        std::vector<const char *> from;  // the fifth is the newcomer
+        int pushed_out;                  // which of the first four closes
+    } cases[] = {
+        {"room full", 4, 100, {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"}, 0},
+        {"address's share full", 100, 2, {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4", "127.0.0.3"}, 1},
+    };
+    for (const auto &c : cases) {
+        EchoListener echo(limits(5000, c.waiting, c.per_address, 32), 8);
+        std::vector<Fd> fds;
+        for (std::size_t i = 0; i < 4; ++i) {
+            fds.emplace_back(raw_connect_from(c.from[i], echo.port()));
+            ASSERT_TRUE(wait_until([&] { return echo.waiting() == i + 1; }, 2000)) << c.what;
+        }
+        Fd newcomer(raw_connect_from(c.from[4], echo.port()));
+        EXPECT_TRUE(raw_wait_closed(fds[static_cast<std::size_t>(c.pushed_out)], 2000)) << c.what;
+        for (int i = 0; i < 4; ++i) {
+            if (i != c.pushed_out) EXPECT_FALSE(raw_wait_closed(fds[static_cast<std::size_t>(i)], 100)) << c.what << i;
+        }
+        raw_send(newcomer, "late\n");
+        EXPECT_EQ(raw_recv_line(newcomer), std::string("late from ") + c.from[4] + "\n") << c.what;
+    }
+}
+
+TEST(Listener, FullSharesAndAFullPoolQueueInsteadOfRefusing)
+{
+    // Two threads in all, one per address; serving waits for the gate.
+    EchoListener echo(limits(5000, 100, 100, 1), 2, /*gated=*/true);
+    Fd a1(raw_connect_from("127.0.0.2", echo.port())), a2(raw_connect_from("127.0.0.2", echo.port()));
+    Fd b1(raw_connect_from("127.0.0.3", echo.port())), c1(raw_connect_from("127.0.0.4", echo.port()));
+    for (int fd : {int(a1), int(a2), int(b1), int(c1)}) raw_send(fd, "hi\n");
+    // 127.0.0.2 has its one thread, 127.0.0.3 the other; the rest wait.
+    ASSERT_TRUE(wait_until([&] { return echo.serving() == 2; }, 2000));
+    EXPECT_EQ(echo.threads(), 2u);
+    EXPECT_EQ(echo.waiting(), 2u);
+    echo.open_gate();
+    for (int fd : {int(a1), int(a2), int(b1), int(c1)}) EXPECT_EQ(raw_recv_line(fd).rfind("hi from 127.0.0.", 0), 0u);
+}
+
+TEST(Listener, RefusedAtOnceOrTimedBeforeItsBytes)
+{
+    EchoListener echo(limits(5000, 100, 100, 32), 2);
+    echo.refuse(true);
+    Fd refused(raw_connect(echo.port()));
+    EXPECT_TRUE(raw_wait_closed(refused, 1000));
+    echo.refuse(false);
+    echo.timer(50);
+    Fd timed(raw_connect(echo.port()));
+    EXPECT_EQ(raw_recv_line(timed), "timer\n");
+    raw_send(timed, "after\n");
+    EXPECT_EQ(raw_recv_line(timed), "after from 127.0.0.1\n");
+}
