@@ -130,7 +130,8 @@ TEST(Listener, NewConnectionsPushOutTheOldestWaiting)
         Fd newcomer(raw_connect_from(c.from[4], echo.port()));
         EXPECT_TRUE(raw_wait_closed(fds[static_cast<std::size_t>(c.pushed_out)], 2000)) << c.what;
         for (int i = 0; i < 4; ++i) {
-            if (i != c.pushed_out) EXPECT_FALSE(raw_wait_closed(fds[static_cast<std::size_t>(i)], 100)) << c.what << i;
+            if (i == c.pushed_out) continue;
+            EXPECT_FALSE(raw_wait_closed(fds[static_cast<std::size_t>(i)], 100)) << c.what << i;
         }
         raw_send(newcomer, "late\n");
         EXPECT_EQ(raw_recv_line(newcomer), std::string("late from ") + c.from[4] + "\n") << c.what;
