@@ -12,6 +12,10 @@ constexpr int kBacklog = 1024;
 // Connections taken from the system's queue in one pass, so that waiting
 // connections are looked at between bursts.
 constexpr int kAcceptsPerPass = 256;
+// Keys of the poller that are not connection records.
+constexpr std::uintptr_t kWakerKey = 1;
+constexpr std::uintptr_t kListenKey = 2;
+constexpr std::size_t kReadyPerPass = 256;
 
 }  // namespace
 
@@ -33,7 +37,8 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
         return false;
     }
     listen_.reset(fd);
-    if (!waker_.open()) {
+    if (!waker_.open() || !poller_.open() || !poller_.add(waker_.wait_socket(), kWakerKey) ||
+        !poller_.add(listen_.get(), kListenKey)) {
         listen_.reset();
         usbip_set_last_error("%s", spawn_failed);
         return false;
@@ -42,6 +47,8 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
     hooks_ = std::move(hooks);
     pool_ = &pool;
     accept_paused_until_ = 0;
+    accepting_ = true;
+    next_due_ = 0;
     running_ = true;
     plat::pin_module();
     try {
@@ -62,14 +69,32 @@ void usbip_listener::stop()
     running_ = false;
     waker_.signal();
     thread_.join();
+    poller_.remove(waker_.wait_socket());
+    if (accepting_) poller_.remove(listen_.get());
     listen_.reset();
     plat::unpin_module();
 }
 
 std::size_t usbip_listener::waiting() { return waiting_count_; }
 
-void usbip_listener::drop(std::list<Entry>::iterator it, std::list<Entry> &from)
+// Starts watching a connection that waits for its peer's first bytes.
+void usbip_listener::watch(Place it)
 {
+    auto key = reinterpret_cast<std::uintptr_t>(it->get());
+    if (!poller_.add((*it)->socket.get(), key)) {
+        drop(it, waiting_);
+        return;
+    }
+    watched_.emplace(key, it);
+    std::int64_t due = (*it)->deadline_ms;
+    if ((*it)->timer_ms != 0 && (*it)->timer_ms < due) due = (*it)->timer_ms;
+    if (next_due_ == 0 || due < next_due_) next_due_ = due;
+}
+
+void usbip_listener::drop(Place it, std::list<Entry> &from)
+{
+    auto key = reinterpret_cast<std::uintptr_t>(it->get());
+    if (watched_.erase(key) != 0) poller_.remove((*it)->socket.get());
     {
         std::lock_guard<std::mutex> lock(shares_mutex_);
         auto share = shares_.find((*it)->peer);
@@ -107,6 +132,8 @@ void usbip_listener::accept_burst(std::int64_t now)
             // queue waits a moment instead of waking this thread at once.
             if (evict_oldest(nullptr)) continue;
             accept_paused_until_ = now + 100;
+            poller_.remove(listen_.get());
+            accepting_ = false;
             return;
         case plat::AcceptStatus::failed:
             return;
@@ -135,24 +162,38 @@ void usbip_listener::accept_burst(std::int64_t now)
         }
         waiting_.push_back(std::move(p));
         ++waiting_count_;
+        watch(std::prev(waiting_.end()));
     }
 }
 
 void usbip_listener::expire(std::int64_t now)
 {
-    for (auto it = waiting_.begin(); it != waiting_.end();) {
-        auto next = std::next(it);
-        usbip_pending &p = **it;
-        if (p.timer_ms != 0 && now >= p.timer_ms) {
-            p.timer_ms = 0;
-            if (!hooks_.on_timer || !hooks_.on_timer(p)) {
-                drop(it, waiting_);
-                it = next;
-                continue;
+    if (accept_paused_until_ != 0 && now >= accept_paused_until_) {
+        accept_paused_until_ = 0;
+        accepting_ = poller_.add(listen_.get(), kListenKey);
+    }
+    // Nothing waiting is due before next_due_: most passes end here.
+    if (next_due_ != 0 && now >= next_due_) {
+        next_due_ = 0;
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            auto next = std::next(it);
+            usbip_pending &p = **it;
+            if (p.timer_ms != 0 && now >= p.timer_ms) {
+                p.timer_ms = 0;
+                if (!hooks_.on_timer || !hooks_.on_timer(p)) {
+                    drop(it, waiting_);
+                    it = next;
+                    continue;
+                }
             }
+            if (now >= p.deadline_ms) {
+                drop(it, waiting_);
+            } else {
+                std::int64_t due = p.timer_ms != 0 && p.timer_ms < p.deadline_ms ? p.timer_ms : p.deadline_ms;
+                if (next_due_ == 0 || due < next_due_) next_due_ = due;
+            }
+            it = next;
         }
-        if (now >= p.deadline_ms) drop(it, waiting_);
-        it = next;
     }
     // A connection that spoke but found no free thread before its time ran
     // out is not served any more either.
@@ -211,53 +252,43 @@ void usbip_listener::dispatch()
 int usbip_listener::poll_timeout(std::int64_t now) const
 {
     std::int64_t next = now + 1000;
-    for (const Entry &e : waiting_) {
-        next = std::min(next, e->deadline_ms);
-        if (e->timer_ms != 0) next = std::min(next, e->timer_ms);
-    }
+    if (next_due_ != 0 && next_due_ < next) next = next_due_;
     if (!ready_.empty()) next = std::min(next, now + 50);  // a thread may come free unsignalled
-    if (accept_paused_until_ > now) next = std::min(next, accept_paused_until_);
+    if (accept_paused_until_ != 0) next = std::min(next, accept_paused_until_);
     return next <= now ? 0 : static_cast<int>(next - now);
 }
 
 void usbip_listener::run()
 {
-    std::vector<plat::PollEntry> entries;
-    std::vector<std::list<Entry>::iterator> watched;
+    std::vector<std::uintptr_t> keys;
     while (running_) {
         std::int64_t now = plat::monotonic_ms();
         expire(now);
         dispatch();
-
-        entries.clear();
-        watched.clear();
-        plat::PollEntry e;
-        e.want_read = true;
-        e.s = waker_.wait_socket();
-        entries.push_back(e);
-        bool accepting = accept_paused_until_ <= now;
-        if (accepting) {
-            e.s = listen_.get();
-            entries.push_back(e);
-        }
-        for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-            e.s = (*it)->socket.get();
-            entries.push_back(e);
-            watched.push_back(it);
-        }
-        std::size_t first_waiting = accepting ? 2 : 1;
-        if (plat::poll_many(entries.data(), entries.size(), poll_timeout(now)) < 0) {
+        if (poller_.wait(keys, kReadyPerPass, poll_timeout(now)) < 0) {
             plat::sleep_ms(10);  // not expected; do not spin
             continue;
         }
         if (!running_) break;
-        if (entries[0].readable) waker_.clear();
         now = plat::monotonic_ms();
-        // Connections whose peer spoke go to the back of the ready queue, in
-        // the order they were accepted.
-        for (std::size_t i = first_waiting; i < entries.size(); ++i)
-            if (entries[i].readable) ready_.splice(ready_.end(), waiting_, watched[i - first_waiting]);
-        if (accepting && entries[1].readable) accept_burst(now);
+        bool accept_now = false;
+        for (std::uintptr_t key : keys) {
+            if (key == kWakerKey) {
+                waker_.clear();
+            } else if (key == kListenKey) {
+                accept_now = true;
+            } else {
+                // Its peer spoke: to the back of the ready queue, in the
+                // order the connections became ready.
+                auto w = watched_.find(key);
+                if (w == watched_.end()) continue;
+                Place it = w->second;
+                poller_.remove((*it)->socket.get());
+                watched_.erase(w);
+                ready_.splice(ready_.end(), waiting_, it);
+            }
+        }
+        if (accept_now) accept_burst(now);
     }
     while (!waiting_.empty()) drop(waiting_.begin(), waiting_);
     while (!ready_.empty()) drop(ready_.begin(), ready_);

@@ -68,12 +68,14 @@ public:
 
 private:
     using Entry = std::unique_ptr<usbip_pending>;
+    using Place = std::list<Entry>::iterator;
 
     void run();
     void accept_burst(std::int64_t now);
     void expire(std::int64_t now);
     void dispatch();
-    void drop(std::list<Entry>::iterator it, std::list<Entry> &from);
+    void watch(Place it);
+    void drop(Place it, std::list<Entry> &from);
     bool evict_oldest(const plat::PeerAddress *of);
     int poll_timeout(std::int64_t now) const;
 
@@ -91,10 +93,15 @@ private:
         std::size_t served = 0;
     };
 
-    // The accept thread's own: connections waiting for bytes, and those
-    // whose peer has spoken, in the order they are to be served.
+    // The accept thread's own: connections waiting for bytes (watched by
+    // the poller, keyed by their record's address), and those whose peer has
+    // spoken, in the order they are to be served.
+    plat::Poller poller_;
     std::list<Entry> waiting_, ready_;
+    std::unordered_map<std::uintptr_t, Place> watched_;
+    std::int64_t next_due_ = 0;  // no deadline or timer of a waiting connection comes before
     std::int64_t accept_paused_until_ = 0;
+    bool accepting_ = true;  // the listening socket is watched
     std::atomic<std::size_t> waiting_count_{0};
 
     std::mutex shares_mutex_;  // guards shares_ (served ones end on threads of the pool)

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,31 @@ struct PollEntry {
 // Waits until any entry is ready, at most timeout_ms (-1: no limit).
 // Returns the number of ready entries, 0 on time-out, -1 on error.
 int poll_many(PollEntry *entries, std::size_t n, int timeout_ms);
+
+// A set of sockets watched for readability over many waits, for a thread
+// that watches thousands at once: a wait costs what is ready, not what is
+// watched (epoll on Linux). Each socket carries a key of the caller's.
+class Poller {
+public:
+    Poller();
+    ~Poller();
+    Poller(const Poller &) = delete;
+    Poller &operator=(const Poller &) = delete;
+
+    bool open();
+    // Watches `s` until remove(); its readiness (data, end, error or
+    // hang-up) is reported with `key` by every wait until then.
+    bool add(socket_t s, std::uintptr_t key);
+    void remove(socket_t s);
+    // Waits at most timeout_ms (-1: no limit) and stores the keys of ready
+    // sockets in `ready` (at most `max`). Returns their number, 0 on
+    // time-out, -1 on error.
+    int wait(std::vector<std::uintptr_t> &ready, std::size_t max, int timeout_ms);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // One attempt that never waits. Returns the byte count (> 0) or -1 with
 // `err` set (timed_out: nothing can move now); a receive that finds the peer

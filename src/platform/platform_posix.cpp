@@ -15,6 +15,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/random.h>
+#ifdef __linux__
+#include <sys/epoll.h>
+#endif
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -386,6 +389,92 @@ void unpin_module()
     if (g_pin_handle != nullptr) ::dlclose(g_pin_handle);
     g_pin_handle = nullptr;
 }
+
+#ifdef __linux__
+
+struct Poller::Impl {
+    int epfd = -1;
+    std::vector<epoll_event> events;
+};
+
+Poller::Poller() : impl_(std::make_unique<Impl>()) {}
+
+Poller::~Poller()
+{
+    if (impl_->epfd >= 0) ::close(impl_->epfd);
+}
+
+bool Poller::open()
+{
+    impl_->epfd = ::epoll_create1(EPOLL_CLOEXEC);
+    return impl_->epfd >= 0;
+}
+
+bool Poller::add(socket_t s, std::uintptr_t key)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.u64 = key;
+    return ::epoll_ctl(impl_->epfd, EPOLL_CTL_ADD, fd_of(s), &ev) == 0;
+}
+
+void Poller::remove(socket_t s) { ::epoll_ctl(impl_->epfd, EPOLL_CTL_DEL, fd_of(s), nullptr); }
+
+int Poller::wait(std::vector<std::uintptr_t> &ready, std::size_t max, int timeout_ms)
+{
+    ready.clear();
+    impl_->events.resize(max);
+    int n;
+    do {
+        n = ::epoll_wait(impl_->epfd, impl_->events.data(), static_cast<int>(max), timeout_ms);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) ready.push_back(static_cast<std::uintptr_t>(impl_->events[static_cast<std::size_t>(i)].data.u64));
+    return n;
+}
+
+#else
+
+// Other POSIX systems: one poll() over everything watched.
+struct Poller::Impl {
+    std::vector<PollEntry> entries;
+    std::vector<std::uintptr_t> keys;
+};
+
+Poller::Poller() : impl_(std::make_unique<Impl>()) {}
+Poller::~Poller() = default;
+bool Poller::open() { return true; }
+
+bool Poller::add(socket_t s, std::uintptr_t key)
+{
+    PollEntry e;
+    e.s = s;
+    e.want_read = true;
+    impl_->entries.push_back(e);
+    impl_->keys.push_back(key);
+    return true;
+}
+
+void Poller::remove(socket_t s)
+{
+    for (std::size_t i = 0; i < impl_->entries.size(); ++i) {
+        if (impl_->entries[i].s == s) {
+            impl_->entries.erase(impl_->entries.begin() + static_cast<std::ptrdiff_t>(i));
+            impl_->keys.erase(impl_->keys.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+}
+
+int Poller::wait(std::vector<std::uintptr_t> &ready, std::size_t max, int timeout_ms)
+{
+    ready.clear();
+    int n = poll_many(impl_->entries.data(), impl_->entries.size(), timeout_ms);
+    for (std::size_t i = 0; n > 0 && i < impl_->entries.size() && ready.size() < max; ++i)
+        if (impl_->entries[i].readable) ready.push_back(impl_->keys[i]);
+    return n < 0 ? -1 : static_cast<int>(ready.size());
+}
+
+#endif
 
 Waker::~Waker() = default;
 
