@@ -34,27 +34,6 @@ constexpr double kAttackSeconds = 3.0;
 
 enum Guess { kNobody = 0, kPasswords = 1, kCodes = 2, kTickets = 3 };
 
-int connect_from(const char *from, int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &src.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool recv_exact(int fd, char *p, std::size_t n)
 {
     while (n > 0) {
@@ -88,7 +67,7 @@ enum Outcome { kAnswered, kRefused, kNoConnection };
 // One guess: answered (a real try), refused, or no connection at all.
 Outcome guess(Guess kind, const char *from, int port, std::mt19937 &rng)
 {
-    int fd = connect_from(from, port);
+    int fd = bench_connect_from(from, port, 2);
     if (fd < 0) return kNoConnection;
     bool answered = false;
     if (kind == kPasswords) {

@@ -24,6 +24,27 @@ int bench_free_port()
     return ntohs(sa.sin_port);
 }
 
+int bench_connect_from(const char *from, int port, int timeout_s)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{timeout_s, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &src.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 BenchServer::BenchServer(std::function<void(plat::socket_t)> handler, bool thread_per_connection)
     : handler_(std::move(handler)), thread_per_connection_(thread_per_connection)
 {

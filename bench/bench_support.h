@@ -16,6 +16,11 @@
 // A port that was free a moment ago.
 int bench_free_port();
 
+// A connection to 127.0.0.1:port from another loopback address (127.0.0.2,
+// 127.0.1.7, ...), which stands in for another host; time-outs of
+// timeout_s on both directions. -1 when it does not connect.
+int bench_connect_from(const char *from, int port, int timeout_s);
+
 // A loopback server on a system-chosen port. Every accepted socket goes to
 // `handler`, which owns it: on the accept thread, or on a thread of its own
 // per connection (as the library's server does).

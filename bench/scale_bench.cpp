@@ -63,26 +63,6 @@ double rss_mb()
     return kb / 1024.0;
 }
 
-int connect_from(const std::string &from, int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{15, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &src.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // A bare server that greets each connection from a thread of its own and
 // waits for the answer, as a thread-per-connection server does.
 std::unique_ptr<BenchServer> bare_server()
@@ -133,8 +113,8 @@ void BM_IdleConnections(benchmark::State &state)
         std::vector<int> idle;
         for (int i = 0; i < kIdle; ++i) {
             int host = i / 25;
-            idle.push_back(connect_from("127.0." + std::to_string(2 + host / 250) + "." + std::to_string(2 + host % 250),
-                                        listen_port));
+            std::string from = "127.0." + std::to_string(2 + host / 250) + "." + std::to_string(2 + host % 250);
+            idle.push_back(bench_connect_from(from.c_str(), listen_port, 15));
         }
         double burst = std::chrono::duration<double>(Clock::now() - t0).count();
         state.SetIterationTime(burst);
