@@ -48,6 +48,21 @@ step "sources added with add_subdirectory"
 cmake -S tests/package -B "$work/consumer-subdir" -G Ninja -DUSBIP_SOURCE_DIR="$src" \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$work/subdir.log"
 
+step "Python package in a virtual environment"
+venv=$work/venv
+/usr/bin/python3 -m venv --system-site-packages "$venv"
+"$venv/bin/pip" install -q --no-index --no-build-isolation ./bindings/python >"$work/pip.log" 2>&1 ||
+  { cat "$work/pip.log"; fail "pip install"; }
+# The tests run from a copy, so that they import the installed package.
+cp -r bindings/python/tests "$work/python-tests"
+installed=$(cd "$work" && "$venv/bin/python" -c 'import halvoren_usbip as u; print(u.__file__, u.__version__)')
+case $installed in
+  "$venv"/*" $version") ;;
+  *) fail "the venv imports '$installed', not the installed package of version $version" ;;
+esac
+(cd "$work/python-tests" && HALVOREN_USBIP_LIBRARY="$prefix/lib/libhalvoren-usbip.so.${version%%.*}" \
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider .) || fail "tests of the installed Python package"
+
 step "Debian package"
 (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log") || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/deb/halvoren-usbip_"$version"_*.deb)
