@@ -52,7 +52,11 @@ install(SCRIPT cmake/install_units.cmake)
 install(FILES LICENSE NOTICE README.md CHANGELOG.md DESTINATION ${USBIP_DOC_DIR})
 install(DIRECTORY docs/ DESTINATION ${USBIP_DOC_DIR}/docs FILES_MATCHING PATTERN "*.md")
 
-# cpack -G DEB
+# cpack -G DEB; a project that adds this one as a subdirectory packages
+# itself.
+if(NOT USBIP_TOP_LEVEL)
+  return()
+endif()
 set(CPACK_PACKAGE_NAME halvoren-usbip)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "halvoren-usbip developers")
