@@ -10,6 +10,7 @@ PACKAGES=(
   umockdev libumockdev-dev
   tshark wireshark-common openssl
   nlohmann-json3-dev python3 python3-pytest socat iproute2
+  python3-venv python3-setuptools python3-wheel usb.ids dpkg-dev file
 )
 
 missing=()
