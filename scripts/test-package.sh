@@ -55,7 +55,9 @@ cmake --build "$work/consumer-subdir" -j2 >>"$work/subdir.log" || { cat "$work/s
 step "Python package in a virtual environment"
 venv=$work/venv
 /usr/bin/python3 -m venv --system-site-packages "$venv"
-"$venv/bin/pip" install -q --no-index --no-build-isolation ./bindings/python >"$work/pip.log" 2>&1 ||
+# pip builds in the folder it is given: a copy keeps the sources clean.
+cp -r bindings/python "$work/python-package"
+"$venv/bin/pip" install -q --no-index --no-build-isolation "$work/python-package" >"$work/pip.log" 2>&1 ||
   { cat "$work/pip.log"; fail "pip install"; }
 # The tests run from a copy, so that they import the installed package.
 cp -r bindings/python/tests "$work/python-tests"
