@@ -30,6 +30,12 @@ soname=$(objdump -p "$prefix/lib/libhalvoren-usbip.so" | awk '$1 == "SONAME" {pr
 [ "$soname" = "libhalvoren-usbip.so.${version%%.*}" ] || fail "SONAME is '$soname'"
 [ "$(readlink "$prefix/lib/libhalvoren-usbip.so")" = "$soname" ] || fail "the link for -l does not name the SONAME"
 "$prefix/bin/halvoren-usbip" --version | grep -qx "halvoren-usbip $version" || fail "installed host's --version"
+units=("$prefix"/lib/systemd/system/halvoren-usbip-{serve,relay}.service)
+grep -qxF "ExecStart=$prefix/bin/halvoren-usbip relay --port \${HALVOREN_USBIP_RELAY_PORT}" "${units[1]}" ||
+  fail "the relay unit does not start the installed host"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify --man=no "${units[@]}" || fail "systemd-analyze verify of the units"
+fi
 
 step "C host through CMake (find_package)"
 cmake -S tests/package -B "$work/consumer-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer.log"
