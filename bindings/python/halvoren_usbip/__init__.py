@@ -271,8 +271,8 @@ class Server:
         self.running = False
 
     def start(self) -> "Server":
-        _claim("server")
         lib = library()
+        _claim("server")
         done: List[str] = []
         try:
             for busid in self._share:
@@ -337,9 +337,10 @@ class Relay:
         self.running = False
 
     def start(self) -> "Relay":
+        lib = library()
         _claim("relay")
         try:
-            library().relay_start(self.port)
+            lib.relay_start(self.port)
         except BaseException:
             _release("relay")
             raise
