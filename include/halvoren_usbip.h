@@ -5,9 +5,24 @@
  * Every function returns plain integers or text and does its work on the
  * calling thread. Text results live in buffers owned by the library, one
  * per calling thread and kind of call, and stay valid until the same
- * thread's next call of the same kind; never free them. On failure a
- * function returns -1 or NULL and the calling thread's message is available
- * from usbip_last_error(); success leaves an earlier message in place.
+ * thread's next call of the same kind; never free them. A kind is the set
+ * of calls that share one buffer:
+ *
+ *   local list     usbip_list_local_devices
+ *   local device   usbip_local_device_info
+ *   shared list    usbip_server_list_shared
+ *   remote list    usbip_client_list_remote, usbip_client_list_by_code
+ *   remote device  usbip_client_device_info
+ *   relay codes    usbip_relay_list_codes
+ *
+ * so a list by code replaces the text of an earlier usbip_client_list_remote
+ * on the same thread, while a usbip_client_device_info leaves it alone. A
+ * failed call leaves its kind's buffer untouched. The pairing code of
+ * usbip_server_register_relay and the text of usbip_last_error are not
+ * kinds: see those functions. On failure a function returns -1 or NULL and
+ * the calling thread's message is available from usbip_last_error();
+ * success leaves an earlier message in place. docs/reference.md lists every
+ * message.
  *
  * Device objects in JSON have the members busid, vid, pid, vendor, product,
  * speed and class, all strings ("vid":"0x1d6b"). Text that came from a
@@ -15,6 +30,17 @@
  */
 #ifndef HALVOREN_USBIP_H
 #define HALVOREN_USBIP_H
+
+/* The version of this header and of the library it comes with. The build
+ * reads these lines, so they are the one place the version is written. */
+#define HALVOREN_USBIP_VERSION_MAJOR 0
+#define HALVOREN_USBIP_VERSION_MINOR 1
+#define HALVOREN_USBIP_VERSION_PATCH 0
+#define HALVOREN_USBIP_VERSION_STRING "0.1.0"
+/* One number that grows with every release: 0xMMmmpp. */
+#define HALVOREN_USBIP_VERSION_NUMBER                                                 \
+    ((HALVOREN_USBIP_VERSION_MAJOR << 16) | (HALVOREN_USBIP_VERSION_MINOR << 8) | \
+     HALVOREN_USBIP_VERSION_PATCH)
 
 #if defined(_WIN32)
 #  if defined(HALVOREN_USBIP_BUILD)

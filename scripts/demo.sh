@@ -17,9 +17,8 @@ if [ "$("$cli" list --json 2>/dev/null || echo '[]')" = "[]" ]; then
   with_devices=(umockdev-run --device tests/data/demo.umockdev --)
 fi
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-server_port=$(free_port)
-relay_port=$(free_port)
+# Two ports that were free a moment ago, and not the same one.
+read -r server_port relay_port < <(python3 -c 'import socket; a, b = socket.socket(), socket.socket(); a.bind(("", 0)); b.bind(("", 0)); print(a.getsockname()[1], b.getsockname()[1])')
 password=demo-password
 log=$(mktemp -d)
 pids=()

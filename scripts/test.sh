@@ -18,6 +18,7 @@ run_suite() {
 
 echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+./scripts/test-package.sh build
 echo "== sanitizer build (ASan + UBSan)"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DUSBIP_SANITIZE=ON -DUSBIP_BUILD_BENCH=OFF
 echo "== sanitizer build (TSan)"

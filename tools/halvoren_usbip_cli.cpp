@@ -1,167 +1,365 @@
 // halvoren-usbip: command-line host of the library, built on its public
 // header only.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <set>
 #include <string>
-#include <algorithm>
-#include <pthread.h>
 #include <utility>
 #include <vector>
 
+#ifdef _WIN32
+#include <atomic>
+#include <chrono>
+#include <thread>
+#else
+#include <pthread.h>
+#endif
+
+#include "cli_support.h"
 #include "halvoren_usbip.h"
 
 namespace {
 
+using cli::Object;
+using cli::terminal_text;
+
+constexpr char kProgram[] = "halvoren-usbip";
+constexpr int kDefaultServerPort = 3240;
+constexpr int kDefaultRelayPort = 3241;
+// The server keeps this much of a password; a longer one could never be
+// given back by a client in full.
+constexpr std::size_t kMaxPassword = 127;
+constexpr char kPasswordVariable[] = "HALVOREN_USBIP_PASSWORD";
+
+// A mistake in the command line: reported with the command's name and a
+// pointer to its help, and status 2.
+struct UsageError {
+    std::string message;
+};
+
 // ---------------------------------------------------------------------------
-// A minimal reader for the library's JSON: an array of flat objects whose
-// values are strings or integers.
+// Help
 
-using Object = std::vector<std::pair<std::string, std::string>>;
+const char kMainHelp[] =
+    "usage: halvoren-usbip COMMAND [OPTIONS]\n"
+    "\n"
+    "Shares USB devices over a network with the discovery messages of USB/IP.\n"
+    "\n"
+    "commands:\n"
+    "  list     list this machine's USB devices\n"
+    "  serve    share local devices with USB/IP clients, directly or through a relay\n"
+    "  remote   list a server's devices, directly or through a relay by pairing code\n"
+    "  relay    pair servers and clients by code\n"
+    "\n"
+    "options:\n"
+    "  -h, --help     show this help; 'halvoren-usbip COMMAND --help' shows a command's\n"
+    "  --version      show the version\n"
+    "\n"
+    "A password (serve, remote) comes from --password-file FILE, --password P, or the\n"
+    "environment variable HALVOREN_USBIP_PASSWORD, in that order. USB names come from\n"
+    "the usb.ids database (/usr/share/misc/usb.ids, or HALVOREN_USBIP_USB_IDS).\n";
 
-struct JsonReader {
-    const char *p;
+const char kPasswordOptions[] =
+    "  --password-file FILE  the password is the first line of FILE\n"
+    "  --password P          the password P (other users can see it in the process\n"
+    "                        list: prefer --password-file or HALVOREN_USBIP_PASSWORD)\n";
 
-    void ws()
+const char kListHelp[] =
+    "usage: halvoren-usbip list [--json]\n"
+    "\n"
+    "Lists this machine's USB devices.\n"
+    "\n"
+    "options:\n"
+    "  --json      print the library's JSON array; where the usb.ids database knows a\n"
+    "              device's ids, its object gains usb_ids_vendor and usb_ids_product\n"
+    "  -h, --help  show this help\n";
+
+const char kServeHelp[] =
+    "usage: halvoren-usbip serve [--port PORT] [--tls] [--share BUSID ... | --share-all]\n"
+    "                            [--relay HOST[:PORT]] [--password-file FILE | --password P]\n"
+    "\n"
+    "Shares local USB devices: answers USB/IP device-list and import requests until\n"
+    "Ctrl-C (SIGINT) or SIGTERM.\n"
+    "\n"
+    "options:\n"
+    "  --port PORT           TCP port to listen on, 1-65535 (default 3240)\n"
+    "  --share BUSID ...     share these devices (bus ids as 'halvoren-usbip list' shows)\n"
+    "  --share-all           share every local device\n"
+    "  --tls                 wrap every connection in TLS (self-signed certificate)\n"
+    "  --relay HOST[:PORT]   register with a relay (port 3241 unless given) and print\n"
+    "                        the pairing code; not with --tls, which clients that come\n"
+    "                        through a relay never start\n"
+    "%s"
+    "  -h, --help            show this help\n"
+    "\n"
+    "Without a password the server accepts every client.\n";
+
+const char kRemoteHelp[] =
+    "usage: halvoren-usbip remote HOST[:PORT] [--tls] [--busid ID] [PASSWORD] [--json]\n"
+    "                             [--timeout MS]\n"
+    "       halvoren-usbip remote --relay HOST[:PORT] --code CODE [PASSWORD] [--json]\n"
+    "                             [--timeout MS]\n"
+    "\n"
+    "Lists a server's shared devices: directly (port 3240 unless given; an IPv6\n"
+    "address goes in brackets, [::1]:3240), or through a relay by the server's\n"
+    "pairing code.\n"
+    "\n"
+    "options:\n"
+    "  --tls                 speak TLS to the server (direct only)\n"
+    "  --busid ID            show the one device with this bus id (direct only)\n"
+    "  --relay HOST[:PORT]   the relay (port 3241 unless given)\n"
+    "  --code CODE           the server's pairing code, in any letter case\n"
+    "%s"
+    "  --json                print the library's JSON, with usb_ids_vendor and\n"
+    "                        usb_ids_product where the usb.ids database knows the ids\n"
+    "  --timeout MS          give up after MS milliseconds (default 10000)\n"
+    "  -h, --help            show this help\n";
+
+const char kRelayHelp[] =
+    "usage: halvoren-usbip relay [--port PORT]\n"
+    "\n"
+    "Pairs servers and clients by code: servers register and get a code, clients ask\n"
+    "for a server by that code. Prints each registration, client and end with a time\n"
+    "stamp (UTC) until Ctrl-C (SIGINT) or SIGTERM.\n"
+    "\n"
+    "options:\n"
+    "  --port PORT   TCP port to listen on, 1-65535 (default 3241)\n"
+    "  -h, --help    show this help\n";
+
+void print_help(const char *text)
+{
+    std::printf(text, kPasswordOptions);
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+class Args {
+public:
+    explicit Args(std::vector<std::string> words) : words_(std::move(words)) {}
+    bool more() const { return i_ < words_.size() || pending_value_; }
+    // The next word; "--name=value" comes as "--name", then its value.
+    std::string next()
     {
-        while (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t') ++p;
+        if (pending_value_) {
+            pending_value_ = false;
+            return value_;
+        }
+        std::string w = words_[i_++];
+        auto eq = w.find('=');
+        if (w.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value_ = w.substr(eq + 1);
+            pending_value_ = true;
+            w.resize(eq);
+        }
+        return w;
     }
-    bool eat(char c)
+    // The value that follows option `name`.
+    std::string value(const std::string &name)
     {
-        ws();
-        if (*p != c) return false;
-        ++p;
+        if (!more() || (!pending_value_ && words_[i_].rfind("--", 0) == 0))
+            throw UsageError{name + " needs a value"};
+        return next();
+    }
+    // True when the next word is a plain value (not an option).
+    bool value_follows() const { return i_ < words_.size() && !pending_value_ && words_[i_].rfind("-", 0) != 0; }
+    // True when an "--name=value" value is waiting for an option that takes none.
+    bool value_pending() const { return pending_value_; }
+
+private:
+    std::vector<std::string> words_;
+    std::size_t i_ = 0;
+    bool pending_value_ = false;
+    std::string value_;
+};
+
+void reject_unknown(const std::string &word)
+{
+    if (word.rfind("-", 0) == 0) throw UsageError{"unknown option '" + word + "'"};
+    throw UsageError{"unexpected argument '" + word + "'"};
+}
+
+bool is_help(const std::string &w) { return w == "-h" || w == "--help"; }
+
+// A TCP port, checked here so that the library never sees a value that it
+// would take modulo 65536 or hand to the system to choose.
+// `within` names the HOST:PORT text that held the port, if any.
+int parse_port(const std::string &option, const std::string &text, const std::string &within = "")
+{
+    std::string subject = within.empty() ? option + " '" + text + "'" : "the port '" + text + "' of " + within;
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits) throw UsageError{subject + " is not a port number: a port is 1 to 65535"};
+    long v = std::strtol(text.c_str(), nullptr, 10);
+    if (v < 1 || v > 65535) throw UsageError{subject + " is out of range: a port is 1 to 65535"};
+    return static_cast<int>(v);
+}
+
+int parse_timeout(const std::string &text)
+{
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    long v = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
+    if (v < 1) throw UsageError{"--timeout '" + text + "' is not a time: give whole milliseconds above 0"};
+    return static_cast<int>(v);
+}
+
+struct Endpoint {
+    std::string host;
+    int port = 0;
+};
+
+// "host", "host:port", "[v6-address]" or "[v6-address]:port".
+Endpoint parse_endpoint(const std::string &what, const std::string &text, int default_port)
+{
+    Endpoint e{"", default_port};
+    std::string port_text;
+    bool has_port = false;
+    if (!text.empty() && text[0] == '[') {
+        auto close = text.find(']');
+        if (close == std::string::npos) throw UsageError{what + " '" + text + "' has no closing ']'"};
+        e.host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':')
+                throw UsageError{what + " '" + text + "': only ':PORT' may follow the ']' of an address"};
+            port_text = text.substr(close + 2);
+            has_port = true;
+        }
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        auto colon = text.find(':');
+        e.host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+        has_port = true;
+    } else if (text.find(':') != std::string::npos) {
+        throw UsageError{what + " '" + text + "': write an IPv6 address in brackets, as [::1]:3240"};
+    } else {
+        e.host = text;
+    }
+    if (e.host.empty()) throw UsageError{what + " '" + text + "' names no host"};
+    if (has_port) e.port = parse_port(what, port_text, what + " '" + text + "'");
+    return e;
+}
+
+// Pairing codes are handed out in capitals; people type them as they like.
+std::string parse_code(const std::string &text)
+{
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) != 0; }))
+        throw UsageError{"--code '" + text + "' is not a pairing code: it holds letters and digits only"};
+    std::string code = text;
+    for (char &c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return code;
+}
+
+// Where a password came from: the options, then the environment.
+struct PasswordSource {
+    std::string value;
+    std::string file;
+    bool given = false;
+
+    // Takes --password and --password-file; false for other words.
+    bool take(const std::string &w, Args &a)
+    {
+        if (w != "--password" && w != "--password-file") return false;
+        if (given) throw UsageError{"give one of --password and --password-file, once"};
+        given = true;
+        (w == "--password" ? value : file) = a.value(w);
         return true;
     }
-    static void put_utf8(std::string &out, unsigned cp)
+
+    // The password to use; empty for none.
+    std::string resolve() const
     {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xc0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else {
-            out += static_cast<char>(0xe0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        }
+        if (!file.empty()) return read_file(file);
+        if (given) return value;
+        const char *env = std::getenv(kPasswordVariable);
+        return env ? env : "";
     }
-    bool string(std::string &out)
+
+    static std::string read_file(const std::string &path)
     {
-        if (!eat('"')) return false;
-        while (*p != '"') {
-            if (*p == '\0') return false;
-            if (*p != '\\') {
-                out += *p++;
-                continue;
-            }
-            ++p;
-            char e = *p++;
-            switch (e) {
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'u': {
-                unsigned cp = 0;
-                for (int i = 0; i < 4; ++i) {
-                    char h = *p++;
-                    cp <<= 4;
-                    if (h >= '0' && h <= '9') cp |= static_cast<unsigned>(h - '0');
-                    else if (h >= 'a' && h <= 'f') cp |= static_cast<unsigned>(h - 'a' + 10);
-                    else if (h >= 'A' && h <= 'F') cp |= static_cast<unsigned>(h - 'A' + 10);
-                    else return false;
-                }
-                put_utf8(out, cp);
-                break;
-            }
-            case '\0': return false;
-            default: out += e;
-            }
-        }
-        ++p;
-        return true;
-    }
-    bool value(std::string &out)
-    {
-        ws();
-        if (*p == '"') return string(out);
-        while (*p == '-' || (*p >= '0' && *p <= '9')) out += *p++;
-        return !out.empty();
-    }
-    bool object(Object &obj)
-    {
-        if (!eat('{')) return false;
-        if (eat('}')) return true;
-        do {
-            std::string k, v;
-            if (!string(k) || !eat(':') || !value(v)) return false;
-            obj.emplace_back(std::move(k), std::move(v));
-        } while (eat(','));
-        return eat('}');
-    }
-    bool array(std::vector<Object> &items)
-    {
-        if (!eat('[')) return false;
-        if (eat(']')) return true;
-        do {
-            Object o;
-            if (!object(o)) return false;
-            items.push_back(std::move(o));
-        } while (eat(','));
-        return eat(']');
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw UsageError{"cannot read the password file '" + path + "': " + std::strerror(errno)};
+        std::string line;
+        std::getline(in, line);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) throw UsageError{"the password file '" + path + "' is empty: its first line is the password"};
+        return line;
     }
 };
 
-std::string field(const Object &o, const char *key)
+const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
+
+// ---------------------------------------------------------------------------
+// Stop signals. Only the main thread takes SIGINT and SIGTERM, so that they
+// never interrupt a system call in one of the library's threads.
+
+#ifdef _WIN32
+std::atomic<bool> g_stop_requested{false};
+
+void on_stop_signal(int) { g_stop_requested = true; }
+
+void block_stop_signals()
 {
-    for (const auto &kv : o)
-        if (kv.first == key) return kv.second;
-    return "";
+    std::signal(SIGINT, on_stop_signal);
+    std::signal(SIGTERM, on_stop_signal);
 }
 
-// Text that came from a peer or a device, made safe for a terminal: C0
-// and C1 control characters and DEL (which start escape sequences) and bytes
-// that are not UTF-8 are shown as \xNN or \uNNNN; the rest is kept.
-std::string terminal_text(const std::string &s)
+// True when a stop signal came within timeout_ms (-1: wait for one).
+bool wait_for_stop_signal(int timeout_ms)
 {
-    std::string out;
-    char esc[8];
-    for (std::size_t i = 0; i < s.size();) {
-        auto b = static_cast<unsigned char>(s[i]);
-        if (b >= 0x20 && b < 0x7f) {
-            out += s[i++];
-            continue;
-        }
-        // The length of a well-formed UTF-8 sequence starting here, or 0.
-        std::size_t len = b >= 0xc2 && b <= 0xdf ? 2 : b >= 0xe0 && b <= 0xef ? 3 : b >= 0xf0 && b <= 0xf4 ? 4 : 0;
-        unsigned cp = len == 2 ? b & 0x1fu : len == 3 ? b & 0x0fu : b & 0x07u;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto c = i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
-            if ((c & 0xc0) != 0x80) {
-                len = 0;
-                break;
-            }
-            cp = (cp << 6) | (c & 0x3fu);
-        }
-        bool well_formed = len != 0 && !(len == 3 && (cp < 0x800 || (cp >= 0xd800 && cp <= 0xdfff))) &&
-                           !(len == 4 && (cp < 0x10000 || cp > 0x10ffff));
-        if (well_formed && cp >= 0xa0) {
-            out.append(s, i, len);
-            i += len;
-        } else if (well_formed) {  // U+0080..U+009F: C1 controls
-            std::snprintf(esc, sizeof esc, "\\u%04x", cp);
-            out += esc;
-            i += len;
-        } else {
-            std::snprintf(esc, sizeof esc, "\\x%02x", b);
-            out += esc;
-            ++i;
-        }
+    for (int waited = 0; timeout_ms < 0 || waited < timeout_ms; waited += 50) {
+        if (g_stop_requested) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return out;
+    return g_stop_requested;
+}
+#else
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+// Library threads inherit the mask: only wait_for_stop_signal() receives them.
+void block_stop_signals()
+{
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool wait_for_stop_signal(int timeout_ms)
+{
+    sigset_t set = stop_signals();
+    if (timeout_ms < 0) {
+        int sig = 0;
+        return sigwait(&set, &sig) == 0;
+    }
+    timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
+    return sigtimedwait(&set, nullptr, &wait) > 0;
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Output
+
+// "2026-01-31T12:00:00Z"
+std::string utc_now()
+{
+    std::time_t t = std::time(nullptr);
+    char text[32] = "";
+    if (const std::tm *tm = std::gmtime(&t)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", tm);
+    return text;
 }
 
 // Shortens text to `width` characters for the table (after making it safe).
@@ -172,143 +370,147 @@ std::string cell(const std::string &raw, std::size_t width)
     return s;
 }
 
+// usb.ids names for the devices, in their order (empty where unknown).
+std::vector<cli::UsbNames> usb_names(const std::vector<Object> &devices)
+{
+    std::vector<cli::UsbNames> names(devices.size());
+    std::set<std::uint32_t> ids;
+    for (const auto &d : devices) {
+        std::uint16_t vid, pid;
+        if (cli::device_ids(d, &vid, &pid)) ids.insert(cli::usb_id(vid, pid));
+    }
+    std::string path = cli::usb_ids_path();
+    if (ids.empty() || path.empty()) return names;
+    std::ifstream db(path, std::ios::binary);
+    if (!db) return names;
+    auto found = cli::usb_ids_lookup(db, ids);
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        std::uint16_t vid, pid;
+        if (!cli::device_ids(devices[i], &vid, &pid)) continue;
+        auto it = found.find(cli::usb_id(vid, pid));
+        if (it != found.end()) names[i] = it->second;
+    }
+    return names;
+}
+
+// A device's name as the table shows it: the device's own text, or the
+// database's name where the library only had the ids (remote devices, and
+// local ones whose strings could not be read).
+std::string display_name(const std::string &text, const char *stand_in_prefix, std::uint16_t id, bool ids_ok,
+                         const std::string &db_name)
+{
+    if (ids_ok && !db_name.empty() && cli::is_stand_in_name(text, stand_in_prefix, id)) return db_name;
+    return text;
+}
+
 void print_device_table(const std::vector<Object> &devices)
 {
-    std::printf("%-10s %-9s  %-24s %-28s %-8s %s\n", "BUSID", "VID:PID", "VENDOR", "PRODUCT",
-                "SPEED", "CLASS");
-    for (const auto &d : devices) {
-        std::string vid = field(d, "vid"), pid = field(d, "pid");
-        std::string ids = vid.substr(vid.size() > 2 ? 2 : 0) + ":" + pid.substr(pid.size() > 2 ? 2 : 0);
-        std::printf("%-10s %-9s  %-24s %-28s %-8s %s\n", cell(field(d, "busid"), 10).c_str(),
-                    ids.c_str(), cell(field(d, "vendor"), 24).c_str(),
-                    cell(field(d, "product"), 28).c_str(), field(d, "speed").c_str(),
-                    field(d, "class").c_str());
+    auto names = usb_names(devices);
+    std::printf("%-10s %-9s  %-24s %-28s %-8s %s\n", "BUSID", "VID:PID", "VENDOR", "PRODUCT", "SPEED", "CLASS");
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const Object &d = devices[i];
+        std::uint16_t vid = 0, pid = 0;
+        bool ids_ok = cli::device_ids(d, &vid, &pid);
+        std::string v = d.get("vid"), p = d.get("pid");
+        std::string ids = v.substr(v.size() > 2 ? 2 : 0) + ":" + p.substr(p.size() > 2 ? 2 : 0);
+        std::string vendor = display_name(d.get("vendor"), "Vendor", vid, ids_ok, names[i].vendor);
+        std::string product = display_name(d.get("product"), "Product", pid, ids_ok, names[i].product);
+        std::printf("%-10s %-9s  %-24s %-28s %-8s %s\n", cell(d.get("busid"), 10).c_str(), cell(ids, 9).c_str(),
+                    cell(vendor, 24).c_str(), cell(product, 28).c_str(), cell(d.get("speed"), 8).c_str(),
+                    cell(d.get("class"), 32).c_str());
     }
     if (devices.empty()) std::printf("(no devices)\n");
 }
 
-// The library's message may quote a peer (a relay's answer line, a bus id).
-int fail(const char *what)
+// The library's JSON with the database's names added to each device.
+std::string json_with_names(const std::string &json, const std::vector<Object> &devices)
 {
-    std::fprintf(stderr, "halvoren-usbip: %s: %s\n", what, terminal_text(usbip_last_error()).c_str());
+    auto names = usb_names(devices);
+    std::vector<std::vector<std::pair<std::string, std::string>>> extra(devices.size());
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        if (!names[i].vendor.empty()) extra[i].emplace_back("usb_ids_vendor", names[i].vendor);
+        if (!names[i].product.empty()) extra[i].emplace_back("usb_ids_product", names[i].product);
+    }
+    return cli::add_members(json, devices, extra);
+}
+
+int unreadable_reply(const char *json)
+{
+    std::fprintf(stderr, "%s: unreadable reply: %s\n", kProgram, terminal_text(json).c_str());
     return 1;
 }
 
-int show_devices(const char *json, bool as_json)
+// Prints a device list (a JSON array) or one device (an object).
+int show_devices(const char *json, bool as_json, bool single = false)
 {
-    if (as_json) {
-        std::printf("%s\n", json);
-        return 0;
-    }
     std::vector<Object> devices;
-    JsonReader reader{json};
-    if (!reader.array(devices)) {
-        std::fprintf(stderr, "halvoren-usbip: unreadable reply: %s\n", terminal_text(json).c_str());
-        return 1;
+    if (single) {
+        Object one;
+        if (!cli::parse_object(json, &one)) return unreadable_reply(json);
+        devices.push_back(std::move(one));
+    } else if (!cli::parse_array(json, &devices)) {
+        return unreadable_reply(json);
     }
-    print_device_table(devices);
+    if (as_json)
+        std::printf("%s\n", terminal_text(json_with_names(json, devices)).c_str());
+    else
+        print_device_table(devices);
     return 0;
+}
+
+// What a library message means for the person at the terminal, where the
+// message alone leaves them guessing; empty when it speaks for itself.
+struct Situation {
+    int port = 0;           // the port the command listens on, if any
+    bool tls = false;       // the command asked for TLS
+    bool by_code = false;   // the command went through a relay
+};
+
+std::string explain(const std::string &message, const Situation &s)
+{
+    if (message.find("bind() failed on port") != std::string::npos)
+        return "Another program is already listening on port " + std::to_string(s.port) +
+               " (or, below 1024, the port needs root). Choose another with --port.";
+    if (message.rfind("TLS client handshake failed", 0) == 0)
+        return "The server did not answer in TLS: it may run without --tls (then leave --tls out), or it is not a "
+               "USB/IP server of this kind.";
+    if (message.rfind("TLS server handshake failed", 0) == 0 || message.rfind("mbedtls_", 0) == 0 ||
+        message == "Failed to initialize TLS subsystem")
+        return "TLS could not be set up; the server can run without --tls.";
+    if (!s.tls && !s.by_code && message.find("server accepted the connection but sent no response") != std::string::npos)
+        return "A server started with --tls waits for a TLS handshake first: if this one was, add --tls.";
+    if (s.by_code && message.find("Code not found") != std::string::npos)
+        return "No server is registered with this code on the relay: check the code, and that the server still runs.";
+    return "";
+}
+
+// The library's message may quote a peer (a relay's answer line, a bus id).
+int fail(const char *what, const Situation &s = {})
+{
+    std::string message = usbip_last_error();
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, what, terminal_text(message).c_str());
+    std::string why = explain(message, s);
+    if (!why.empty()) std::fprintf(stderr, "  %s\n", why.c_str());
+    return 1;
 }
 
 // ---------------------------------------------------------------------------
 // Commands
 
-struct Args {
-    std::vector<std::string> words;
-    size_t i = 0;
-    bool more() const { return i < words.size(); }
-    bool next_is_value() const { return more() && words[i].rfind("--", 0) != 0; }
-    std::string take() { return words[i++]; }
-};
-
-void usage()
-{
-    std::fprintf(stderr,
-                 "usage:\n"
-                 "  halvoren-usbip list [--json]\n"
-                 "  halvoren-usbip serve [--port 3240] [--password P] [--tls]\n"
-                 "                       [--share BUSID ...|--share-all] [--relay HOST:PORT]\n"
-                 "  halvoren-usbip remote HOST[:PORT] [--password P] [--tls] [--busid ID]\n"
-                 "                       [--json] [--timeout MS]\n"
-                 "  halvoren-usbip remote --relay HOST:PORT --code CODE [--password P]\n"
-                 "                       [--json] [--timeout MS]\n"
-                 "  halvoren-usbip relay [--port 3241]\n");
-}
-
-int bad_usage(const std::string &word)
-{
-    std::fprintf(stderr, "halvoren-usbip: unexpected argument '%s'\n", word.c_str());
-    usage();
-    return 2;
-}
-
-bool parse_int(const std::string &text, int *out)
-{
-    char *end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || v < 0 || v > 2147483647L) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
-// "host", "host:port" or "[v6-address]:port".
-bool parse_endpoint(const std::string &text, std::string *host, int *port)
-{
-    std::string port_text;
-    if (!text.empty() && text[0] == '[') {
-        auto close = text.find(']');
-        if (close == std::string::npos) return false;
-        *host = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') return false;
-            port_text = text.substr(close + 2);
-        }
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {
-        auto colon = text.find(':');
-        *host = text.substr(0, colon);
-        port_text = text.substr(colon + 1);
-    } else {
-        *host = text;
-    }
-    if (!port_text.empty() && !parse_int(port_text, port)) return false;
-    return !host->empty();
-}
-
-// Blocks the stop signals in every thread (library threads inherit the
-// mask), so that only wait_for_stop_signal() receives them.
-sigset_t stop_signals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-void block_stop_signals()
-{
-    sigset_t set = stop_signals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-void wait_for_stop_signal()
-{
-    sigset_t set = stop_signals();
-    int sig = 0;
-    sigwait(&set, &sig);
-}
-
 int cmd_list(Args &a)
 {
     bool as_json = false;
     while (a.more()) {
-        std::string w = a.take();
-        if (w == "--json") {
+        std::string w = a.next();
+        if (is_help(w)) {
+            print_help(kListHelp);
+            return 0;
+        } else if (w == "--json") {
             as_json = true;
         } else {
-            usage();
-            return 2;
+            reject_unknown(w);
         }
+        if (a.value_pending()) throw UsageError{w + " takes no value"};
     }
     if (usbip_init() != 0) return fail("init");
     int rc = show_devices(usbip_list_local_devices(), as_json);
@@ -318,69 +520,80 @@ int cmd_list(Args &a)
 
 int cmd_serve(Args &a)
 {
-    int port = 3240;
-    std::string password;
+    int port = kDefaultServerPort;
+    PasswordSource password;
     bool tls = false, share_all = false;
     std::vector<std::string> shares;
-    std::string relay_host;
-    int relay_port = 3241;
+    Endpoint relay;
     while (a.more()) {
-        std::string w = a.take();
-        if (w == "--port" && a.next_is_value()) {
-            if (!parse_int(a.take(), &port)) return bad_usage(w);
-        } else if (w == "--relay" && a.more()) {
-            if (!parse_endpoint(a.take(), &relay_host, &relay_port)) return bad_usage(w);
-        } else if (w == "--password" && a.more()) {
-            password = a.take();
+        std::string w = a.next();
+        if (is_help(w)) {
+            print_help(kServeHelp);
+            return 0;
+        } else if (w == "--port") {
+            port = parse_port("--port", a.value(w));
+        } else if (w == "--relay") {
+            relay = parse_endpoint("--relay", a.value(w), kDefaultRelayPort);
+        } else if (password.take(w, a)) {
         } else if (w == "--tls") {
             tls = true;
         } else if (w == "--share-all") {
             share_all = true;
-        } else if (w == "--share" && a.next_is_value()) {
-            while (a.next_is_value()) shares.push_back(a.take());
+        } else if (w == "--share") {
+            shares.push_back(a.value(w));
+            while (a.value_follows()) shares.push_back(a.next());
         } else {
-            return bad_usage(w);
+            reject_unknown(w);
         }
+        if (a.value_pending()) throw UsageError{w + " takes no value"};
     }
+    if (tls && !relay.host.empty())
+        throw UsageError{"--tls and --relay do not go together: clients that come through a relay never start TLS, "
+                         "so none could reach this server by its code"};
+    if (share_all && !shares.empty()) throw UsageError{"give --share or --share-all, not both"};
+    std::string pw = password.resolve();
+    if (pw.size() > kMaxPassword)
+        throw UsageError{"the password is " + std::to_string(pw.size()) + " characters long; a server keeps at most " +
+                         std::to_string(kMaxPassword)};
 
     block_stop_signals();
+    Situation situation{port, tls, false};
     if (usbip_init() != 0) return fail("init");
     std::vector<Object> local;
-    JsonReader reader{usbip_list_local_devices()};
-    reader.array(local);
+    cli::parse_array(usbip_list_local_devices(), &local);
     if (share_all)
-        for (const auto &d : local) shares.push_back(field(d, "busid"));
+        for (const auto &d : local) shares.push_back(d.get("busid"));
     for (const auto &busid : shares) {
         if (usbip_server_share(busid.c_str()) != 0) {
             int rc = fail("share");
+            std::fprintf(stderr, "  'halvoren-usbip list' shows the bus ids of this machine's devices.\n");
             usbip_cleanup();
             return rc;
         }
     }
-    if (usbip_server_start(port, password.empty() ? nullptr : password.c_str(), tls ? 1 : 0) != 0) {
-        int rc = fail("serve");
+    if (usbip_server_start(port, or_null(pw), tls ? 1 : 0) != 0) {
+        int rc = fail("serve", situation);
         usbip_cleanup();
         return rc;
     }
     std::vector<Object> shared;
-    JsonReader shared_reader{usbip_server_list_shared()};
-    shared_reader.array(shared);
+    cli::parse_array(usbip_server_list_shared(), &shared);
     std::printf("Serving %zu device(s) on port %d (TLS %s, password %s). Ctrl-C stops.\n", shared.size(), port,
-                tls ? "on" : "off", password.empty() ? "none" : "set");
+                tls ? "on" : "off", pw.empty() ? "none" : "set");
     print_device_table(shared);
-    if (!relay_host.empty()) {
-        const char *code = usbip_server_register_relay(relay_host.c_str(), relay_port,
-                                                       password.empty() ? nullptr : password.c_str());
+    if (!relay.host.empty()) {
+        const char *code = usbip_server_register_relay(relay.host.c_str(), relay.port, or_null(pw));
         if (code == nullptr) {
-            int rc = fail("relay");
+            int rc = fail("relay", situation);
             usbip_cleanup();
             return rc;
         }
-        std::printf("Registered with relay %s:%d. Pairing code: %s\n", relay_host.c_str(), relay_port, code);
+        std::printf("Registered with relay %s:%d. Pairing code: %s\n", terminal_text(relay.host).c_str(), relay.port,
+                    terminal_text(code).c_str());
     }
     std::fflush(stdout);
 
-    wait_for_stop_signal();
+    wait_for_stop_signal(-1);
     std::printf("Stopping.\n");
     usbip_server_stop();
     usbip_cleanup();
@@ -389,114 +602,182 @@ int cmd_serve(Args &a)
 
 int cmd_remote(Args &a)
 {
-    std::string host, password, busid, relay_host, code;
-    int port = 3240, timeout_ms = 0, relay_port = 3241;
-    bool tls = false, as_json = false;
+    Endpoint server, relay;
+    PasswordSource password;
+    std::string busid, code;
+    int timeout_ms = 0;
+    bool tls = false, as_json = false, has_busid = false;
     while (a.more()) {
-        std::string w = a.take();
-        if (w == "--relay" && a.more()) {
-            if (!parse_endpoint(a.take(), &relay_host, &relay_port)) return bad_usage(w);
-        } else if (w == "--code" && a.more()) {
-            code = a.take();
-        } else if (w == "--password" && a.more()) {
-            password = a.take();
+        std::string w = a.next();
+        if (is_help(w)) {
+            print_help(kRemoteHelp);
+            return 0;
+        } else if (w == "--relay") {
+            relay = parse_endpoint("--relay", a.value(w), kDefaultRelayPort);
+        } else if (w == "--code") {
+            code = parse_code(a.value(w));
+        } else if (password.take(w, a)) {
         } else if (w == "--tls") {
             tls = true;
         } else if (w == "--json") {
             as_json = true;
-        } else if (w == "--busid" && a.more()) {
-            busid = a.take();
-        } else if (w == "--timeout" && a.next_is_value()) {
-            if (!parse_int(a.take(), &timeout_ms)) return bad_usage(w);
-        } else if (host.empty() && w.rfind("--", 0) != 0) {
-            if (!parse_endpoint(w, &host, &port)) return bad_usage(w);
+        } else if (w == "--busid") {
+            busid = a.value(w);
+            has_busid = true;
+        } else if (w == "--timeout") {
+            timeout_ms = parse_timeout(a.value(w));
+        } else if (server.host.empty() && w.rfind("-", 0) != 0) {
+            server = parse_endpoint("the server", w, kDefaultServerPort);
         } else {
-            return bad_usage(w);
+            reject_unknown(w);
         }
+        if (a.value_pending()) throw UsageError{w + " takes no value"};
     }
-    bool by_code = !relay_host.empty() || !code.empty();
-    if (by_code ? (relay_host.empty() || code.empty() || !host.empty() || tls || !busid.empty()) : host.empty()) {
-        usage();
-        return 2;
+    bool by_code = !relay.host.empty() || !code.empty();
+    if (by_code) {
+        if (relay.host.empty()) throw UsageError{"--code needs --relay HOST[:PORT], the relay that knows the code"};
+        if (code.empty()) throw UsageError{"--relay needs --code CODE, the server's pairing code"};
+        if (!server.host.empty())
+            throw UsageError{"give either a server HOST[:PORT] or --relay with --code, not both"};
+        if (tls) throw UsageError{"--tls does not work through a relay: that path never uses TLS"};
+        if (has_busid) throw UsageError{"--busid works with a direct HOST[:PORT] only"};
+    } else if (server.host.empty()) {
+        throw UsageError{"no server given: name HOST[:PORT], or --relay HOST[:PORT] with --code CODE"};
     }
+    std::string pw = password.resolve();
+
     if (usbip_init() != 0) return fail("init");
     if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
-    const char *pw = password.empty() ? nullptr : password.c_str();
+    Situation situation{0, tls, by_code};
     int rc;
     if (by_code) {
-        const char *json = usbip_client_list_by_code(relay_host.c_str(), relay_port, code.c_str(), pw);
-        rc = json ? show_devices(json, as_json) : fail("remote");
-    } else if (busid.empty()) {
-        const char *json = usbip_client_list_remote(host.c_str(), port, pw, tls ? 1 : 0);
-        rc = json ? show_devices(json, as_json) : fail("remote");
+        const char *json = usbip_client_list_by_code(relay.host.c_str(), relay.port, code.c_str(), or_null(pw));
+        rc = json ? show_devices(json, as_json) : fail("remote", situation);
+    } else if (!has_busid) {
+        const char *json = usbip_client_list_remote(server.host.c_str(), server.port, or_null(pw), tls ? 1 : 0);
+        rc = json ? show_devices(json, as_json) : fail("remote", situation);
     } else {
-        const char *json = usbip_client_device_info(host.c_str(), port, busid.c_str(), pw, tls ? 1 : 0);
-        rc = json ? show_devices(as_json ? json : ("[" + std::string(json) + "]").c_str(), as_json) : fail("remote");
+        const char *json =
+            usbip_client_device_info(server.host.c_str(), server.port, busid.c_str(), or_null(pw), tls ? 1 : 0);
+        rc = json ? show_devices(json, as_json, true) : fail("remote", situation);
     }
     usbip_cleanup();
     return rc;
 }
 
+// Reports registrations, clients and ends as the relay's code list changes.
+class RelayEvents {
+public:
+    void update(const std::vector<Object> &codes)
+    {
+        std::map<std::string, long> now;
+        for (const auto &c : codes) now[c.get("code")] = std::strtol(c.get("clients").c_str(), nullptr, 10);
+        for (const auto &[code, clients] : now) {
+            auto old = known_.find(code);
+            if (old == known_.end()) event("registered:", code, "");
+            long before = old == known_.end() ? 0 : old->second;
+            if (clients > before) event("client:    ", code, "(" + std::to_string(clients) + " in all)");
+        }
+        for (const auto &entry : known_)
+            if (now.count(entry.first) == 0) event("ended:     ", entry.first, "");
+        known_ = std::move(now);
+        std::fflush(stdout);
+    }
+
+private:
+    static void event(const char *what, const std::string &code, const std::string &detail)
+    {
+        std::printf("%s %s %s%s%s\n", utc_now().c_str(), what, terminal_text(code).c_str(), detail.empty() ? "" : " ",
+                    detail.c_str());
+    }
+    std::map<std::string, long> known_;
+};
+
 int cmd_relay(Args &a)
 {
-    int port = 3241;
+    int port = kDefaultRelayPort;
     while (a.more()) {
-        std::string w = a.take();
-        if (w == "--port" && a.next_is_value()) {
-            if (!parse_int(a.take(), &port)) return bad_usage(w);
+        std::string w = a.next();
+        if (is_help(w)) {
+            print_help(kRelayHelp);
+            return 0;
+        } else if (w == "--port") {
+            port = parse_port("--port", a.value(w));
         } else {
-            return bad_usage(w);
+            reject_unknown(w);
         }
+        if (a.value_pending()) throw UsageError{w + " takes no value"};
     }
     block_stop_signals();
     if (usbip_init() != 0) return fail("init");
     if (usbip_relay_start(port) != 0) {
-        int rc = fail("relay");
+        int rc = fail("relay", Situation{port, false, false});
         usbip_cleanup();
         return rc;
     }
     std::printf("Relay listening on port %d. Ctrl-C stops.\n", port);
     std::fflush(stdout);
 
-    // Report registrations as they come and go, until a stop signal.
-    sigset_t set = stop_signals();
-    std::vector<std::string> known;
-    for (;;) {
+    RelayEvents events;
+    do {
         std::vector<Object> codes;
-        JsonReader reader{usbip_relay_list_codes()};
-        reader.array(codes);
-        std::vector<std::string> now;
-        for (const auto &c : codes) now.push_back(field(c, "code"));
-        for (const auto &c : now)
-            if (std::find(known.begin(), known.end(), c) == known.end()) std::printf("registered: %s\n", c.c_str());
-        for (const auto &c : known)
-            if (std::find(now.begin(), now.end(), c) == now.end()) std::printf("ended:      %s\n", c.c_str());
-        std::fflush(stdout);
-        known = now;
-        timespec wait{0, 200 * 1000 * 1000};
-        if (sigtimedwait(&set, nullptr, &wait) > 0) break;
-    }
+        cli::parse_array(usbip_relay_list_codes(), &codes);
+        events.update(codes);
+    } while (!wait_for_stop_signal(200));
     std::printf("Stopping.\n");
     usbip_relay_stop();
     usbip_cleanup();
     return 0;
 }
 
+struct Command {
+    const char *name;
+    int (*run)(Args &);
+};
+
+const Command kCommands[] = {
+    {"list", cmd_list},
+    {"serve", cmd_serve},
+    {"remote", cmd_remote},
+    {"relay", cmd_relay},
+};
+
+int usage_error(const std::string &command, const std::string &message)
+{
+    std::string where = command.empty() ? "" : command + ": ";
+    std::fprintf(stderr, "%s: %s%s\n", kProgram, where.c_str(), terminal_text(message).c_str());
+    std::fprintf(stderr, "Run '%s%s%s --help' for usage.\n", kProgram, command.empty() ? "" : " ",
+                 command.c_str());
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    Args a;
-    for (int i = 1; i < argc; ++i) a.words.emplace_back(argv[i]);
-    if (!a.more()) {
-        usage();
+    std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (words.empty()) {
+        std::fputs(kMainHelp, stderr);
         return 2;
     }
-    std::string cmd = a.take();
-    if (cmd == "list") return cmd_list(a);
-    if (cmd == "serve") return cmd_serve(a);
-    if (cmd == "remote") return cmd_remote(a);
-    if (cmd == "relay") return cmd_relay(a);
-    usage();
-    return 2;
+    const std::string &first = words[0];
+    if (is_help(first)) {
+        std::fputs(kMainHelp, stdout);
+        return 0;
+    }
+    if (first == "--version") {
+        std::printf("%s %s\n", kProgram, HALVOREN_USBIP_VERSION_STRING);
+        return 0;
+    }
+    for (const auto &command : kCommands) {
+        if (first != command.name) continue;
+        Args a(std::vector<std::string>(words.begin() + 1, words.end()));
+        try {
+            return command.run(a);
+        } catch (const UsageError &e) {
+            return usage_error(command.name, e.message);
+        }
+    }
+    return usage_error("", first.rfind("-", 0) == 0 ? "unknown option '" + first + "'"
+                                                    : "unknown command '" + first + "'");
 }

@@ -1,0 +1,268 @@
+"""The Pythonic layer against the built library, over loopback: values,
+argument checks, the exception classes, Server and Relay, threads, and how
+the library is found."""
+import builtins
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+
+import halvoren_usbip as usbip
+
+from test_binding import free_port
+
+HEADER = Path(__file__).resolve().parents[3] / "include" / "halvoren_usbip.h"
+
+
+@pytest.fixture
+def ports():
+    return free_port(), free_port()
+
+
+@pytest.fixture
+def client_timeout():
+    """Sets a short client time-out for one test; the default comes back after it."""
+    yield usbip.set_client_timeout
+    usbip.set_client_timeout(10000)
+
+
+def test_version_follows_the_header_and_the_package_is_typed():
+    if HEADER.exists():
+        m = re.search(r'#define HALVOREN_USBIP_VERSION_STRING "([^"]+)"', HEADER.read_text())
+        assert usbip.__version__ == m.group(1)
+    assert re.fullmatch(r"\d+\.\d+\.\d+", usbip.__version__)
+    assert (Path(usbip.__file__).parent / "py.typed").exists()
+    assert usbip.protocol_version() == 0x0111
+
+
+def test_devices_are_values_with_integer_ids():
+    device = usbip.Device.from_json({"busid": "1-2", "vid": "0x046d", "pid": "0xc31c", "vendor": "Vendor_0x046d",
+                                     "product": "Product_0xc31c", "speed": "full", "class": "hid"})
+    assert device == usbip.Device("1-2", 0x046D, 0xC31C, "Vendor_0x046d", "Product_0xc31c", "full", "hid")
+    with pytest.raises(AttributeError):
+        device.vid = 1  # frozen
+    for local in usbip.list_local():
+        assert isinstance(local, usbip.Device) and isinstance(local.vid, int) and 0 <= local.pid <= 0xFFFF
+
+
+# Each call with a mistake, and what it raises. The library is not even
+# loaded for them: `library` is replaced by a trap.
+MISTAKES = [
+    (lambda: usbip.list_remote(b"127.0.0.1", 3240), TypeError),
+    (lambda: usbip.list_remote("127.0.0.1", "3240"), TypeError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240.0), TypeError),
+    (lambda: usbip.list_remote("127.0.0.1", True), TypeError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240, password=1234), TypeError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240, tls=1), TypeError),
+    (lambda: usbip.list_remote("", 3240), ValueError),
+    (lambda: usbip.list_remote("127.0.0.1", 0), ValueError),
+    (lambda: usbip.list_remote("127.0.0.1", 65536), ValueError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240, password="a\0b"), ValueError),
+    (lambda: usbip.device_info("127.0.0.1", 3240, None), TypeError),
+    (lambda: usbip.device_info("127.0.0.1", 3240, ""), ValueError),
+    (lambda: usbip.list_by_code("127.0.0.1", 3241, "ÄBC234"), ValueError),
+    (lambda: usbip.list_by_code("127.0.0.1", 3241, "ABC-34"), ValueError),
+    (lambda: usbip.list_by_code("127.0.0.1", 3241, ""), ValueError),
+    (lambda: usbip.list_by_code("127.0.0.1", -1, "ABC234"), ValueError),
+    (lambda: usbip.list_by_code("127.0.0.1", 3241, 123456), TypeError),
+    (lambda: usbip.set_client_timeout(0), ValueError),
+    (lambda: usbip.set_client_timeout("5"), TypeError),
+    (lambda: usbip.Server(70000), ValueError),
+    (lambda: usbip.Server(3240, share="1-1"), TypeError),
+    (lambda: usbip.Server(3240, tls="yes"), TypeError),
+    (lambda: usbip.Relay(None), TypeError),
+]
+
+
+@pytest.mark.parametrize("call,error", MISTAKES)
+def test_mistakes_are_refused_before_the_library_is_called(monkeypatch, call, error):
+    def trap():
+        raise AssertionError("the library was called")
+
+    monkeypatch.setattr(usbip, "library", trap)
+    with pytest.raises(error):
+        call()
+
+
+def test_a_non_ascii_code_never_leaks_a_unicode_error(ports):
+    _, relay_port = ports
+    with usbip.Relay(relay_port):
+        with pytest.raises(ValueError, match="not a pairing code"):
+            usbip.list_by_code("127.0.0.1", relay_port, "ÀBCDEF")
+        # The thin layer passes it on; the relay's refusal comes back whole.
+        with pytest.raises(usbip.NotFoundError) as err:
+            usbip.library().list_by_code("127.0.0.1", relay_port, "ÀBCDÉF")
+        assert str(err.value) == "Relay returned: ERROR Code not found"
+
+
+def test_server_and_relay_as_context_managers(ports):
+    server_port, relay_port = ports
+    with usbip.Relay(relay_port) as relay, usbip.Server(server_port, password="pw") as server:
+        assert server.running and relay.running
+        assert server.shared() == []
+        code = server.register_relay("127.0.0.1", relay_port, "pw")
+        assert re.fullmatch(r"[A-HJ-NP-Z2-9]{6}", code)
+        assert usbip.list_remote("127.0.0.1", server_port, password="pw") == []
+        assert usbip.list_by_code("127.0.0.1", relay_port, code.lower(), password="pw") == []
+        assert relay.codes() == [usbip.RelayCode(code=code, active=True, clients=1)]
+        # One server and one relay per process.
+        with pytest.raises(usbip.UsbipError, match="already running"):
+            usbip.Server(free_port()).start()
+        with pytest.raises(usbip.UsbipError, match="already running"):
+            usbip.Relay(free_port()).start()
+    assert not server.running and not relay.running
+    with pytest.raises(usbip.ConnectError):
+        usbip.list_remote("127.0.0.1", server_port, password="pw")
+    # Both can start again after they stopped.
+    with usbip.Server(server_port), usbip.Relay(relay_port) as relay:
+        assert relay.codes() == []
+
+
+def test_a_failed_start_leaves_no_server_behind(ports):
+    taken = socket.socket()
+    taken.bind(("0.0.0.0", 0))
+    taken.listen(1)
+    try:
+        with pytest.raises(usbip.UsbipError) as err:
+            usbip.Server(taken.getsockname()[1]).start()
+        assert type(err.value) is usbip.UsbipError
+        assert str(err.value) == f"server_start: bind() failed on port {taken.getsockname()[1]}"
+    finally:
+        taken.close()
+    with usbip.Server(ports[0]) as server:
+        assert server.shared() == []
+    with pytest.raises(usbip.NotFoundError, match=r"^Device '9-9' not found locally to share$"):
+        usbip.Server(ports[0], share=["9-9"]).start()
+    with usbip.Server(ports[0]):
+        pass
+
+
+@pytest.fixture
+def silent_server():
+    """A port that accepts connections and never says a word."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(8)
+    yield s.getsockname()[1]
+    s.close()
+
+
+@pytest.fixture
+def refusing_relay():
+    """A relay that answers every request with an ERROR line of its own."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(8)
+    s.settimeout(10)
+
+    def serve():
+        try:
+            conn, _ = s.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(5)
+            conn.recv(64)
+            conn.sendall(b"ERROR Relay capacity reached\n")
+
+    t = threading.Thread(target=serve)
+    t.start()
+    yield s.getsockname()[1]
+    s.close()
+    t.join(timeout=10)
+
+
+def test_failures_raise_the_class_of_their_message(ports, client_timeout, silent_server, refusing_relay):
+    server_port, relay_port = ports
+    closed_port = free_port()
+    client_timeout(1000)
+    with usbip.Server(server_port, password="pw") as server, usbip.Relay(relay_port):
+        cases = [
+            (lambda: usbip.list_remote("127.0.0.1", server_port, password="wrong"), usbip.AuthenticationError,
+             "Authentication rejected by server (invalid password)"),
+            (lambda: usbip.list_remote("127.0.0.1", server_port), usbip.AuthenticationError,
+             "Server requires password authentication but none was provided"),
+            (lambda: usbip.list_remote("127.0.0.1", closed_port), usbip.ConnectError,
+             f"Could not connect to 127.0.0.1:{closed_port}"),
+            (lambda: usbip.list_remote("127.0.0.1", silent_server), usbip.TimeoutError,
+             f"Timed out after 1s connecting to 127.0.0.1:{silent_server} (server accepted the connection but sent "
+             "no response - check the port and that the server is running)"),
+            (lambda: usbip.device_info("127.0.0.1", server_port, "1-1", password="pw"), usbip.NotFoundError,
+             "Remote device with busid '1-1' not found"),
+            (lambda: server.unshare("1-1"), usbip.NotFoundError, "Device '1-1' is not shared"),
+            (lambda: usbip.list_by_code("127.0.0.1", relay_port, "ABC234"), usbip.NotFoundError,
+             "Relay returned: ERROR Code not found"),
+            (lambda: usbip.list_by_code("127.0.0.1", refusing_relay, "ABC234"), usbip.RelayError,
+             "Relay returned: ERROR Relay capacity reached"),
+        ]
+        for call, cls, message in cases:
+            with pytest.raises(usbip.UsbipError) as err:
+                call()
+            assert type(err.value) is cls, message
+            assert str(err.value) == err.value.message == message
+    assert issubclass(usbip.TimeoutError, builtins.TimeoutError)
+    assert issubclass(usbip.NotFoundError, LookupError)
+
+
+def test_calls_from_many_threads_keep_their_own_results_and_messages(ports):
+    server_port, relay_port = ports
+    with usbip.Relay(relay_port), usbip.Server(server_port, password="pw") as server:
+        code = server.register_relay("127.0.0.1", relay_port, "pw")
+
+        def one(i):
+            password = "pw" if i % 2 == 0 else f"wrong-{i}"
+            direct = i % 4 < 2
+            try:
+                if direct:
+                    return usbip.list_remote("127.0.0.1", server_port, password=password)
+                return usbip.list_by_code("127.0.0.1", relay_port, code, password=password)
+            except usbip.AuthenticationError as e:
+                return e.message
+
+        with ThreadPoolExecutor(max_workers=8) as pool:
+            results = list(pool.map(one, range(32), timeout=60))
+    for i, result in enumerate(results):
+        if i % 2 == 0:
+            assert result == [], i
+        else:
+            assert result == "Authentication rejected by server (invalid password)", i
+
+
+def _python_reporting_library_path(env, pythonpath):
+    env = dict(env, PYTHONPATH=str(pythonpath))
+    out = subprocess.run(
+        [sys.executable, "-c", "import halvoren_usbip as u; print(u.library().path); print(u.protocol_version())"],
+        env=env, capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.split()
+
+
+def test_the_library_is_found_by_variable_beside_the_package_or_on_the_system_path(tmp_path):
+    built = Path(os.environ[usbip.LIBRARY_VARIABLE]).resolve()
+    package = Path(usbip.__file__).parent
+    env = {k: v for k, v in os.environ.items() if k != usbip.LIBRARY_VARIABLE}
+
+    beside = tmp_path / "beside"
+    shutil.copytree(package, beside / "halvoren_usbip", ignore=shutil.ignore_patterns("*.so*", "__pycache__"))
+    shutil.copy(built, beside / "halvoren_usbip" / "libhalvoren-usbip.so.0")
+    assert _python_reporting_library_path(env, beside) == [
+        str(beside / "halvoren_usbip" / "libhalvoren-usbip.so.0"), "273"]
+
+    system = tmp_path / "system"
+    shutil.copytree(package, system / "halvoren_usbip", ignore=shutil.ignore_patterns("*.so*", "__pycache__"))
+    libdir = tmp_path / "lib"
+    libdir.mkdir()
+    shutil.copy(built, libdir / "libhalvoren-usbip.so.0")
+    path, version = _python_reporting_library_path(dict(env, LD_LIBRARY_PATH=str(libdir)), system)
+    assert version == "273" and "/" not in path  # the loader's search, by name
+
+    # The variable comes first, even with a copy beside the package.
+    assert _python_reporting_library_path(dict(env, HALVOREN_USBIP_LIBRARY=str(built)), beside) == [
+        str(built), "273"]

@@ -1,0 +1,409 @@
+// The command-line host as its users meet it: help and version, mistakes in
+// the command line, failures explained, passwords from a file or the
+// environment, codes in any letter case, relay events, and USB names from
+// the usb.ids database. Its helpers without the library are tested directly.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_support.h"
+#include "halvoren_usbip.h"
+#include "library_fixtures.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kCli = CLI_PATH;
+// Every command runs without a password or a usb.ids database from the
+// environment unless the test gives one.
+const std::string kCleanEnv = "env -u HALVOREN_USBIP_PASSWORD HALVOREN_USBIP_USB_IDS=" USB_IDS_FIXTURE " ";
+
+struct CliRun {
+    std::string out, err;
+    int status = -1;
+};
+
+// Runs the host with `args` (shell words), stdout and stderr apart.
+CliRun run_cli(const std::string &args, const std::string &env = "")
+{
+    char path[] = "/tmp/cli_test_err_XXXXXX";
+    int fd = mkstemp(path);
+    close(fd);
+    CliRun r;
+    r.out = run_command(kCleanEnv + env + " " + kCli + " " + args + " 2>" + path, &r.status);
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    r.err = ss.str();
+    std::remove(path);
+    return r;
+}
+
+std::string first_line(const std::string &s) { return s.substr(0, s.find('\n')); }
+
+struct Library {
+    Library() { EXPECT_EQ(usbip_init(), 0); }
+    ~Library() { usbip_cleanup(); }
+};
+
+// The library's server on a free port, stopped at the end.
+class Server {
+public:
+    explicit Server(const char *password = nullptr)
+    {
+        for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+            int p = free_port();
+            if (usbip_server_start(p, password, 0) == 0) port_ = p;
+        }
+        EXPECT_NE(port_, 0) << usbip_last_error();
+    }
+    ~Server() { usbip_server_stop(); }
+    int port() const { return port_; }
+
+private:
+    int port_ = 0;
+};
+
+class TempFile {
+public:
+    explicit TempFile(const std::string &content)
+    {
+        char p[] = "/tmp/cli_test_file_XXXXXX";
+        int fd = mkstemp(p);
+        close(fd);
+        path_ = p;
+        std::ofstream(path_) << content;
+    }
+    ~TempFile() { std::remove(path_.c_str()); }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string read_fixture()
+{
+    std::ifstream in(USB_IDS_FIXTURE);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Helpers without the library
+
+TEST(UsbIds, NamesComeFromTheVendorTheyBelongTo)
+{
+    struct Case {
+        std::uint16_t vid, pid;
+        const char *vendor, *product;
+    } cases[] = {
+        {0x046d, 0xc31c, "Logitech, Inc.", "Keyboard K120"},
+        {0x1234, 0xc31c, "Test \"Quoted\" Vendor", "Another vendor's product"},  // same product id, other vendor
+        {0x1234, 0x5678, "Test \"Quoted\" Vendor", "Widget"},
+        {0x046d, 0x5678, "Logitech, Inc.", ""},        // vendor known, product not
+        {0xabcd, 0x0001, "Vendor without products", ""},
+        {0xdead, 0x5678, "", ""},                      // unknown vendor
+        {0xffff, 0x0000, "", ""},                      // a line after the vendor list
+    };
+    std::set<std::uint32_t> ids;
+    for (const auto &c : cases) ids.insert(cli::usb_id(c.vid, c.pid));
+    // The database's own files may come with CR LF line ends.
+    std::string text = read_fixture(), crlf;
+    for (char ch : text) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    for (const std::string &db : {text, crlf}) {
+        std::istringstream in(db);
+        auto found = cli::usb_ids_lookup(in, ids);
+        for (const auto &c : cases) {
+            const auto &names = found[cli::usb_id(c.vid, c.pid)];
+            EXPECT_EQ(names.vendor, c.vendor) << std::hex << c.vid << ":" << c.pid;
+            EXPECT_EQ(names.product, c.product) << std::hex << c.vid << ":" << c.pid;
+        }
+    }
+}
+
+TEST(CliJson, AddedMembersLeaveTheLibraryTextAsItWas)
+{
+    const std::string json =
+        R"([{"busid":"1-1","vid":"0x1234","pid":"0x5678","vendor":"A \"q\" \\ \u0001","product":"\u00e9"} ,)"
+        R"( {"busid":"1-2"},{}])";
+    std::vector<cli::Object> objects;
+    ASSERT_TRUE(cli::parse_array(json.c_str(), &objects));
+    ASSERT_EQ(objects.size(), 3u);
+    EXPECT_EQ(objects[0].get("vendor"), "A \"q\" \\ \x01");
+    std::string out = cli::add_members(json, objects, {{{"usb_ids_vendor", "Say \"hi\"\n"}}, {}, {{"k", "v"}}});
+    auto parsed = nlohmann::json::parse(out);
+    auto original = nlohmann::json::parse(json);
+    EXPECT_EQ(parsed[0]["usb_ids_vendor"], "Say \"hi\"\n");
+    parsed[0].erase("usb_ids_vendor");
+    EXPECT_EQ(parsed[0], original[0]);
+    EXPECT_EQ(parsed[1], original[1]);
+    EXPECT_EQ(parsed[2], nlohmann::json({{"k", "v"}}));
+    // The library's bytes stand unchanged in front of the first addition.
+    EXPECT_EQ(out.compare(0, objects[0].end, json, 0, objects[0].end), 0);
+
+    std::vector<cli::Object> none;
+    EXPECT_TRUE(cli::parse_array("[]", &none));
+    EXPECT_FALSE(cli::parse_array("[{\"a\":\"b\"}] trailing", &none));
+}
+
+// ---------------------------------------------------------------------------
+// Help, version and mistakes
+
+TEST(Cli, HelpAndVersionGoToStandardOutput)
+{
+    struct Case {
+        const char *args;
+        const char *starts;
+    } cases[] = {
+        {"--help", "usage: halvoren-usbip COMMAND"},
+        {"-h", "usage: halvoren-usbip COMMAND"},
+        {"list --help", "usage: halvoren-usbip list"},
+        {"list -h", "usage: halvoren-usbip list"},
+        {"serve --help", "usage: halvoren-usbip serve"},
+        {"serve --port 1 -h", "usage: halvoren-usbip serve"},
+        {"remote --help", "usage: halvoren-usbip remote"},
+        {"relay -h", "usage: halvoren-usbip relay"},
+        {"--version", "halvoren-usbip " HALVOREN_USBIP_VERSION_STRING "\n"},
+    };
+    for (const auto &c : cases) {
+        CliRun r = run_cli(c.args);
+        EXPECT_EQ(r.status, 0) << c.args;
+        EXPECT_EQ(r.out.rfind(c.starts, 0), 0u) << c.args << ":\n" << r.out;
+        EXPECT_EQ(r.err, "") << c.args;
+    }
+}
+
+TEST(Cli, MistakesNameTheValueAndSayWhy)
+{
+    struct Case {
+        const char *args;
+        const char *message;  // the first line on stderr
+    } cases[] = {
+        {"serve --port abc", "halvoren-usbip: serve: --port 'abc' is not a port number: a port is 1 to 65535"},
+        {"serve --port 99999", "halvoren-usbip: serve: --port '99999' is out of range: a port is 1 to 65535"},
+        {"serve --port=0", "halvoren-usbip: serve: --port '0' is out of range: a port is 1 to 65535"},
+        {"relay --port -5", "halvoren-usbip: relay: --port '-5' is not a port number: a port is 1 to 65535"},
+        {"serve --port", "halvoren-usbip: serve: --port needs a value"},
+        {"remote 127.0.0.1:70000",
+         "halvoren-usbip: remote: the port '70000' of the server '127.0.0.1:70000' is out of range: a port is 1 to "
+         "65535"},
+        {"remote --relay 127.0.0.1:x --code ABCDEF",
+         "halvoren-usbip: remote: the port 'x' of --relay '127.0.0.1:x' is not a port number: a port is 1 to 65535"},
+        {"remote ::1", "halvoren-usbip: remote: the server '::1': write an IPv6 address in brackets, as [::1]:3240"},
+        {"remote 127.0.0.1 --timeout soon",
+         "halvoren-usbip: remote: --timeout 'soon' is not a time: give whole milliseconds above 0"},
+        {"remote --relay 127.0.0.1 --code 'AB 12'",
+         "halvoren-usbip: remote: --code 'AB 12' is not a pairing code: it holds letters and digits only"},
+        {"serve --tls --relay 127.0.0.1:3241",
+         "halvoren-usbip: serve: --tls and --relay do not go together: clients that come through a relay never start "
+         "TLS, so none could reach this server by its code"},
+        {"remote --code ABCDEF", "halvoren-usbip: remote: --code needs --relay HOST[:PORT], the relay that knows the code"},
+        {"remote --relay 127.0.0.1 --code ABCDEF --tls",
+         "halvoren-usbip: remote: --tls does not work through a relay: that path never uses TLS"},
+        {"remote", "halvoren-usbip: remote: no server given: name HOST[:PORT], or --relay HOST[:PORT] with --code CODE"},
+        {"serve --password a --password-file b", "halvoren-usbip: serve: give one of --password and --password-file, once"},
+        {"serve --password-file /nonexistent/pw",
+         "halvoren-usbip: serve: cannot read the password file '/nonexistent/pw': No such file or directory"},
+        {"list --verbose", "halvoren-usbip: list: unknown option '--verbose'"},
+        {"list --json=yes", "halvoren-usbip: list: --json takes no value"},
+        {"frobnicate", "halvoren-usbip: unknown command 'frobnicate'"},
+    };
+    for (const auto &c : cases) {
+        CliRun r = run_cli(c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+        EXPECT_EQ(first_line(r.err), c.message) << c.args;
+        EXPECT_NE(r.err.find("--help' for usage."), std::string::npos) << c.args;
+    }
+    // Without any argument the usage goes to stderr, as a mistake.
+    CliRun r = run_cli("");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("usage: halvoren-usbip COMMAND", 0), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Failures of the library, explained
+
+TEST(Cli, PortInUseIsExplained)
+{
+    Listener taken;
+    std::string port = std::to_string(taken.port());
+    for (const char *command : {"serve", "relay"}) {
+        CliRun r = run_cli(std::string(command) + " --port " + port);
+        EXPECT_EQ(r.status, 1) << command;
+        std::string who = std::string(command) == "serve" ? "serve: server_start" : "relay: relay_start";
+        EXPECT_EQ(r.err, "halvoren-usbip: " + who + ": bind() failed on port " + port + "\n  Another program is " +
+                             "already listening on port " + port +
+                             " (or, below 1024, the port needs root). Choose another with --port.\n")
+            << command;
+    }
+}
+
+TEST(Cli, TlsFailureIsExplained)
+{
+    Library lib;
+    Server server;
+    CliRun r = run_cli("remote 127.0.0.1:" + std::to_string(server.port()) + " --tls --timeout 5000");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("halvoren-usbip: remote: TLS client handshake failed: -0x", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\n  The server did not answer in TLS: it may run without --tls"), std::string::npos) << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// Passwords and codes
+
+TEST(Cli, PasswordFromFileOrEnvironment)
+{
+    Library lib;
+    Server server("s3cret");
+    TempFile right("s3cret\n"), wrong("nope\r\n"), empty("");
+    std::string at = "remote 127.0.0.1:" + std::to_string(server.port()) + " --json";
+    const std::string rejected = "halvoren-usbip: remote: Authentication rejected by server (invalid password)\n";
+    struct Case {
+        std::string env, options;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"", "--password-file " + right.path(), 0, ""},
+        {"", "--password-file=" + right.path(), 0, ""},
+        {"HALVOREN_USBIP_PASSWORD=s3cret", "", 0, ""},
+        {"HALVOREN_USBIP_PASSWORD=nope", "", 1, rejected},
+        {"HALVOREN_USBIP_PASSWORD=nope", "--password-file " + right.path(), 0, ""},  // options come first
+        {"HALVOREN_USBIP_PASSWORD=s3cret", "--password-file " + wrong.path(), 1, rejected},
+        {"", "--password-file " + empty.path(), 2,
+         "halvoren-usbip: remote: the password file '" + empty.path() +
+             "' is empty: its first line is the password\nRun 'halvoren-usbip remote --help' for usage.\n"},
+    };
+    for (const auto &c : cases) {
+        CliRun r = run_cli(at + " " + c.options, c.env);
+        EXPECT_EQ(r.status, c.status) << c.env << " " << c.options;
+        EXPECT_EQ(r.err, c.err) << c.env << " " << c.options;
+        EXPECT_EQ(r.out, c.status == 0 ? "[]\n" : "") << c.env << " " << c.options;
+    }
+}
+
+TEST(Cli, ServerTakesItsPasswordFromAFile)
+{
+    Library lib;
+    TempFile password("from-a-file\n");
+    int port = free_port();
+    ChildProcess server({kCli, "serve", "--port", std::to_string(port), "--password-file", password.path()});
+    ASSERT_FALSE(server.wait_for("Serving 0 device\\(s\\) on port " + std::to_string(port) + " .*password set").empty());
+    const char *json = usbip_client_list_remote("127.0.0.1", port, "from-a-file", 0);
+    EXPECT_STREQ(json ? json : usbip_last_error(), "[]");
+    EXPECT_EQ(usbip_client_list_remote("127.0.0.1", port, "from-a-file\n", 0), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Authentication rejected by server (invalid password)");
+    EXPECT_EQ(server.stop(SIGINT), 0);
+}
+
+TEST(Cli, CodesInAnyLetterCaseAndRelayEventsWithTimeStamps)
+{
+    Library lib;
+    Server server;
+    int relay_port = free_port();
+    ChildProcess relay({kCli, "relay", "--port", std::to_string(relay_port)});
+    relay.wait_for("Relay listening on port " + std::to_string(relay_port));
+    const char *registered = usbip_server_register_relay("127.0.0.1", relay_port, nullptr);
+    ASSERT_NE(registered, nullptr) << usbip_last_error();
+    std::string code = registered;
+    const std::string stamp = "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z ";
+    EXPECT_FALSE(relay.wait_for(stamp + "registered: " + code + "$").empty());
+
+    std::string lower = code;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::string mixed = code;
+    mixed[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(mixed[0])));
+    int clients = 0;
+    for (const auto &typed : {lower, mixed}) {
+        CliRun r = run_cli("remote --relay 127.0.0.1:" + std::to_string(relay_port) + " --code " + typed + " --json");
+        EXPECT_EQ(r.status, 0) << typed << ": " << r.err;
+        EXPECT_EQ(r.out, "[]\n") << typed;
+        ++clients;
+        EXPECT_FALSE(relay.wait_for(stamp + "client: +" + code + " \\(" + std::to_string(clients) + " in all\\)$").empty());
+    }
+    usbip_server_stop();
+    EXPECT_FALSE(relay.wait_for(stamp + "ended: +" + code + "$").empty());
+    EXPECT_EQ(relay.stop(SIGINT), 0);
+}
+
+// ---------------------------------------------------------------------------
+// USB names
+
+TEST(Cli, RemoteDevicesNamedFromUsbIds)
+{
+    Listener server;
+    const int runs = 3;
+    std::thread peer([&] {
+        for (int i = 0; i < runs; ++i) {
+            Fd fd(server.accept_one());
+            if (fd < 0 || !raw_server_handshake(fd, 0)) return;
+            raw_recv_n(fd, 8);
+            raw_send(fd, reply_header(0x0005, 0) + be32(2) + raw_block("1-1", 2, 3, 1, 0x1234, 0x5678) +
+                             std::string{3, 0, 0, 0} + raw_block("1-2", 3, 8, 1, 0xdead, 0xbeef) +
+                             std::string{8, 0, 0, 0});
+        }
+    });
+    std::string at = "remote 127.0.0.1:" + std::to_string(server.port());
+
+    CliRun table = run_cli(at);
+    EXPECT_EQ(table.status, 0) << table.err;
+    EXPECT_NE(table.out.find("\n1-1        1234:5678  Test \"Quoted\" Vendor     Widget      "), std::string::npos)
+        << table.out;
+    EXPECT_NE(table.out.find("\n1-2        dead:beef  Vendor_0xdead            Product_0xbeef      "),
+              std::string::npos)
+        << table.out;
+
+    CliRun json = run_cli(at + " --json");
+    ASSERT_EQ(json.status, 0) << json.err;
+    auto list = nlohmann::json::parse(json.out);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]["vendor"], "Vendor_0x1234");  // the library's own text stays
+    EXPECT_EQ(list[0]["product"], "Product_0x5678");
+    EXPECT_EQ(list[0]["usb_ids_vendor"], "Test \"Quoted\" Vendor");
+    EXPECT_EQ(list[0]["usb_ids_product"], "Widget");
+    EXPECT_FALSE(list[1].contains("usb_ids_vendor"));
+    EXPECT_EQ(list[1].size(), 7u);
+
+    // Without a database the output is the library's JSON alone.
+    CliRun plain = run_cli(at + " --json", "HALVOREN_USBIP_USB_IDS=/nonexistent/usb.ids");
+    EXPECT_EQ(nlohmann::json::parse(plain.out)[0].size(), 7u) << plain.out;
+    peer.join();
+}
+
+TEST(Cli, LocalDevicesWithoutStringsNamedFromUsbIds)
+{
+    int status = -1;
+    std::string out = run_command(kCleanEnv + UMOCKDEV_RUN + " --device " + DEMO_DEVICES + " -- " + kCli +
+                                      " list --json",
+                                  &status);
+    ASSERT_EQ(status, 0);
+    auto list = nlohmann::json::parse(out);
+    auto keyboard = std::find_if(list.begin(), list.end(), [](const auto &d) { return d["busid"] == "1-2"; });
+    ASSERT_NE(keyboard, list.end()) << out;
+    EXPECT_EQ((*keyboard)["vendor"], "Vendor_0x046d");
+    EXPECT_EQ((*keyboard)["usb_ids_vendor"], "Logitech, Inc.");
+    EXPECT_EQ((*keyboard)["usb_ids_product"], "Keyboard K120");
+
+    std::string table = run_command(kCleanEnv + UMOCKDEV_RUN + " --device " + DEMO_DEVICES + " -- " + kCli + " list",
+                                    &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(table.find("\n1-2        046d:c31c  Logitech, Inc.           Keyboard K120 "), std::string::npos) << table;
+    // A root hub's own names are kept: they are not stand-ins for its ids.
+    EXPECT_NE(table.find("\n1-1        1d6b:0002  Linux Foundation         USB Root Hub "), std::string::npos) << table;
+}
