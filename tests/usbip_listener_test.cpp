@@ -4,6 +4,10 @@
 // refusing them.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -165,4 +169,29 @@ TEST(Listener, RefusedAtOnceOrTimedBeforeItsBytes)
     EXPECT_EQ(raw_recv_line(timed), "timer\n");
     raw_send(timed, "after\n");
     EXPECT_EQ(raw_recv_line(timed), "after from 127.0.0.1\n");
+}
+
+// One socket takes both families; an IPv4 peer is known by its IPv4
+// address (not the mapped IPv6 form), so that its limits are those of that
+// address.
+TEST(Listener, PeersOfBothFamiliesAndTheirAddresses)
+{
+    EchoListener echo(limits(5000, 100, 100, 32), 2);
+    Fd v4(raw_connect(echo.port()));
+    raw_send(v4, "four\n");
+    EXPECT_EQ(raw_recv_line(v4), "four from 127.0.0.1\n");
+
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    sa.sin6_port = htons(static_cast<std::uint16_t>(echo.port()));
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        if (fd >= 0) close(fd);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    Fd v6(fd);
+    set_socket_timeouts(v6, 5000);
+    raw_send(v6, "six\n");
+    EXPECT_EQ(raw_recv_line(v6), "six from ::1\n");
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -490,4 +491,31 @@ TEST(RelayPath, CommandLineHostsAcrossProcesses)
     EXPECT_EQ(server.stop(), 0);
     relay.wait_for("ended: +" + code);
     EXPECT_EQ(relay.stop(), 0);
+}
+
+// Server and relay listen on both families: IPv6 clients reach them at ::1
+// and IPv4 clients at 127.0.0.1, with the same answers.
+TEST(RelayPath, BothAddressFamilies)
+{
+    int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_loopback;
+    bool v6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
+    if (probe >= 0) close(probe);
+    if (!v6) GTEST_SKIP() << "no IPv6 loopback here";
+
+    Relay relay;
+    Server server("pw");
+    const char *code = usbip_server_register_relay("::1", relay.port(), nullptr);
+    ASSERT_NE(code, nullptr) << usbip_last_error();
+    std::string saved = code;
+    for (const char *host : {"::1", "127.0.0.1", "localhost"}) {
+        const char *direct = usbip_client_list_remote(host, server.port(), "pw", 0);
+        EXPECT_STREQ(direct ? direct : usbip_last_error(), "[]") << host;
+        const char *by_code = usbip_client_list_by_code(host, relay.port(), saved.c_str(), "pw");
+        EXPECT_STREQ(by_code ? by_code : usbip_last_error(), "[]") << host;
+    }
+    EXPECT_EQ(usbip_client_list_remote("::1", server.port(), "wrong", 0), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Authentication rejected by server (invalid password)");
 }
