@@ -310,6 +310,15 @@ void usbip_server_set_session_limit_ms(int ms);
 void usbip_server_set_heartbeat_period(int seconds);
 
 // ---------------------------------------------------------------------------
+// Relay (usbip_relay.cpp)
+
+// Pairings one client address may start with one code: a burst, then one
+// every refill_ms (30 and 1000 unless changed; benchmarks that pair
+// thousands of times from one address raise it). Only while the relay is
+// stopped.
+void usbip_relay_set_pairing_limit(int burst, int refill_ms);
+
+// ---------------------------------------------------------------------------
 // Relay line protocol (usbip_relay_lines.cpp)
 //
 // Single lines of ASCII ended by LF; receivers drop every CR. The parsers

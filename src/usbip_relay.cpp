@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -78,7 +79,8 @@ struct RelayState {
     // What peers cost others; forgotten by every start.
     usbip_failure_backoff unknown_codes;
     usbip_failure_backoff invalid_tickets;
-    usbip_rate_limit pairings_per_code{kPairingBurst, kPairingRefillMs};
+    std::unique_ptr<usbip_rate_limit> pairings_per_code =
+        std::make_unique<usbip_rate_limit>(kPairingBurst, kPairingRefillMs);
 };
 
 RelayState &relay()
@@ -207,7 +209,7 @@ void serve_pairing(plat::WatchedSocket &client, const plat::PeerAddress &peer, c
             for (int i = 0; i < kSlots && slot < 0; ++i)
                 if (!r.pairings[i].in_use) slot = i;
             std::string ticket = usbip_relay_make_ticket(r.ticket_counter);
-            if (!r.pairings_per_code.take(peer.text() + " " + code, now)) {
+            if (!r.pairings_per_code->take(peer.text() + " " + code, now)) {
                 refusal = "ERROR Too many requests\n";
             } else if (e.waiting >= kWaitingPerRegistration || slot < 0 || ticket.empty()) {
                 refusal = "ERROR Relay capacity reached\n";
@@ -308,6 +310,13 @@ void relay_client_handler(usbip_pending &pending)
 
 }  // namespace
 
+void usbip_relay_set_pairing_limit(int burst, int refill_ms)
+{
+    RelayState &r = relay();
+    std::lock_guard<std::mutex> life(r.lifecycle);
+    if (!r.running) r.pairings_per_code = std::make_unique<usbip_rate_limit>(burst, refill_ms);
+}
+
 extern "C" {
 
 USBIP_API int usbip_relay_start(int port)
@@ -324,7 +333,7 @@ USBIP_API int usbip_relay_start(int port)
         }
         r.unknown_codes.clear();
         r.invalid_tickets.clear();
-        r.pairings_per_code.clear();
+        r.pairings_per_code->clear();
         usbip_listener_limits limits;
         limits.wait_ms = kFirstByteWaitMs;
         limits.served_per_address = kThreadsPerAddress;
