@@ -260,6 +260,21 @@ int usbip_listener::poll_timeout(std::int64_t now) const
 
 void usbip_listener::run()
 {
+    while (running_) {
+        try {
+            run_passes();
+        } catch (...) {
+            // Out of memory in a pass: the connections it touched may be
+            // lost, but the listener goes on.
+            plat::sleep_ms(10);
+        }
+    }
+    while (!waiting_.empty()) drop(waiting_.begin(), waiting_);
+    while (!ready_.empty()) drop(ready_.begin(), ready_);
+}
+
+void usbip_listener::run_passes()
+{
     std::vector<std::uintptr_t> keys;
     while (running_) {
         std::int64_t now = plat::monotonic_ms();
@@ -290,6 +305,4 @@ void usbip_listener::run()
         }
         if (accept_now) accept_burst(now);
     }
-    while (!waiting_.empty()) drop(waiting_.begin(), waiting_);
-    while (!ready_.empty()) drop(ready_.begin(), ready_);
 }

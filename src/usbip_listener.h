@@ -71,6 +71,7 @@ private:
     using Place = std::list<Entry>::iterator;
 
     void run();
+    void run_passes();
     void accept_burst(std::int64_t now);
     void expire(std::int64_t now);
     void dispatch();

@@ -362,7 +362,14 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         g.worker_running = true;
         plat::pin_module();
         try {
-            g.worker = std::thread(server_relay_worker_fn, g.control, std::string(host), port);
+            g.worker = std::thread([control = g.control, relay_host = std::string(host), port] {
+                try {
+                    server_relay_worker_fn(control, relay_host, port);
+                } catch (...) {
+                    // Out of memory: the registration goes quiet; the relay
+                    // ends it when its heartbeats stop.
+                }
+            });
         } catch (const std::system_error &) {
             plat::unpin_module();
             g.worker_running = false;

@@ -213,6 +213,9 @@ def test_failures_raise_the_class_of_their_message(ports, client_timeout, silent
 
 def test_calls_from_many_threads_keep_their_own_results_and_messages(ports):
     server_port, relay_port = ports
+    # The relay lets 4 pairings wait for one server at once and refuses a
+    # fifth: at most 4 threads list by code at a time.
+    by_code_at_once = threading.BoundedSemaphore(4)
     with usbip.Relay(relay_port), usbip.Server(server_port, password="pw") as server:
         code = server.register_relay("127.0.0.1", relay_port, "pw")
 
@@ -222,7 +225,8 @@ def test_calls_from_many_threads_keep_their_own_results_and_messages(ports):
             try:
                 if direct:
                     return usbip.list_remote("127.0.0.1", server_port, password=password)
-                return usbip.list_by_code("127.0.0.1", relay_port, code, password=password)
+                with by_code_at_once:
+                    return usbip.list_by_code("127.0.0.1", relay_port, code, password=password)
             except usbip.AuthenticationError as e:
                 return e.message
 
@@ -266,3 +270,21 @@ def test_the_library_is_found_by_variable_beside_the_package_or_on_the_system_pa
     # The variable comes first, even with a copy beside the package.
     assert _python_reporting_library_path(dict(env, HALVOREN_USBIP_LIBRARY=str(built)), beside) == [
         str(built), "273"]
+
+
+def test_a_script_that_ends_while_everything_runs_exits_at_once(ports):
+    # No stop, no cleanup: the interpreter's exit must neither hang on the
+    # library's threads nor abort.
+    server_port, relay_port = ports
+    script = (
+        "import socket, halvoren_usbip as u\n"
+        f"u.Relay({relay_port}).start()\n"
+        f"s = u.Server({server_port}, password='pw').start()\n"
+        f"s.register_relay('127.0.0.1', {relay_port})\n"
+        f"idle = socket.create_connection(('127.0.0.1', {server_port}))\n"
+        "print('running', flush=True)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], env=dict(os.environ), capture_output=True, text=True,
+                         timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "running\n"
