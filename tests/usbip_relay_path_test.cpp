@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -322,6 +323,25 @@ TEST(RelayWorker, HeartbeatsAboutEverySecondUntilTheServerStops)
     }
     usbip_server_stop();
     EXPECT_TRUE(raw_wait_closed(control, 2000));
+}
+
+// A dispatch whose data connection the relay never takes (its queue is
+// full) does not hold up a stop for the connection's time-out.
+TEST(RelayWorker, StopDoesNotWaitForADispatchThatCannotConnect)
+{
+    ClientTimeout timeout(10000);
+    auto server = std::make_unique<Server>();
+    Listener relay(0);
+    Fd control = register_with(relay);
+    // The relay's queue holds one connection that it never takes; every
+    // further connect hangs.
+    Fd queued(raw_connect(relay.port(), 1000));
+    ASSERT_GE(queued, 0);
+    raw_send(control, "DISPATCH TK1000_1\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the data connection is under way
+    auto t0 = Clock::now();
+    server.reset();  // stops the server
+    EXPECT_LT(seconds_since(t0), 2.0);
 }
 
 TEST(RelayWorker, ClosedControlConnectionDoesNotSpin)
