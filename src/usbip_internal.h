@@ -192,6 +192,17 @@ void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms);
 int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len);
 int usbip_conn_recv_all(usbip_conn *c, void *data, std::size_t len);
 void usbip_conn_close(usbip_conn *c);
+// One attempt that never waits, for a loop that waits on the socket itself
+// (as plat::recv_now and plat::send_now, through TLS when the connection
+// carries it): > 0 bytes moved; -1 with IoError::timed_out when nothing can
+// move now; a receive that finds the peer closed returns 0 with
+// IoError::closed. With TLS, a send that could not move must be repeated
+// with at least the same bytes at the front.
+long usbip_conn_recv_some(usbip_conn *c, void *data, std::size_t len, plat::IoError *err);
+long usbip_conn_send_some(usbip_conn *c, const void *data, std::size_t len, plat::IoError *err);
+// Bytes that TLS has already taken from the socket and decrypted: a wait on
+// the socket does not see them, so a reader takes them first.
+std::size_t usbip_conn_buffered(const usbip_conn *c);
 void usbip_conn_set_phase(usbip_conn *c, const char *label);
 // Puts the time-out message back when this connection timed out.
 void usbip_conn_restore_error(usbip_conn *c);
