@@ -144,6 +144,10 @@ int usbip_enum_get_count();
 // Copies the inventory record with exactly this bus id into `out`, under the
 // inventory lock. False when there is none.
 bool usbip_enum_find_by_busid(const char *busid, usbip_device *out);
+// The bus id of a libusb device, as the inventory names it: "<bus>-<port>"
+// (the address for a root hub).
+struct libusb_device;
+void usbip_enum_busid(libusb_device *dev, char *out, std::size_t size);
 
 // ---------------------------------------------------------------------------
 // Connection object and timed I/O (usbip_tls.cpp)
