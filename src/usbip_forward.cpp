@@ -136,6 +136,15 @@ std::int32_t error_status(int r)
 
 std::size_t endpoint_index(std::uint8_t address) { return (address & 0x0f) | ((address & 0x80) ? 16 : 0); }
 
+// Options a session can live with: a limit of nothing would never read.
+usbip_forward_options usable(usbip_forward_options o)
+{
+    o.max_in_flight = std::max(o.max_in_flight, 1);
+    o.max_unsent = std::max<std::size_t>(o.max_unsent, 1);
+    o.stall_ms = std::max(o.stall_ms, 1000);
+    return o;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -367,13 +376,15 @@ class Session {
 public:
     Session(usbip_conn *conn, usbip_forward_device_ptr device, const std::atomic<bool> &keep_running,
             const usbip_forward_options &options)
-        : conn_(conn), device_(std::move(device)), keep_running_(keep_running), options_(options),
+        : conn_(conn), device_(std::move(device)), keep_running_(keep_running), options_(usable(options)),
           reader_(usbip_urb_reader::for_server(options.limits)), in_(kReadChunk)
     {
     }
 
     usbip_forward_end run()
     {
+        // Small replies go out at once, whoever made the connection.
+        plat::set_nodelay(conn_->fd);
         plat::set_keepalive(conn_->fd, options_.keepalive_idle_s, options_.keepalive_interval_s,
                             options_.keepalive_count);
         if (!waker_.open()) {
