@@ -24,6 +24,7 @@ namespace {
 constexpr int kPollMs = 250;          // a session looks at its stop flag at least this often
 constexpr int kEventSliceMs = 200;    // an event thread looks at its own flag this often
 constexpr int kCancelWaitMs = 5000;   // the end of a session waits this long for cancelled transfers
+constexpr int kCloseGraceMs = 1000;   // what the caller's close may wait (a TLS close_notify)
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 // ---------------------------------------------------------------------------
@@ -852,6 +853,9 @@ usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr d
     }
     auto session = std::make_unique<Session>(conn, std::move(device), keep_running, options);
     usbip_forward_end why = session->run();
+    // Closing sends a TLS close_notify, which waits until the deadline: a
+    // peer that stopped reading must not hold the caller's close for ever.
+    usbip_conn_set_deadline(conn, kCloseGraceMs);
     if (!session->finish()) {
         // libusb still owns transfers that point into the session and its
         // device: keep both for good rather than free memory it may write.

@@ -76,8 +76,9 @@ const char *usbip_forward_end_text(usbip_forward_end e);
 // cancels every transfer and frees the device. A caller that clears
 // `keep_running` also shuts the socket down to wake the session at once
 // (otherwise it notices within a quarter of a second). The connection stays
-// open for the caller. Sets the thread's message for every end but
-// peer_closed and stopped.
+// open for the caller, with a deadline a second away so that closing it
+// cannot wait long. Sets the thread's message for every end but peer_closed
+// and stopped.
 usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr device,
                                     const std::atomic<bool> &keep_running,
                                     const usbip_forward_options &options = {});

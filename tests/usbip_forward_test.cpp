@@ -258,6 +258,24 @@ public:
         join();
     }
     void close_client() { usbip_conn_close(&client_conn_); }
+    // Closes the engine's end as its owner does after the session, on a
+    // thread of its own; how long that took, or -1 when it hung (then the
+    // socket is shut down to end it).
+    int close_server_ms()
+    {
+        join();
+        std::atomic<bool> closed{false};
+        const std::int64_t start = plat::monotonic_ms();
+        std::thread closer([&] {
+            usbip_conn_close(server_.get());
+            closed = true;
+        });
+        bool in_time = wait_until([&] { return closed.load(); }, 5000);
+        if (!in_time) plat::shutdown_both(server_->fd);
+        closer.join();
+        return in_time ? static_cast<int>(plat::monotonic_ms() - start) : -1;
+    }
+    plat::socket_t server_fd() const { return server_ ? server_->fd : plat::kNoSocket; }
 
     // The engine's end, waiting at most `ms` for it.
     bool ended(int ms = kWaitMs) { return wait_until([this] { return done_.load(); }, ms); }
@@ -707,6 +725,37 @@ TEST_F(Forward, EveryEndReleasesTheDevice)
             EXPECT_TRUE(dev_->driver_bound(0));
         }
     }
+}
+
+// A peer that stops taking replies is given up after the stall limit, and
+// closing its TLS connection afterwards cannot hang on the close_notify.
+TEST_F(Forward, PeerThatTakesNoRepliesIsGivenUp)
+{
+    ASSERT_EQ(usbip_init(), 0);
+    {
+        usbip_forward_options options;
+        options.max_unsent = 1024;
+        options.stall_ms = 1000;
+        Forwarded f(claim(), true, options);
+        int small = 4096;
+        setsockopt(static_cast<int>(f.client_conn().fd), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        setsockopt(static_cast<int>(f.server_fd()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        UrbClient &c = f.client();
+        UrbClient::Submit s;
+        s.setup = setup(0x80, 6, 0x0200, 0, 71);
+        s.length = 71;
+        c.hold();
+        for (int i = 0; i < 1000; ++i) c.submit(s);
+        c.release();
+        EXPECT_TRUE(f.ended(20000));
+        EXPECT_EQ(f.end(), usbip_forward_end::connection_failed);
+        EXPECT_EQ(f.message(), "Forwarding of device '1-4': the peer takes no replies");
+        int ms = f.close_server_ms();
+        EXPECT_GE(ms, 0) << "closing hung";
+        EXPECT_LT(ms, 2000);
+    }
+    usbip_cleanup();
+    expect_released();
 }
 
 // ---------------------------------------------------------------------------
