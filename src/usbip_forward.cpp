@@ -192,7 +192,10 @@ public:
     {
         libusb_config_descriptor *config = nullptr;
         int r = libusb_get_active_config_descriptor(libusb_get_device(handle_), &config);
-        if (r == LIBUSB_ERROR_NOT_FOUND) return 0;  // unconfigured: nothing to claim
+        if (r == LIBUSB_ERROR_NOT_FOUND) {  // unconfigured: nothing to claim, no endpoints
+            map_endpoints();
+            return 0;
+        }
         if (r != 0) return r;
         for (int i = 0; i < config->bNumInterfaces && r == 0; ++i) {
             const libusb_interface &iface = config->interface[i];

@@ -550,6 +550,22 @@ TEST_F(Forward, StandardRequestsReachTheDeviceThroughTheirCalls)
     EXPECT_TRUE(dev_->claimed(1));
     dev_->clear_events();
 
+    // Unconfigured, the device has no interfaces to hold and no endpoints
+    // but the control endpoint; configured again, everything is back.
+    EXPECT_EQ(c.control(setup(0x00, 9, 0, 0, 0)).ret_submit.status, 0);
+    EXPECT_EQ(dev_->events(), (std::vector<std::string>{"release 0", "release 1", "set_configuration none"}));
+    UrbClient::Submit bulk_out;
+    bulk_out.direction = USBIP_DIR_OUT;
+    bulk_out.ep = 1;
+    bulk_out.data = {1, 2, 3};
+    c.submit(bulk_out);
+    EXPECT_EQ(c.reply().ret_submit.status, -USBIP_EPIPE);
+    EXPECT_EQ(c.control(setup(0x00, 9, 1, 0, 0)).ret_submit.status, 0);
+    c.submit(bulk_out);
+    EXPECT_EQ(c.reply().ret_submit.status, 0);
+    EXPECT_TRUE(dev_->claimed(0));
+    dev_->clear_events();
+
     // The isochronous endpoints exist only in alternate setting 1.
     UrbClient::Submit iso_in;
     iso_in.ep = 3;

@@ -277,10 +277,14 @@ int UrbDevice::handle(UMockdevIoctlClient *client)
         for (unsigned i = 0; i < 2; ++i)
             if (claimed_by_[i] != nullptr || bound_[i]) return done(EBUSY);
         if (*value != 1 && *value != 0 && *value != -1) return done(EINVAL);
-        record(format("set_configuration %u", static_cast<unsigned>(*value)));
-        // The kernel makes the interfaces anew and its drivers bind again.
-        bound_[0] = *value == 1;
+        const bool configured = *value == 1;
+        record(configured ? "set_configuration 1" : "set_configuration none");
+        // The kernel makes the interfaces anew and its drivers bind again;
+        // sysfs, where libusb reads the active configuration, follows.
+        bound_[0] = configured;
         alt_[0] = alt_[1] = 0;
+        umockdev_testbed_set_attribute(testbed_.handle(), syspath().c_str(), "bConfigurationValue",
+                                       configured ? "1" : "");
         return done(0);
     }
     case USBDEVFS_SETINTERFACE: {
