@@ -11,3 +11,4 @@ interleave=--benchmark_enable_random_interleaving=true
 build/bench/transport_bench $interleave "$@"
 umockdev-run --device tests/data/demo.umockdev -- build/bench/server_bench $interleave "$@"
 build/bench/relay_bench "$@"
+umockdev-wrapper build/bench/forward_bench "$@"

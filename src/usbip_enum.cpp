@@ -172,6 +172,18 @@ void read_string(libusb_device_handle *h, std::uint8_t index, char *field, std::
     }
 }
 
+}  // namespace
+
+void usbip_enum_busid(libusb_device *dev, char *out, std::size_t size)
+{
+    unsigned bus = libusb_get_bus_number(dev);
+    unsigned port = libusb_get_port_number(dev);
+    if (port == 0) port = libusb_get_device_address(dev);
+    std::snprintf(out, size, "%u-%u", bus, port);
+}
+
+namespace {
+
 // Fills `rec` from one device; false when its descriptor cannot be read.
 bool fill_record(libusb_device *dev, usbip_device &rec)
 {
@@ -179,11 +191,8 @@ bool fill_record(libusb_device *dev, usbip_device &rec)
     if (libusb_get_device_descriptor(dev, &desc) != 0) return false;
     std::memset(&rec, 0, sizeof rec);
 
-    unsigned bus = libusb_get_bus_number(dev);
-    unsigned port = libusb_get_port_number(dev);
-    if (port == 0) port = libusb_get_device_address(dev);
     char busid[sizeof rec.busid];
-    std::snprintf(busid, sizeof busid, "%u-%u", bus, port);
+    usbip_enum_busid(dev, busid, sizeof busid);
     usbip_copy_text(rec.busid, sizeof rec.busid, busid);
     std::snprintf(rec.path, sizeof rec.path, "/sys/bus/usb/devices/%s", busid);
 

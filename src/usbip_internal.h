@@ -144,6 +144,10 @@ int usbip_enum_get_count();
 // Copies the inventory record with exactly this bus id into `out`, under the
 // inventory lock. False when there is none.
 bool usbip_enum_find_by_busid(const char *busid, usbip_device *out);
+// The bus id of a libusb device, as the inventory names it: "<bus>-<port>"
+// (the address for a root hub).
+struct libusb_device;
+void usbip_enum_busid(libusb_device *dev, char *out, std::size_t size);
 
 // ---------------------------------------------------------------------------
 // Connection object and timed I/O (usbip_tls.cpp)
@@ -192,6 +196,17 @@ void usbip_conn_set_deadline(usbip_conn *c, std::int64_t ms);
 int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len);
 int usbip_conn_recv_all(usbip_conn *c, void *data, std::size_t len);
 void usbip_conn_close(usbip_conn *c);
+// One attempt that never waits, for a loop that waits on the socket itself
+// (as plat::recv_now and plat::send_now, through TLS when the connection
+// carries it): > 0 bytes moved; -1 with IoError::timed_out when nothing can
+// move now; a receive that finds the peer closed returns 0 with
+// IoError::closed. With TLS, a send that could not move must be repeated
+// with at least the same bytes at the front.
+long usbip_conn_recv_some(usbip_conn *c, void *data, std::size_t len, plat::IoError *err);
+long usbip_conn_send_some(usbip_conn *c, const void *data, std::size_t len, plat::IoError *err);
+// Bytes that TLS has already taken from the socket and decrypted: a wait on
+// the socket does not see them, so a reader takes them first.
+std::size_t usbip_conn_buffered(const usbip_conn *c);
 void usbip_conn_set_phase(usbip_conn *c, const char *label);
 // Puts the time-out message back when this connection timed out.
 void usbip_conn_restore_error(usbip_conn *c);

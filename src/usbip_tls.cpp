@@ -193,6 +193,12 @@ struct usbip_tls_session {
     std::shared_ptr<TlsRng> rng;
     std::shared_ptr<TlsCert> cert;
     const usbip_conn *conn = nullptr;  // the connection that owns this session
+    // Set while a one-attempt transfer runs: the socket callbacks then never
+    // wait and report "would block" to Mbed TLS instead.
+    bool nonblocking = false;
+    // The length of a write that would have blocked: Mbed TLS holds its
+    // record and must be called again with the same length.
+    std::size_t pending_write = 0;
 
     usbip_tls_session()
     {
@@ -217,17 +223,21 @@ int bio_send(void *ctx, const unsigned char *buf, size_t len)
 {
     auto *s = static_cast<usbip_tls_session *>(ctx);
     plat::IoError err;
-    long n = plat::send_until(s->conn->fd, buf, len, s->conn->deadline_ms, &err);
-    return n > 0 ? static_cast<int>(n) : MBEDTLS_ERR_NET_SEND_FAILED;
+    long n = s->nonblocking ? plat::send_now(s->conn->fd, buf, len, &err)
+                            : plat::send_until(s->conn->fd, buf, len, s->conn->deadline_ms, &err);
+    if (n > 0) return static_cast<int>(n);
+    return s->nonblocking && err == plat::IoError::timed_out ? MBEDTLS_ERR_SSL_WANT_WRITE : MBEDTLS_ERR_NET_SEND_FAILED;
 }
 
 int bio_recv(void *ctx, unsigned char *buf, size_t len)
 {
     auto *s = static_cast<usbip_tls_session *>(ctx);
     plat::IoError err;
-    long n = plat::recv_until(s->conn->fd, buf, len, s->conn->deadline_ms, &err);
+    long n = s->nonblocking ? plat::recv_now(s->conn->fd, buf, len, &err)
+                            : plat::recv_until(s->conn->fd, buf, len, s->conn->deadline_ms, &err);
     if (n > 0) return static_cast<int>(n);
-    return err == plat::IoError::closed ? 0 : MBEDTLS_ERR_NET_RECV_FAILED;
+    if (err == plat::IoError::closed) return 0;
+    return s->nonblocking && err == plat::IoError::timed_out ? MBEDTLS_ERR_SSL_WANT_READ : MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
 std::shared_ptr<TlsRng> current_rng() { return std::atomic_load(&tls_state().rng); }
@@ -384,6 +394,81 @@ int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len)
 int usbip_conn_recv_all(usbip_conn *c, void *data, std::size_t len)
 {
     return conn_transfer(c, static_cast<unsigned char *>(data), len, kRecv);
+}
+
+// ---------------------------------------------------------------------------
+// One-attempt transfers, for a loop that waits on the socket itself
+
+namespace {
+
+// Runs one Mbed TLS call whose socket callbacks never wait.
+template <typename Call>
+int tls_attempt(usbip_tls_session *s, Call call)
+{
+    s->nonblocking = true;
+    int r = call(&s->ssl);
+    s->nonblocking = false;
+    return r;
+}
+
+}  // namespace
+
+long usbip_conn_recv_some(usbip_conn *c, void *data, std::size_t len, plat::IoError *err)
+{
+    if (c->fd == plat::kNoSocket) {
+        *err = plat::IoError::failed;
+        return -1;
+    }
+    if (!c->tls_active || !c->tls_session) return plat::recv_now(c->fd, data, len, err);
+    int r = tls_attempt(c->tls_session.get(), [&](mbedtls_ssl_context *ssl) {
+        return mbedtls_ssl_read(ssl, static_cast<unsigned char *>(data), len);
+    });
+    if (r > 0) {
+        *err = plat::IoError::none;
+        return r;
+    }
+    if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) {
+        *err = plat::IoError::timed_out;
+        return -1;
+    }
+    if (r == 0 || r == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
+        *err = plat::IoError::closed;
+        return 0;
+    }
+    *err = plat::IoError::failed;
+    return -1;
+}
+
+long usbip_conn_send_some(usbip_conn *c, const void *data, std::size_t len, plat::IoError *err)
+{
+    if (c->fd == plat::kNoSocket) {
+        *err = plat::IoError::failed;
+        return -1;
+    }
+    if (!c->tls_active || !c->tls_session) return plat::send_now(c->fd, data, len, err);
+    usbip_tls_session *s = c->tls_session.get();
+    if (s->pending_write != 0) len = s->pending_write;
+    int r = tls_attempt(s, [&](mbedtls_ssl_context *ssl) {
+        return mbedtls_ssl_write(ssl, static_cast<const unsigned char *>(data), len);
+    });
+    if (r > 0) {
+        s->pending_write = 0;
+        *err = plat::IoError::none;
+        return r;
+    }
+    if (r == MBEDTLS_ERR_SSL_WANT_WRITE || r == MBEDTLS_ERR_SSL_WANT_READ) {
+        s->pending_write = len;
+        *err = plat::IoError::timed_out;
+        return -1;
+    }
+    *err = plat::IoError::failed;
+    return -1;
+}
+
+std::size_t usbip_conn_buffered(const usbip_conn *c)
+{
+    if (!c->tls_active || !c->tls_session) return 0;
+    return mbedtls_ssl_get_bytes_avail(&c->tls_session->ssl);
 }
 
 void usbip_conn_close(usbip_conn *c)

@@ -2,8 +2,11 @@
 // messages) and the TLS layer (certificate, both wraps, independent peers).
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -437,4 +440,119 @@ TEST(Tls, ClientAgainstADrippingServerReturnsAtItsTimeout)
     EXPECT_EQ(usbip_last_error(), timeout_message(1, target(listener.port()), kSilent));
     EXPECT_GE(spent, 1400);
     EXPECT_LT(spent, 3000);
+}
+
+// ---------------------------------------------------------------------------
+// One-attempt transfers, for loops that wait on the socket themselves
+
+namespace {
+
+// Both ends of one TLS connection, in the test's thread once wrapped.
+struct TlsPair {
+    Listener listener;
+    usbip_conn client;
+    std::unique_ptr<usbip_conn> server;
+
+    TlsPair()
+    {
+        std::thread accept([this] {
+            int fd = listener.accept_one(10000);
+            if (fd < 0) return;
+            auto conn = std::make_unique<usbip_conn>(fd);
+            usbip_conn_set_deadline(conn.get(), 10000);
+            if (usbip_tls_wrap_server(conn.get()) == 0) server = std::move(conn);
+        });
+        EXPECT_EQ(usbip_conn_connect_deadline(&client, "127.0.0.1", listener.port()), 0);
+        EXPECT_EQ(usbip_tls_wrap_client(&client), 0) << usbip_last_error();
+        accept.join();
+        EXPECT_TRUE(server != nullptr);
+    }
+};
+
+void small_buffers(plat::socket_t s)
+{
+    int size = 65536;
+    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+}  // namespace
+
+// A TLS write that would block keeps its record: repeated, it neither loses
+// nor repeats bytes, whatever the caller appended behind them meanwhile.
+TEST(OneAttempt, TlsWritesThatWouldBlockKeepTheStreamExact)
+{
+    TlsLayer layer;
+    TlsPair pair;
+    ASSERT_TRUE(pair.server);
+    small_buffers(pair.client.fd);
+    small_buffers(pair.server->fd);
+    std::vector<std::uint8_t> sent(1 << 20);
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+    std::vector<std::uint8_t> got;
+    std::vector<std::uint8_t> buf(70000);
+    std::size_t pos = 0, offer = 100;
+    const std::size_t offers[] = {100, 3000, 16384, 700, 50000};
+    int would_block = 0, sends = 0;
+    const std::int64_t until = plat::monotonic_ms() + 10000;
+    while ((pos < sent.size() || got.size() < sent.size()) && plat::monotonic_ms() < until) {
+        plat::IoError err;
+        // The writer runs ahead until the connection is full.
+        for (int i = 0; i < 1000 && pos < sent.size(); ++i) {
+            long n = usbip_conn_send_some(&pair.client, sent.data() + pos, std::min(offer, sent.size() - pos), &err);
+            if (n > 0) {
+                pos += static_cast<std::size_t>(n);
+                offer = offers[++sends % 5];
+            } else if (err == plat::IoError::timed_out) {
+                ++would_block;
+                offer += 777;  // a queue grows while its front waits
+                break;
+            } else {
+                FAIL() << "send failed";
+            }
+        }
+        // Then the reader takes everything there is.
+        for (;;) {
+            long n = usbip_conn_recv_some(pair.server.get(), buf.data(), buf.size(), &err);
+            if (n <= 0) {
+                ASSERT_EQ(err, plat::IoError::timed_out);
+                break;
+            }
+            got.insert(got.end(), buf.begin(), buf.begin() + n);
+        }
+    }
+    EXPECT_GT(would_block, 0);
+    ASSERT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+}
+
+// Decrypted bytes wait inside TLS, where a wait on the socket cannot see
+// them; the end of the stream reads as closed.
+TEST(OneAttempt, BufferedTlsBytesAndTheEnd)
+{
+    TlsLayer layer;
+    TlsPair pair;
+    ASSERT_TRUE(pair.server);
+    std::string record(1000, 'r');
+    ASSERT_EQ(usbip_conn_send_all(&pair.client, record.data(), record.size()), 0);
+    ASSERT_EQ(plat::wait_readable(pair.server->fd, 5000), 1);
+    char buf[1000];
+    plat::IoError err;
+    long n = -1;
+    for (int i = 0; i < 100 && n < 0; ++i) {  // the record may arrive in pieces
+        n = usbip_conn_recv_some(pair.server.get(), buf, 10, &err);
+        if (n < 0) plat::wait_readable(pair.server->fd, 100);
+    }
+    ASSERT_EQ(n, 10);
+    EXPECT_EQ(usbip_conn_buffered(pair.server.get()), 990u);
+    EXPECT_EQ(plat::wait_readable(pair.server->fd, 0), 0);
+    EXPECT_EQ(usbip_conn_recv_some(pair.server.get(), buf, sizeof buf, &err), 990);
+    EXPECT_EQ(usbip_conn_buffered(pair.server.get()), 0u);
+    EXPECT_EQ(usbip_conn_recv_some(pair.server.get(), buf, sizeof buf, &err), -1);
+    EXPECT_EQ(err, plat::IoError::timed_out);
+
+    usbip_conn_close(&pair.client);
+    ASSERT_EQ(plat::wait_readable(pair.server->fd, 5000), 1);
+    EXPECT_EQ(usbip_conn_recv_some(pair.server.get(), buf, sizeof buf, &err), 0);
+    EXPECT_EQ(err, plat::IoError::closed);
 }

@@ -23,6 +23,8 @@ public:
     // handles it, so the files must still be there), then the files.
     void announce_removal(const std::string &syspath);
     void remove_device(const std::string &syspath);
+    // For emulations that attach their own handlers (urb_device.h).
+    _UMockdevTestbed *handle() const { return testbed_; }
 
 private:
     _UMockdevTestbed *testbed_;

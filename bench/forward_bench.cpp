@@ -1,0 +1,409 @@
+// Forwarding against libusb alone, on the emulated device of the tests
+// (tests/support/urb_device.h) held in this process: the same control and
+// bulk transfers made with libusb directly and through the engine over a
+// loopback connection, with 1 and 8 URBs in flight, in one run.
+//
+// Both sides use libusb the same way: asynchronous transfers, completed on
+// an event thread of their own. Rounds of the two alternate, and the
+// figures are medians over the rounds. What forwarding costs per URB is the
+// CPU time of the engine's session thread per URB less that of the thread
+// that drives libusb directly (both submit, and wait for completions), in
+// user space (decoding, encoding, bookkeeping) and in the kernel (the
+// connection's system calls and the wake-ups).
+//
+// The emulation answers each usbfs request on a thread of its own through a
+// socket, which costs far more than a kernel does: the rates are those of
+// the emulated device, and what matters is forwarding against libusb on it.
+// Run under umockdev-wrapper.
+//
+// The engine's session thread is named "fwd-session", so that a profile
+// tells its own code from the rest:
+//   perf record -F 1999 -g -- umockdev-wrapper build/bench/forward_bench
+//   perf report --no-children --comm fwd-session --sort dso,sym -n
+#include <benchmark/benchmark.h>
+#include <libusb.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "testbed.h"
+#include "urb_device.h"
+#include "usbip_forward.h"
+#include "usbip_internal.h"
+#include "usbip_urb.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBulkSize = 64 * 1024;
+constexpr int kControlUrbs = 2000;  // per round and side
+constexpr int kBulkUrbs = 1000;     // half OUT, half IN: 32 MB a round and side
+constexpr int kRounds = 5;
+
+enum class Workload { control, bulk };
+
+// CPU time of the calling thread, in user space and in the kernel.
+struct Cpu {
+    double user = 0, sys = 0;
+    static Cpu now()
+    {
+        rusage u{};
+        getrusage(RUSAGE_THREAD, &u);
+        return {u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6, u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6};
+    }
+    Cpu operator-(const Cpu &o) const { return {user - o.user, sys - o.sys}; }
+};
+
+double median(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// One emulated device for the whole run, on bus 1 port 4.
+struct Bed {
+    Testbed testbed;
+    UrbDevice device{testbed, 4};
+    libusb_context *ctx = nullptr;
+    Bed() { libusb_init(&ctx); }
+};
+
+Bed &bed()
+{
+    static Bed *b = new Bed();  // kept to the end: the emulation's threads use it
+    return *b;
+}
+
+// URB k of a workload: control reads of the device descriptor; bulk OUT and
+// IN by turns, 64 KiB each, the IN reading back the OUT before it.
+struct UrbPlan {
+    bool control;
+    bool in;
+    int length;
+};
+
+UrbPlan plan(Workload w, int k)
+{
+    if (w == Workload::control) return {true, true, 18};
+    return {false, k % 2 == 1, kBulkSize};
+}
+
+const std::uint8_t kGetDeviceDescriptor[8] = {0x80, 6, 0x00, 0x01, 0, 0, 18, 0};
+
+struct Round {
+    double seconds = 0;
+    double bytes = 0;
+    Cpu cpu;  // of the thread that submits: the test's own, or the engine's
+    bool ok = false;
+};
+
+// ---------------------------------------------------------------------------
+// libusb alone
+
+struct Direct {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<libusb_transfer *> done;  // guarded by mutex
+};
+
+void LIBUSB_CALL direct_done(libusb_transfer *t)
+{
+    auto *d = static_cast<Direct *>(t->user_data);
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->done.push_back(t);
+    d->cv.notify_one();
+}
+
+Round run_direct(Workload w, int depth, int count)
+{
+    Round r;
+    libusb_context *ctx = bed().ctx;
+    libusb_device_handle *h = libusb_open_device_with_vid_pid(ctx, UrbDevice::kVendor, UrbDevice::kProduct);
+    if (h == nullptr) return r;
+    libusb_detach_kernel_driver(h, 0);
+    if (libusb_claim_interface(h, 0) != 0) {
+        libusb_close(h);
+        return r;
+    }
+    std::atomic<bool> running{true};
+    std::thread events([&] {
+        pthread_setname_np(pthread_self(), "direct-events");
+        while (running) {
+            timeval tv{0, 200000};
+            libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+        }
+    });
+    Direct d;
+    std::vector<libusb_transfer *> transfers;
+    std::vector<std::vector<std::uint8_t>> buffers(static_cast<std::size_t>(depth),
+                                                   std::vector<std::uint8_t>(8 + kBulkSize, 0x5a));
+    int next = 0, finished = 0, in_flight = 0;
+    bool ok = true;
+    auto submit = [&](libusb_transfer *t, std::uint8_t *buf) {
+        UrbPlan p = plan(w, next++);
+        if (p.control) {
+            std::memcpy(buf, kGetDeviceDescriptor, 8);
+            libusb_fill_control_transfer(t, h, buf, direct_done, &d, 0);
+        } else {
+            libusb_fill_bulk_transfer(t, h, p.in ? 0x81 : 0x01, buf, p.length, direct_done, &d, 0);
+        }
+        r.bytes += p.length;
+        ok = ok && libusb_submit_transfer(t) == 0;
+        ++in_flight;
+    };
+    const auto t0 = Clock::now();
+    const Cpu c0 = Cpu::now();
+    for (int i = 0; i < depth; ++i) {
+        transfers.push_back(libusb_alloc_transfer(0));
+        submit(transfers.back(), buffers[static_cast<std::size_t>(i)].data());
+    }
+    while (ok && finished < count) {
+        libusb_transfer *t;
+        {
+            std::unique_lock<std::mutex> lock(d.mutex);
+            if (!d.cv.wait_for(lock, std::chrono::seconds(10), [&] { return !d.done.empty(); })) {
+                ok = false;
+                break;
+            }
+            t = d.done.front();
+            d.done.pop_front();
+        }
+        --in_flight;
+        ++finished;
+        ok = ok && t->status == LIBUSB_TRANSFER_COMPLETED;
+        if (next < count) submit(t, t->buffer);
+    }
+    r.cpu = Cpu::now() - c0;
+    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.ok = ok && finished == count;
+    // Whatever is still in flight after a failure is cancelled and awaited.
+    for (libusb_transfer *t : transfers) libusb_cancel_transfer(t);
+    for (int i = 0; i < 500 && in_flight > 0; ++i) {
+        std::unique_lock<std::mutex> lock(d.mutex);
+        if (d.cv.wait_for(lock, std::chrono::milliseconds(10), [&] { return !d.done.empty(); })) {
+            d.done.pop_front();
+            --in_flight;
+        }
+    }
+    running = false;
+    libusb_interrupt_event_handler(ctx);
+    events.join();
+    if (in_flight == 0)
+        for (libusb_transfer *t : transfers) libusb_free_transfer(t);
+    libusb_release_interface(h, 0);
+    libusb_attach_kernel_driver(h, 0);
+    libusb_close(h);
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Through the engine
+
+// A connected loopback pair: the client's blocking socket, the engine's end.
+bool loopback_pair(int *client, int *server)
+{
+    int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (bind(l, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(l, 1) != 0 ||
+        getsockname(l, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        close(l);
+        return false;
+    }
+    *client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = connect(*client, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    *server = ok ? accept4(l, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK) : -1;
+    close(l);
+    int one = 1;
+    setsockopt(*client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (*server >= 0) setsockopt(*server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{10, 0};
+    setsockopt(*client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(*client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    return ok && *server >= 0;
+}
+
+bool send_all(int fd, const std::uint8_t *p, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+Round run_forwarded(Workload w, int depth, int count)
+{
+    Round r;
+    usbip_forward_device_ptr device;
+    if (usbip_forward_claim(bed().ctx, bed().device.busid().c_str(), &device) != usbip_claim_result::ok) return r;
+    int client = -1, server_fd = -1;
+    if (!loopback_pair(&client, &server_fd)) return r;
+    usbip_conn server(server_fd);
+    std::atomic<bool> keep_running{true};
+    std::thread engine([&] {
+        pthread_setname_np(pthread_self(), "fwd-session");
+        const Cpu c0 = Cpu::now();
+        usbip_forward_run(&server, std::move(device), keep_running);
+        r.cpu = Cpu::now() - c0;
+    });
+
+    std::vector<int> directions;  // by seqnum
+    usbip_urb_reader reader = usbip_urb_reader::for_client({}, [&](std::uint32_t seqnum) {
+        return seqnum < directions.size() ? directions[seqnum] : -1;
+    });
+    std::vector<std::uint8_t> out_data(kBulkSize, 0x5a), command;
+    int next = 0, finished = 0;
+    bool ok = true;
+    auto submit = [&] {
+        UrbPlan p = plan(w, next++);
+        usbip_cmd_submit c;
+        c.base.seqnum = static_cast<std::uint32_t>(directions.size());
+        c.base.devid = 0x00010004;
+        c.base.direction = p.in ? USBIP_DIR_IN : USBIP_DIR_OUT;
+        c.base.ep = p.control ? 0 : 1;
+        c.transfer_flags = p.in ? USBIP_URB_DIR_IN : 0;
+        c.transfer_buffer_length = p.length;
+        c.number_of_packets = 0;
+        if (p.control) std::memcpy(c.setup, kGetDeviceDescriptor, 8);
+        directions.push_back(static_cast<int>(c.base.direction));
+        command.resize(USBIP_URB_HEADER_SIZE);
+        usbip_encode_cmd_submit(command.data(), c);
+        if (!p.in) command.insert(command.end(), out_data.begin(), out_data.end());
+        r.bytes += p.length;
+        ok = ok && send_all(client, command.data(), command.size());
+    };
+    directions.push_back(-1);  // seqnums start at 1
+    std::vector<std::uint8_t> buf(256 * 1024);
+    std::size_t pos = 0, len = 0;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < depth; ++i) submit();
+    while (ok && finished < count) {
+        if (pos == len) {
+            ssize_t n = recv(client, buf.data(), buf.size(), 0);
+            if (n <= 0) {
+                ok = false;
+                break;
+            }
+            pos = 0;
+            len = static_cast<std::size_t>(n);
+        }
+        std::size_t used = 0;
+        auto res = reader.feed(buf.data() + pos, len - pos, &used);
+        pos += used;
+        if (res == usbip_urb_reader::result::error) ok = false;
+        if (res != usbip_urb_reader::result::message) continue;
+        ok = ok && reader.message().ret_submit.status == 0;
+        ++finished;
+        if (next < count) submit();
+    }
+    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.ok = ok && finished == count;
+    close(client);  // the engine ends as its peer goes
+    engine.join();
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+
+// Args: workload (0 control, 1 bulk), URBs in flight. Each iteration is one
+// round of each side.
+void BM_Forwarding(benchmark::State &state)
+{
+    const Workload w = state.range(0) == 0 ? Workload::control : Workload::bulk;
+    const int depth = static_cast<int>(state.range(1));
+    const int count = w == Workload::control ? kControlUrbs : kBulkUrbs;
+    std::vector<double> direct_rate, forwarded_rate, direct_mbps, forwarded_mbps;
+    std::vector<double> engine_user, engine_sys, direct_user, direct_sys;  // us per URB
+    for (auto _ : state) {
+        Round d = run_direct(w, depth, count);
+        Round f = run_forwarded(w, depth, count);
+        if (!d.ok || !f.ok) {
+            state.SkipWithError(d.ok ? "forwarded round failed" : "direct round failed");
+            return;
+        }
+        direct_rate.push_back(count / d.seconds);
+        forwarded_rate.push_back(count / f.seconds);
+        direct_mbps.push_back(d.bytes / d.seconds / 1e6);
+        forwarded_mbps.push_back(f.bytes / f.seconds / 1e6);
+        engine_user.push_back(f.cpu.user / count * 1e6);
+        engine_sys.push_back(f.cpu.sys / count * 1e6);
+        direct_user.push_back(d.cpu.user / count * 1e6);
+        direct_sys.push_back(d.cpu.sys / count * 1e6);
+    }
+    state.counters["libusb_urbs_per_s"] = median(direct_rate);
+    state.counters["fwd_urbs_per_s"] = median(forwarded_rate);
+    state.counters["fwd/libusb"] = median(forwarded_rate) / median(direct_rate);
+    if (w == Workload::bulk) {
+        state.counters["libusb_MBps"] = median(direct_mbps);
+        state.counters["fwd_MBps"] = median(forwarded_mbps);
+    }
+    // CPU per URB of the thread that submits, and what forwarding adds.
+    state.counters["libusb_user_us"] = median(direct_user);
+    state.counters["libusb_sys_us"] = median(direct_sys);
+    state.counters["engine_user_us"] = median(engine_user);
+    state.counters["engine_sys_us"] = median(engine_sys);
+    state.counters["added_user_us"] = median(engine_user) - median(direct_user);
+    state.counters["added_sys_us"] = median(engine_sys) - median(direct_sys);
+}
+BENCHMARK(BM_Forwarding)
+    ->ArgNames({"bulk", "in_flight"})
+    ->Args({0, 1})
+    ->Args({0, 8})
+    ->Args({1, 1})
+    ->Args({1, 8})
+    ->Iterations(kRounds)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The codec's share of a URB: reading a 48-byte command and writing the
+// 48-byte reply header.
+void BM_UrbCodec(benchmark::State &state)
+{
+    usbip_cmd_submit c;
+    c.base.seqnum = 1;
+    c.base.direction = USBIP_DIR_IN;
+    c.transfer_buffer_length = 18;
+    std::memcpy(c.setup, kGetDeviceDescriptor, 8);
+    std::uint8_t in[USBIP_URB_HEADER_SIZE], out[USBIP_URB_HEADER_SIZE];
+    usbip_encode_cmd_submit(in, c);
+    usbip_urb_reader reader = usbip_urb_reader::for_server({});
+    for (auto _ : state) {
+        std::size_t used;
+        if (reader.feed(in, sizeof in, &used) != usbip_urb_reader::result::message) {
+            state.SkipWithError("decode failed");
+            break;
+        }
+        usbip_ret_submit r;
+        r.base.seqnum = reader.message().cmd_submit.base.seqnum;
+        r.actual_length = 18;
+        usbip_encode_ret_submit(out, r);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_UrbCodec);
+
+}  // namespace
+
+BENCHMARK_MAIN();

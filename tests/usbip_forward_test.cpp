@@ -1,0 +1,1035 @@
+// Forwarding: the URB phase served by the engine over loopback (plain and
+// TLS) to a USB/IP client written here, on an emulated device that answers
+// real libusb transfers (support/urb_device.h). Also the claim, the end of
+// a session in every way, bad input, and an independent decoder (tshark)
+// over a capture of a forwarded exchange. Runs under umockdev-wrapper.
+#include <gtest/gtest.h>
+#include <libusb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "halvoren_usbip.h"
+#include "test_support.h"
+#include "testbed.h"
+#include "urb_device.h"
+#include "usbip_forward.h"
+#include "usbip_internal.h"
+#include "usbip_urb.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kWaitMs = 10000;
+
+std::string hex(const Bytes &b) { return hex_of(std::string(b.begin(), b.end())); }
+
+// True once no thread runs that carries the process's name and was not
+// running at `before` (a finished thread takes a moment to go).
+bool no_threads_beyond(const std::set<int> &before)
+{
+    return wait_until(
+        [&] {
+            for (int tid : unnamed_thread_ids())
+                if (before.count(tid) == 0) return false;
+            return true;
+        },
+        2000);
+}
+
+Bytes setup(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index, std::uint16_t length)
+{
+    return {type, request, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
+            static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8)};
+}
+
+// The importing side: a USB/IP client on a library connection (plain or
+// TLS). It numbers its URBs from 1, sends non-isochronous ones with
+// number_of_packets 0 as Linux's own client does, and records every
+// message both ways for the capture check.
+class UrbClient {
+public:
+    struct Record {
+        bool from_client;
+        Bytes bytes;
+    };
+
+    explicit UrbClient(usbip_conn &conn)
+        : conn_(conn), reader_(usbip_urb_reader::for_client({}, [this](std::uint32_t seqnum) {
+              auto it = directions_.find(seqnum);
+              return it == directions_.end() ? -1 : static_cast<int>(it->second);
+          }))
+    {
+    }
+
+    struct Submit {
+        std::uint32_t direction = USBIP_DIR_IN;
+        std::uint32_t ep = 0;
+        std::int32_t length = 0;       // IN: bytes asked for
+        Bytes data;                    // OUT: the bytes (length is their count)
+        Bytes setup = Bytes(8, 0);
+        std::uint32_t flags = 0;
+        std::vector<usbip_iso_packet> packets;
+    };
+
+    std::uint32_t submit(const Submit &s)
+    {
+        usbip_urb_message m;
+        m.command = USBIP_CMD_SUBMIT;
+        usbip_cmd_submit &c = m.cmd_submit;
+        c.base.seqnum = next_++;
+        c.base.devid = 0x00010004;
+        c.base.direction = s.direction;
+        c.base.ep = s.ep;
+        c.transfer_flags = s.flags | (s.direction == USBIP_DIR_IN ? USBIP_URB_DIR_IN : 0);
+        c.transfer_buffer_length = s.direction == USBIP_DIR_OUT ? static_cast<std::int32_t>(s.data.size()) : s.length;
+        c.number_of_packets = s.packets.empty() ? 0 : static_cast<std::uint32_t>(s.packets.size());
+        std::memcpy(c.setup, s.setup.data(), 8);
+        m.data = s.data;
+        m.packets = s.packets;
+        directions_[c.base.seqnum] = s.direction;
+        Bytes bytes;
+        usbip_encode_urb_message(bytes, m);
+        send(bytes);
+        return c.base.seqnum;
+    }
+
+    std::uint32_t unlink(std::uint32_t victim)
+    {
+        usbip_urb_message m;
+        m.command = USBIP_CMD_UNLINK;
+        m.cmd_unlink.base.seqnum = next_++;
+        m.cmd_unlink.base.devid = 0x00010004;
+        m.cmd_unlink.unlink_seqnum = victim;
+        Bytes bytes;
+        usbip_encode_urb_message(bytes, m);
+        send(bytes);
+        return m.cmd_unlink.base.seqnum;
+    }
+
+    void send(const Bytes &bytes)
+    {
+        records_.push_back({true, bytes});
+        if (holding_) {
+            held_.insert(held_.end(), bytes.begin(), bytes.end());
+            return;
+        }
+        usbip_conn_set_deadline(&conn_, kWaitMs);
+        ok_ = ok_ && usbip_conn_send_all(&conn_, bytes.data(), bytes.size()) == 0;
+    }
+    // Commands given while holding go out together with release(), as a
+    // client that queues many at once sends them.
+    void hold() { holding_ = true; }
+    void release()
+    {
+        holding_ = false;
+        usbip_conn_set_deadline(&conn_, kWaitMs);
+        ok_ = ok_ && usbip_conn_send_all(&conn_, held_.data(), held_.size()) == 0;
+        held_.clear();
+    }
+
+    // The next reply, within the wait; false on a close, a time-out or bytes
+    // the reader refuses.
+    bool next(usbip_urb_message *out)
+    {
+        const std::int64_t until = plat::monotonic_ms() + kWaitMs;
+        for (;;) {
+            while (pos_ < len_) {
+                std::size_t used = 0;
+                auto r = reader_.feed(buf_ + pos_, len_ - pos_, &used);
+                pending_.insert(pending_.end(), buf_ + pos_, buf_ + pos_ + used);
+                pos_ += used;
+                if (r == usbip_urb_reader::result::error) return false;
+                if (r == usbip_urb_reader::result::message) {
+                    records_.push_back({false, pending_});
+                    pending_.clear();
+                    *out = reader_.message();
+                    return true;
+                }
+            }
+            pos_ = len_ = 0;
+            std::int64_t left = until - plat::monotonic_ms();
+            if (left <= 0) return false;
+            if (usbip_conn_buffered(&conn_) == 0 && plat::wait_readable(conn_.fd, static_cast<int>(left)) != 1)
+                return false;
+            plat::IoError err;
+            long n = usbip_conn_recv_some(&conn_, buf_, sizeof buf_, &err);
+            if (n > 0) len_ = static_cast<std::size_t>(n);
+            else if (err != plat::IoError::timed_out) return false;
+        }
+    }
+
+    usbip_urb_message reply()
+    {
+        usbip_urb_message m;
+        EXPECT_TRUE(next(&m)) << "no reply";
+        return m;
+    }
+
+    // A control transfer and its reply.
+    usbip_urb_message control(const Bytes &setup_packet, const Bytes &out_data = {})
+    {
+        Submit s;
+        s.setup = setup_packet;
+        s.direction = (setup_packet[0] & 0x80) ? USBIP_DIR_IN : USBIP_DIR_OUT;
+        s.length = setup_packet[6] | setup_packet[7] << 8;
+        s.data = out_data;
+        std::uint32_t seqnum = submit(s);
+        usbip_urb_message m = reply();
+        EXPECT_EQ(m.command, USBIP_RET_SUBMIT);
+        EXPECT_EQ(m.seqnum(), seqnum);
+        return m;
+    }
+
+    bool ok() const { return ok_; }
+    const std::vector<Record> &records() const { return records_; }
+
+private:
+    usbip_conn &conn_;
+    usbip_urb_reader reader_;
+    std::map<std::uint32_t, std::uint32_t> directions_;
+    std::uint32_t next_ = 1;
+    std::uint8_t buf_[65536];
+    std::size_t pos_ = 0, len_ = 0;
+    Bytes pending_;
+    std::vector<Record> records_;
+    bool holding_ = false;
+    Bytes held_;
+    bool ok_ = true;
+};
+
+// One forwarded session on loopback: the engine on a thread of its own with
+// the accepted end of the connection, the test's client on the other.
+class Forwarded {
+public:
+    Forwarded(usbip_forward_device_ptr device, bool tls = false, usbip_forward_options options = {})
+        : device_(std::move(device)), options_(options)
+    {
+        std::thread accept([this, tls] {
+            int fd = listener_.accept_one(kWaitMs);
+            if (fd < 0) return;
+            auto conn = std::make_unique<usbip_conn>(fd);
+            if (tls) {
+                usbip_conn_set_deadline(conn.get(), kWaitMs);
+                if (usbip_tls_wrap_server(conn.get()) != 0) return;
+                conn->deadline_ms = 0;
+            }
+            server_ = std::move(conn);
+        });
+        EXPECT_EQ(usbip_conn_connect(&client_conn_, "127.0.0.1", listener_.port()), 0) << usbip_last_error();
+        if (tls) {
+            EXPECT_EQ(usbip_tls_wrap_client(&client_conn_), 0) << usbip_last_error();
+        }
+        accept.join();
+        EXPECT_TRUE(server_ != nullptr);
+        if (!server_) return;
+        thread_ = std::thread([this] {
+            end_ = usbip_forward_run(server_.get(), std::move(device_), keep_running_, options_);
+            message_ = usbip_last_error();
+            done_ = true;
+        });
+        client_ = std::make_unique<UrbClient>(client_conn_);
+    }
+    ~Forwarded() { stop(true); }
+    Forwarded(const Forwarded &) = delete;
+    Forwarded &operator=(const Forwarded &) = delete;
+
+    UrbClient &client() { return *client_; }
+    usbip_conn &client_conn() { return client_conn_; }
+
+    // Clears the stop flag and, with `wake`, shuts the socket down as a
+    // server does; then waits for the engine.
+    void stop(bool wake)
+    {
+        keep_running_ = false;
+        if (wake && server_ && !done_) plat::shutdown_both(server_->fd);
+        join();
+    }
+    void close_client() { usbip_conn_close(&client_conn_); }
+    // Closes the engine's end as its owner does after the session, on a
+    // thread of its own; how long that took, or -1 when it hung (then the
+    // socket is shut down to end it).
+    int close_server_ms()
+    {
+        join();
+        std::atomic<bool> closed{false};
+        const std::int64_t start = plat::monotonic_ms();
+        std::thread closer([&] {
+            usbip_conn_close(server_.get());
+            closed = true;
+        });
+        bool in_time = wait_until([&] { return closed.load(); }, 5000);
+        if (!in_time) plat::shutdown_both(server_->fd);
+        closer.join();
+        return in_time ? static_cast<int>(plat::monotonic_ms() - start) : -1;
+    }
+    plat::socket_t server_fd() const { return server_ ? server_->fd : plat::kNoSocket; }
+
+    // The engine's end, waiting at most `ms` for it.
+    bool ended(int ms = kWaitMs) { return wait_until([this] { return done_.load(); }, ms); }
+    usbip_forward_end end()
+    {
+        EXPECT_TRUE(ended());
+        join();
+        return end_;
+    }
+    const std::string &message() const { return message_; }
+
+private:
+    void join()
+    {
+        if (thread_.joinable() && ended(30000)) thread_.join();
+    }
+
+    Listener listener_;
+    usbip_conn client_conn_;
+    std::unique_ptr<usbip_conn> server_;
+    usbip_forward_device_ptr device_;
+    usbip_forward_options options_;
+    std::atomic<bool> keep_running_{true};
+    std::atomic<bool> done_{false};
+    usbip_forward_end end_ = usbip_forward_end::connection_failed;
+    std::string message_;
+    std::thread thread_;
+    std::unique_ptr<UrbClient> client_;
+};
+
+class Forward : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *preload = std::getenv("LD_PRELOAD");
+        ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
+            << "run under umockdev-wrapper";
+        dev_ = std::make_unique<UrbDevice>(bed_, 4);
+        ASSERT_EQ(libusb_init(&ctx_), 0);
+        // The emulation starts helper threads of its own when a device is
+        // first opened: one claim before the count.
+        claim().reset();
+        dev_->clear_events();
+        threads_before_ = unnamed_thread_ids();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(usbip_forward_event_threads(), 0);
+        EXPECT_TRUE(no_threads_beyond(threads_before_)) << thread_names();
+        if (ctx_ != nullptr) libusb_exit(ctx_);
+    }
+
+    usbip_forward_device_ptr claim()
+    {
+        usbip_forward_device_ptr d;
+        EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &d), usbip_claim_result::ok) << usbip_last_error();
+        return d;
+    }
+
+    // The device as a session left it: nothing held, nothing in flight, the
+    // kernel driver of interface 0 back.
+    void expect_released()
+    {
+        EXPECT_TRUE(wait_until([this] { return dev_->urbs_in_flight() == 0; }, 2000)) << dev_->urbs_in_flight();
+        EXPECT_FALSE(dev_->claimed(0));
+        EXPECT_FALSE(dev_->claimed(1));
+        EXPECT_TRUE(dev_->driver_bound(0));
+        EXPECT_FALSE(dev_->driver_bound(1));
+    }
+
+    bool has_event(const std::string &event)
+    {
+        for (const std::string &e : dev_->events())
+            if (e == event) return true;
+        return false;
+    }
+
+    Testbed bed_;
+    std::unique_ptr<UrbDevice> dev_;
+    libusb_context *ctx_ = nullptr;
+    std::set<int> threads_before_;
+};
+
+Bytes first_bytes(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
+
+// Reads descriptors through control transfers: device, configuration (its
+// head, then whole), every string; a stall for a string the device lacks
+// and for a vendor request with OUT data, which still reaches the device.
+void check_descriptors(UrbClient &c)
+{
+    struct Case {
+        Bytes setup;
+        Bytes expected;
+    } cases[] = {
+        {setup(0x80, 6, 0x0100, 0, 18), UrbDevice::device_descriptor()},
+        {setup(0x80, 6, 0x0100, 0, 64), UrbDevice::device_descriptor()},  // a longer buffer: 18 bytes come
+        {setup(0x80, 6, 0x0200, 0, 9), first_bytes(UrbDevice::config_descriptor(), 9)},
+        {setup(0x80, 6, 0x0200, 0, 71), UrbDevice::config_descriptor()},
+        {setup(0x80, 6, 0x0300, 0, 255), UrbDevice::string_descriptor(0)},
+        {setup(0x80, 6, 0x0301, 0x0409, 255), UrbDevice::string_descriptor(1)},
+        {setup(0x80, 6, 0x0302, 0x0409, 255), UrbDevice::string_descriptor(2)},
+        {setup(0x80, 6, 0x0303, 0x0409, 255), UrbDevice::string_descriptor(3)},
+    };
+    for (const Case &k : cases) {
+        usbip_urb_message m = c.control(k.setup);
+        EXPECT_EQ(m.ret_submit.status, 0) << hex(k.setup);
+        EXPECT_EQ(m.ret_submit.actual_length, static_cast<std::int32_t>(k.expected.size())) << hex(k.setup);
+        EXPECT_EQ(hex(m.data), hex(k.expected)) << hex(k.setup);
+    }
+    usbip_urb_message missing = c.control(setup(0x80, 6, 0x0309, 0x0409, 255));
+    EXPECT_EQ(missing.ret_submit.status, -USBIP_EPIPE);
+    EXPECT_TRUE(missing.data.empty());
+    usbip_urb_message vendor = c.control(setup(0x40, 0x33, 0x1234, 0x0002, 3), {1, 2, 3});
+    EXPECT_EQ(vendor.ret_submit.status, -USBIP_EPIPE);
+}
+
+// Echoes `total` bytes through the bulk pair in URBs of varying size, at
+// most `in_flight` at once, and compares what comes back byte for byte.
+void check_bulk_echo(UrbClient &c, std::size_t total, int in_flight)
+{
+    Bytes sent(total);
+    for (std::size_t i = 0; i < total; ++i) sent[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    const std::size_t sizes[] = {16384, 512, 65536, 3000, 1, 40000};
+    Bytes got;
+    std::size_t queued_out = 0, asked_in = 0;  // OUT bytes submitted; IN bytes asked for and not answered
+    std::map<std::uint32_t, std::size_t> outstanding;  // seqnum -> OUT bytes (or 0 for IN)
+    std::set<std::uint32_t> ins;
+    int turn = 0;
+    const std::int64_t until = plat::monotonic_ms() + 60000;
+    while (got.size() < total && plat::monotonic_ms() < until) {
+        while (static_cast<int>(outstanding.size()) < in_flight) {
+            const std::size_t size = sizes[turn++ % 6];
+            const bool out_turn = queued_out < total && (turn % 2 == 1 || asked_in + got.size() >= queued_out);
+            UrbClient::Submit s;
+            s.ep = 1;
+            if (out_turn) {
+                const std::size_t n = std::min(size, total - queued_out);
+                s.direction = USBIP_DIR_OUT;
+                s.data.assign(sent.begin() + static_cast<std::ptrdiff_t>(queued_out),
+                              sent.begin() + static_cast<std::ptrdiff_t>(queued_out + n));
+                queued_out += n;
+                outstanding[c.submit(s)] = n;
+            } else {
+                // Never ask for more than will come: an IN URB waits for bytes.
+                const std::size_t n = std::min(size, total - got.size() - asked_in);
+                if (n == 0) break;
+                s.direction = USBIP_DIR_IN;
+                s.length = static_cast<std::int32_t>(n);
+                asked_in += n;
+                std::uint32_t seqnum = c.submit(s);
+                outstanding[seqnum] = n;
+                ins.insert(seqnum);
+            }
+        }
+        usbip_urb_message m;
+        ASSERT_TRUE(c.next(&m)) << "after " << got.size() << " bytes";
+        ASSERT_EQ(m.command, USBIP_RET_SUBMIT);
+        auto it = outstanding.find(m.seqnum());
+        ASSERT_NE(it, outstanding.end()) << m.seqnum();
+        ASSERT_EQ(m.ret_submit.status, 0);
+        if (ins.count(m.seqnum()) != 0) {
+            ASSERT_GE(it->second, m.data.size());
+            ASSERT_GT(m.data.size(), 0u);
+            got.insert(got.end(), m.data.begin(), m.data.end());
+            asked_in -= it->second;
+        } else {
+            EXPECT_EQ(m.ret_submit.actual_length, static_cast<std::int32_t>(it->second));
+            EXPECT_TRUE(m.data.empty());
+        }
+        outstanding.erase(it);
+    }
+    ASSERT_EQ(got.size(), total);
+    EXPECT_TRUE(got == sent) << "echoed bytes differ";
+}
+
+// A pending interrupt URB unlinked: RET_UNLINK -ECONNRESET and never a
+// RET_SUBMIT for it (the next reply is that of the next URB).
+void check_unlink_pending(UrbClient &c, UrbDevice &dev)
+{
+    UrbClient::Submit s;
+    s.ep = 2;
+    s.length = 64;
+    std::uint32_t victim = c.submit(s);
+    ASSERT_TRUE(wait_until([&] { return dev.waiting_interrupts() == 1; }, kWaitMs));
+    std::uint32_t unlink = c.unlink(victim);
+    usbip_urb_message m = c.reply();
+    EXPECT_EQ(m.command, USBIP_RET_UNLINK);
+    EXPECT_EQ(m.seqnum(), unlink);
+    EXPECT_EQ(m.ret_unlink.status, -USBIP_ECONNRESET);
+    EXPECT_EQ(dev.waiting_interrupts(), 0);
+    usbip_urb_message next = c.control(setup(0x80, 6, 0x0100, 0, 18));
+    EXPECT_EQ(next.ret_submit.status, 0);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Traffic
+
+TEST_F(Forward, DescriptorsBulkEchoAndInterrupts)
+{
+    Forwarded f(claim());
+    UrbClient &c = f.client();
+    check_descriptors(c);
+    check_bulk_echo(c, 4 << 20, 8);
+    check_unlink_pending(c, *dev_);
+
+    // An interrupt URB completes when the device says so, with its data.
+    UrbClient::Submit s;
+    s.ep = 2;
+    s.length = 64;
+    std::uint32_t seqnum = c.submit(s);
+    ASSERT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 1; }, kWaitMs));
+    ASSERT_TRUE(dev_->complete_interrupt({0xa1, 0xb2, 0xc3}));
+    usbip_urb_message m = c.reply();
+    EXPECT_EQ(m.seqnum(), seqnum);
+    EXPECT_EQ(hex(m.data), "a1b2c3");
+    EXPECT_TRUE(c.ok());
+}
+
+// An unlink that comes too late is answered with status 0 after the URB's
+// own reply, whether the client had read that reply or not; an unlink of a
+// URB never seen likewise.
+TEST_F(Forward, UnlinksThatComeTooLate)
+{
+    Forwarded f(claim());
+    UrbClient &c = f.client();
+    for (bool read_first : {true, false}) {
+        SCOPED_TRACE(read_first ? "after the reply was read" : "right behind the completion");
+        UrbClient::Submit s;
+        s.ep = 2;
+        s.length = 8;
+        std::uint32_t victim = c.submit(s);
+        ASSERT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 1; }, kWaitMs));
+        ASSERT_TRUE(dev_->complete_interrupt({1, 2}));
+        usbip_urb_message first;
+        if (read_first) first = c.reply();
+        std::uint32_t unlink = c.unlink(victim);
+        if (!read_first) first = c.reply();
+        EXPECT_EQ(first.command, USBIP_RET_SUBMIT);
+        EXPECT_EQ(first.seqnum(), victim);
+        EXPECT_EQ(hex(first.data), "0102");
+        usbip_urb_message m = c.reply();
+        EXPECT_EQ(m.command, USBIP_RET_UNLINK);
+        EXPECT_EQ(m.seqnum(), unlink);
+        EXPECT_EQ(m.ret_unlink.status, 0);
+    }
+    std::uint32_t unlink = c.unlink(999);
+    usbip_urb_message m = c.reply();
+    EXPECT_EQ(m.seqnum(), unlink);
+    EXPECT_EQ(m.ret_unlink.status, 0);
+}
+
+// The requests that change the device's state reach it through their own
+// calls (never as plain control transfers); a new address never reaches it.
+TEST_F(Forward, StandardRequestsReachTheDeviceThroughTheirCalls)
+{
+    Forwarded f(claim());
+    dev_->clear_events();
+    UrbClient &c = f.client();
+
+    EXPECT_EQ(c.control(setup(0x00, 5, 7, 0, 0)).ret_submit.status, 0);  // SET_ADDRESS
+    EXPECT_TRUE(dev_->events().empty());
+
+    EXPECT_EQ(c.control(setup(0x00, 9, 1, 0, 0)).ret_submit.status, 0);  // SET_CONFIGURATION
+    // usbfs takes a new configuration only while nobody holds an interface:
+    // released first, and afterwards the new interfaces are held again (the
+    // driver the kernel bound to them meanwhile detached once more).
+    EXPECT_EQ(dev_->events(), (std::vector<std::string>{"release 0", "release 1", "set_configuration 1", "detach 0",
+                                                        "claim 0", "claim 1"}));
+    EXPECT_TRUE(dev_->claimed(0));
+    EXPECT_TRUE(dev_->claimed(1));
+    dev_->clear_events();
+
+    // Unconfigured, the device has no interfaces to hold and no endpoints
+    // but the control endpoint; configured again, everything is back.
+    EXPECT_EQ(c.control(setup(0x00, 9, 0, 0, 0)).ret_submit.status, 0);
+    EXPECT_EQ(dev_->events(), (std::vector<std::string>{"release 0", "release 1", "set_configuration none"}));
+    UrbClient::Submit bulk_out;
+    bulk_out.direction = USBIP_DIR_OUT;
+    bulk_out.ep = 1;
+    bulk_out.data = {1, 2, 3};
+    c.submit(bulk_out);
+    EXPECT_EQ(c.reply().ret_submit.status, -USBIP_EPIPE);
+    EXPECT_EQ(c.control(setup(0x00, 9, 1, 0, 0)).ret_submit.status, 0);
+    c.submit(bulk_out);
+    EXPECT_EQ(c.reply().ret_submit.status, 0);
+    EXPECT_TRUE(dev_->claimed(0));
+    dev_->clear_events();
+
+    // The isochronous endpoints exist only in alternate setting 1.
+    UrbClient::Submit iso_in;
+    iso_in.ep = 3;
+    iso_in.length = 3000;
+    iso_in.packets = {{0, 1000, 0, 0}, {1000, 1000, 0, 0}, {2000, 1000, 0, 0}};
+    c.submit(iso_in);
+    usbip_urb_message refused = c.reply();
+    EXPECT_EQ(refused.ret_submit.status, -USBIP_EPIPE);
+    // Its reply repeats the packet count, so it carries the packets too.
+    EXPECT_EQ(refused.ret_submit.number_of_packets, 3u);
+    ASSERT_EQ(refused.packets.size(), 3u);
+    EXPECT_EQ(refused.packets[1].offset, 1000u);
+    EXPECT_EQ(refused.packets[1].actual_length, 0u);
+    EXPECT_EQ(refused.packets[1].status, -USBIP_EPIPE);
+
+    EXPECT_EQ(c.control(setup(0x01, 11, 1, 1, 0)).ret_submit.status, 0);  // SET_INTERFACE
+    EXPECT_EQ(c.control(setup(0x02, 1, 0, 0x81, 0)).ret_submit.status, 0);  // CLEAR_FEATURE(ENDPOINT_HALT)
+    EXPECT_EQ(dev_->events(), (std::vector<std::string>{"set_interface 1 1", "clear_halt 0x81"}));
+
+    // Now they work: IN packets come back packed, with the client's
+    // offsets; OUT packets leave their gaps behind.
+    iso_in.packets = {{0, 1000, 0, 0}, {1024, 1000, 0, 0}, {2048, 952, 0, 0}};
+    std::uint32_t seqnum = c.submit(iso_in);
+    usbip_urb_message m = c.reply();
+    ASSERT_EQ(m.seqnum(), seqnum);
+    EXPECT_EQ(m.ret_submit.status, 0);
+    EXPECT_EQ(m.ret_submit.actual_length, 2952);
+    EXPECT_EQ(m.ret_submit.number_of_packets, 3u);
+    EXPECT_EQ(m.ret_submit.error_count, 0);
+    ASSERT_EQ(m.packets.size(), 3u);
+    Bytes spread(3000, 0);
+    ASSERT_TRUE(usbip_iso_unpack(spread.data(), spread.size(), m.data.data(), m.data.size(), m.packets));
+    for (unsigned i = 0; i < 3; ++i) {
+        EXPECT_EQ(m.packets[i].offset, iso_in.packets[i].offset);
+        EXPECT_EQ(m.packets[i].actual_length, iso_in.packets[i].length);
+        EXPECT_EQ(m.packets[i].status, 0);
+        for (unsigned j = 0; j < m.packets[i].actual_length; j += 97)
+            ASSERT_EQ(spread[m.packets[i].offset + j], UrbDevice::iso_in_byte(i, j)) << i << "/" << j;
+    }
+
+    UrbClient::Submit iso_out;
+    iso_out.direction = USBIP_DIR_OUT;
+    iso_out.ep = 3;
+    iso_out.data.resize(64);
+    for (std::size_t i = 0; i < 64; ++i) iso_out.data[i] = static_cast<std::uint8_t>(i);
+    iso_out.packets = {{0, 8, 0, 0}, {16, 8, 0, 0}, {40, 24, 0, 0}};
+    c.submit(iso_out);
+    m = c.reply();
+    EXPECT_EQ(m.ret_submit.status, 0);
+    EXPECT_EQ(m.ret_submit.actual_length, 40);
+    ASSERT_EQ(m.packets.size(), 3u);
+    EXPECT_EQ(m.packets[2].actual_length, 24u);
+    EXPECT_EQ(hex(dev_->iso_out_data()),
+              "0001020304050607" "1011121314151617"
+              "28292a2b2c2d2e2f303132333435363738393a3b3c3d3e3f");
+}
+
+// Through TLS the same traffic, with many records read at once: bytes that
+// TLS decrypted ahead must be taken before the session waits.
+TEST_F(Forward, WorksThroughTls)
+{
+    ASSERT_EQ(usbip_init(), 0);
+    {
+        Forwarded f(claim(), true);
+        UrbClient &c = f.client();
+        check_descriptors(c);
+        check_bulk_echo(c, 1 << 20, 8);
+        check_unlink_pending(c, *dev_);
+        EXPECT_TRUE(c.ok());
+        f.close_client();
+        EXPECT_EQ(f.end(), usbip_forward_end::peer_closed);
+    }
+    usbip_cleanup();
+    expect_released();
+}
+
+// ---------------------------------------------------------------------------
+// The claim and the end of a session
+
+TEST_F(Forward, ClaimsAndTheirRefusals)
+{
+    usbip_forward_device_ptr first = claim();
+    EXPECT_TRUE(dev_->claimed(0));
+    EXPECT_TRUE(dev_->claimed(1));
+    EXPECT_FALSE(dev_->driver_bound(0));
+    EXPECT_EQ(dev_->events(), (std::vector<std::string>{"detach 0", "claim 0", "claim 1"}));
+
+    usbip_forward_device_ptr second;
+    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &second), usbip_claim_result::busy);
+    EXPECT_STREQ(usbip_last_error(), "Device '1-4' is forwarded by another session");
+    EXPECT_FALSE(second);
+    EXPECT_EQ(usbip_forward_claim(ctx_, "1-9", &second), usbip_claim_result::not_found);
+    EXPECT_STREQ(usbip_last_error(), "Device '1-9' not found");
+
+    first.reset();
+    expect_released();
+    EXPECT_EQ(usbip_forward_event_threads(), 0);
+
+    // Another program holds interface 0: the device cannot be forwarded,
+    // and the claim leaves it as it found it.
+    libusb_context *other = nullptr;
+    ASSERT_EQ(libusb_init(&other), 0);
+    libusb_device_handle *h = libusb_open_device_with_vid_pid(other, UrbDevice::kVendor, UrbDevice::kProduct);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(libusb_detach_kernel_driver(h, 0), 0);
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    dev_->clear_events();
+    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &second), usbip_claim_result::device_error);
+    EXPECT_STREQ(usbip_last_error(), "Cannot claim interface 0 of device '1-4': LIBUSB_ERROR_BUSY");
+    EXPECT_EQ(dev_->events(), std::vector<std::string>{});
+    EXPECT_TRUE(dev_->claimed(0));
+    EXPECT_EQ(usbip_forward_event_threads(), 0);
+    libusb_release_interface(h, 0);
+    libusb_attach_kernel_driver(h, 0);
+    libusb_close(h);
+    libusb_exit(other);
+
+    // Free again once the other program has gone.
+    EXPECT_TRUE(claim() != nullptr);
+    expect_released();
+}
+
+// However a session ends, the transfers in flight are cancelled and the
+// device is released with its kernel driver back.
+TEST_F(Forward, EveryEndReleasesTheDevice)
+{
+    enum class How { client_closes, stop_and_wake, stop_flag_alone, unplug };
+    struct Case {
+        const char *name;
+        How how;
+        usbip_forward_end end;
+    } cases[] = {
+        {"the client closes", How::client_closes, usbip_forward_end::peer_closed},
+        {"a stop that shuts the socket down", How::stop_and_wake, usbip_forward_end::stopped},
+        {"a stop flag alone", How::stop_flag_alone, usbip_forward_end::stopped},
+        {"the device is unplugged", How::unplug, usbip_forward_end::device_gone},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        dev_->clear_events();
+        Forwarded f(claim());
+        UrbClient &c = f.client();
+        UrbClient::Submit s;
+        s.ep = 2;
+        s.length = 64;
+        c.submit(s);
+        s.ep = 1;
+        s.length = 512;
+        c.submit(s);  // a bulk IN that waits for bytes
+        ASSERT_TRUE(wait_until([&] { return dev_->urbs_in_flight() == 2; }, kWaitMs));
+        const std::int64_t start = plat::monotonic_ms();
+        switch (k.how) {
+        case How::client_closes: f.close_client(); break;
+        case How::stop_and_wake: f.stop(true); break;
+        case How::stop_flag_alone: f.stop(false); break;
+        case How::unplug: bed_.announce_removal(dev_->syspath()); break;
+        }
+        EXPECT_EQ(f.end(), k.end) << f.message();
+        EXPECT_LT(plat::monotonic_ms() - start, 2000);
+        EXPECT_TRUE(wait_until([this] { return dev_->urbs_in_flight() == 0; }, 2000)) << dev_->urbs_in_flight();
+        EXPECT_FALSE(dev_->claimed(0));
+        EXPECT_FALSE(dev_->claimed(1));
+        std::vector<std::string> events = dev_->events();
+        ASSERT_GE(events.size(), 3u);
+        if (k.how == How::unplug) {
+            // libusb touches no driver of a device that has gone.
+            EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()),
+                      (std::vector<std::string>{"release 0", "release 1"}));
+            EXPECT_EQ(f.message(), "Device '1-4' is gone");
+        } else {
+            EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
+                      (std::vector<std::string>{"release 0", "release 1", "attach 0"}));
+            EXPECT_TRUE(dev_->driver_bound(0));
+        }
+    }
+}
+
+// A peer that stops taking replies is given up after the stall limit, and
+// closing its TLS connection afterwards cannot hang on the close_notify.
+TEST_F(Forward, PeerThatTakesNoRepliesIsGivenUp)
+{
+    ASSERT_EQ(usbip_init(), 0);
+    {
+        usbip_forward_options options;
+        options.max_unsent = 1024;
+        options.stall_ms = 1000;
+        Forwarded f(claim(), true, options);
+        int small = 4096;
+        setsockopt(static_cast<int>(f.client_conn().fd), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        setsockopt(static_cast<int>(f.server_fd()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        UrbClient &c = f.client();
+        UrbClient::Submit s;
+        s.setup = setup(0x80, 6, 0x0200, 0, 71);
+        s.length = 71;
+        c.hold();
+        for (int i = 0; i < 1000; ++i) c.submit(s);
+        c.release();
+        EXPECT_TRUE(f.ended(20000));
+        EXPECT_EQ(f.end(), usbip_forward_end::connection_failed);
+        EXPECT_EQ(f.message(), "Forwarding of device '1-4': the peer takes no replies");
+        int ms = f.close_server_ms();
+        EXPECT_GE(ms, 0) << "closing hung";
+        EXPECT_LT(ms, 2000);
+    }
+    usbip_cleanup();
+    expect_released();
+}
+
+// ---------------------------------------------------------------------------
+// Bad input
+
+namespace {
+
+Bytes header(std::uint32_t command, std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep)
+{
+    Bytes b(USBIP_URB_HEADER_SIZE, 0);
+    usbip_put_be32(b.data(), command);
+    usbip_put_be32(b.data() + 4, seqnum);
+    usbip_put_be32(b.data() + 12, direction);
+    usbip_put_be32(b.data() + 16, ep);
+    return b;
+}
+
+Bytes submit_header(std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep, std::int32_t length,
+                    std::uint32_t packets = 0)
+{
+    Bytes b = header(USBIP_CMD_SUBMIT, seqnum, direction, ep);
+    usbip_put_be32(b.data() + 24, static_cast<std::uint32_t>(length));
+    usbip_put_be32(b.data() + 32, packets);
+    return b;
+}
+
+Bytes unlink_of(std::uint32_t seqnum, std::uint32_t victim)
+{
+    Bytes b = header(USBIP_CMD_UNLINK, seqnum, 0, 0);
+    usbip_put_be32(b.data() + 20, victim);
+    return b;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+}  // namespace
+
+// A command that breaks the protocol or a limit ends the session, whatever
+// was in flight, and leaves the device as it was.
+TEST_F(Forward, BadCommandsEndTheSessionCleanly)
+{
+    struct Case {
+        const char *name;
+        Bytes bytes;
+        const char *message;
+    } cases[] = {
+        {"an absurd length", submit_header(1, USBIP_DIR_OUT, 1, 0x7fffffff), "transfer length out of range"},
+        {"a negative length", submit_header(1, USBIP_DIR_IN, 1, -1), "transfer length out of range"},
+        {"too many packets", submit_header(1, USBIP_DIR_IN, 3, 1024, 100000), "too many isochronous packets"},
+        {"an unknown command", header(5, 1, 0, 0), "unknown command"},
+        {"a reply where a command belongs", header(USBIP_RET_SUBMIT, 1, 0, 0), "unknown command"},
+        {"endpoint 16", submit_header(1, USBIP_DIR_IN, 16, 8), "invalid endpoint number"},
+        {"direction 2", submit_header(1, 2, 1, 8), "invalid direction"},
+        {"a sequence number in flight", concat({submit_header(7, USBIP_DIR_IN, 2, 64), submit_header(7, USBIP_DIR_IN, 2, 64)}),
+         "sequence number 7 is in flight already"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        dev_->clear_events();
+        Forwarded f(claim());
+        f.client().send(k.bytes);
+        EXPECT_EQ(f.end(), usbip_forward_end::protocol_error);
+        EXPECT_EQ(f.message(), std::string("USB/IP URB phase on device '1-4': ") + k.message);
+        expect_released();
+        // Nothing came back (the engine has ended: a reply would be there),
+        // and the connection is left for its owner to close.
+        EXPECT_EQ(plat::wait_readable(f.client_conn().fd, 0), 0);
+    }
+}
+
+// A peer that closes after any number of bytes of its commands ends the
+// session cleanly: nothing submitted stays in flight.
+TEST_F(Forward, PeerClosingAtEveryByteOffset)
+{
+    Bytes out_data(40, 0x5a);
+    const Bytes stream = concat({submit_header(1, USBIP_DIR_OUT, 1, 40), out_data,  // bulk OUT
+                                 submit_header(2, USBIP_DIR_IN, 2, 64),             // interrupt IN, waits
+                                 unlink_of(3, 2),
+                                 submit_header(4, USBIP_DIR_OUT, 3, 16, 2), Bytes(16, 0x11),  // isochronous
+                                 Bytes{0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0,
+                                       0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0}});
+    const std::size_t first_whole = 48 + 40;
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        SCOPED_TRACE("closing after " + std::to_string(cut) + " bytes");
+        Forwarded f(claim());
+        f.client().send(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)));
+        f.close_client();
+        usbip_forward_end end = f.end();
+        if (cut < first_whole) {
+            EXPECT_EQ(end, usbip_forward_end::peer_closed);
+        } else {
+            EXPECT_TRUE(end == usbip_forward_end::peer_closed || end == usbip_forward_end::connection_failed)
+                << usbip_forward_end_text(end);
+        }
+        EXPECT_TRUE(wait_until([this] { return dev_->urbs_in_flight() == 0; }, 2000)) << dev_->urbs_in_flight();
+        EXPECT_FALSE(dev_->claimed(0));
+        if (HasFailure()) break;
+    }
+    expect_released();
+}
+
+// Commands wait on the socket while the limit of URBs in flight is reached,
+// and go on when one completes.
+TEST_F(Forward, ReadingPausesAtTheLimitOfUrbsInFlight)
+{
+    usbip_forward_options options;
+    options.max_in_flight = 2;
+    Forwarded f(claim(), false, options);
+    UrbClient &c = f.client();
+    UrbClient::Submit s;
+    s.ep = 2;
+    s.length = 8;
+    c.submit(s);
+    c.submit(s);
+    std::uint32_t third = c.submit(s);
+    ASSERT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 2; }, kWaitMs));
+    plat::sleep_ms(200);
+    EXPECT_EQ(dev_->waiting_interrupts(), 2);  // the third waits on the socket
+    ASSERT_TRUE(dev_->complete_interrupt({9}));
+    EXPECT_EQ(c.reply().ret_submit.status, 0);
+    EXPECT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 2; }, kWaitMs));  // the third is in
+    ASSERT_TRUE(dev_->complete_interrupt({8}));
+    ASSERT_TRUE(dev_->complete_interrupt({7}));
+    usbip_urb_message a = c.reply(), b = c.reply();
+    EXPECT_EQ(b.seqnum(), third);
+    EXPECT_EQ(hex(b.data), "07");
+}
+
+// More commands than the session buffers, queued behind a small limit:
+// each goes on as an earlier URB completes, also when TLS has decrypted
+// them already and the socket shows nothing more.
+TEST_F(Forward, CommandsQueuedBehindTheLimitAllGetThrough)
+{
+    ASSERT_EQ(usbip_init(), 0);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        usbip_forward_options options;
+        options.max_in_flight = 4;
+        Forwarded f(claim(), tls, options);
+        UrbClient &c = f.client();
+        constexpr std::uint32_t kCommands = 1500;  // 72,000 bytes
+        UrbClient::Submit s;
+        s.ep = 2;
+        s.length = 8;
+        c.hold();
+        for (std::uint32_t i = 0; i < kCommands; ++i) c.submit(s);
+        c.release();
+        std::uint32_t answered = 0;
+        const std::int64_t until = plat::monotonic_ms() + 20000;
+        while (answered < kCommands && plat::monotonic_ms() < until) {
+            int waiting = dev_->waiting_interrupts();
+            if (waiting == 0) {
+                plat::sleep_ms(1);
+                continue;
+            }
+            EXPECT_LE(waiting, 4);
+            for (int k = 0; k < waiting; ++k)
+                ASSERT_TRUE(dev_->complete_interrupt({static_cast<std::uint8_t>(answered + k)}));
+            for (int k = 0; k < waiting; ++k, ++answered) {
+                usbip_urb_message m;
+                ASSERT_TRUE(c.next(&m)) << "after " << answered << " replies";
+                ASSERT_EQ(m.seqnum(), answered + 1);
+                ASSERT_EQ(m.data, Bytes{static_cast<std::uint8_t>(answered)});
+            }
+        }
+        EXPECT_EQ(answered, kCommands);
+    }
+    usbip_cleanup();
+}
+
+// ---------------------------------------------------------------------------
+// An independent decoder: Wireshark's USB/IP dissector reads a capture of a
+// forwarded exchange with the fields the client saw.
+
+namespace {
+
+// Writes the records as a two-way TCP capture (client port 40000, server
+// 3240) and returns tshark's fields, one line per packet, "|"-separated.
+std::vector<std::string> tshark_lines(const std::vector<UrbClient::Record> &records,
+                                      const std::vector<std::string> &fields)
+{
+    char dir[] = "/tmp/usbip-urb-pcap-XXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    const std::string text = std::string(dir) + "/urb.txt", pcap = std::string(dir) + "/urb.pcap";
+    FILE *f = std::fopen(text.c_str(), "w");
+    for (const auto &r : records) {
+        std::fprintf(f, "%s\n", r.from_client ? "I" : "O");  // text2pcap: I runs 40000 -> 3240
+        for (std::size_t i = 0; i < r.bytes.size(); i += 16) {
+            std::fprintf(f, "%06zx", i);
+            for (std::size_t j = i; j < i + 16 && j < r.bytes.size(); ++j) std::fprintf(f, " %02x", r.bytes[j]);
+            std::fprintf(f, "\n");
+        }
+    }
+    std::fclose(f);
+    run_command("text2pcap -D -T 40000,3240 " + text + " " + pcap + " 2>&1");
+    std::string cmd = "tshark -r " + pcap + " -d tcp.port==3240,usbip -T fields -E separator='|'";
+    for (const auto &name : fields) cmd += " -e " + name;
+    std::string out = run_command(cmd + " 2>/dev/null");
+    run_command(std::string("rm -rf ") + dir);
+    std::vector<std::string> lines;
+    std::size_t pos = 0, nl;
+    while ((nl = out.find('\n', pos)) != std::string::npos) {
+        lines.push_back(out.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST_F(Forward, WiresharkReadsAForwardedExchange)
+{
+    Forwarded f(claim());
+    UrbClient &c = f.client();
+    c.control(setup(0x80, 6, 0x0100, 0, 18));  // 1: device descriptor
+    UrbClient::Submit out;
+    out.direction = USBIP_DIR_OUT;
+    out.ep = 1;
+    out.data = {0xde, 0xad, 0xbe, 0xef};
+    c.submit(out);                              // 2: bulk OUT
+    c.reply();
+    UrbClient::Submit in;
+    in.ep = 1;
+    in.length = 4;
+    c.submit(in);                               // 3: bulk IN, the echo
+    c.reply();
+    in.ep = 2;
+    in.length = 64;
+    c.submit(in);                               // 4: interrupt IN, unlinked by 5
+    ASSERT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 1; }, kWaitMs));
+    c.unlink(4);
+    c.reply();
+    ASSERT_TRUE(c.ok());
+    ASSERT_EQ(c.records().size(), 9u);
+
+    const std::vector<std::string> fields = {"tcp.srcport", "usbip.urb", "usbip.sequence_no",
+                                             "usbip.endpoint_number.direction", "usbip.endpoint_number",
+                                             "usbip.transfer_buffer_length", "usbip.status", "usbip.actual_length",
+                                             "usb.idVendor", "usb.idProduct", "usb.capdata"};
+    const std::vector<std::string> lines = tshark_lines(c.records(), fields);
+    // Directions and endpoints of replies are the command's, which the
+    // dissector lists first; unlinks name their victim after themselves.
+    const std::vector<std::string> expected = {
+        "40000|0x00000001|1|0x01,0x01|0x00,0x00|18|||||",
+        "3240|0x00000003|1|0x01,0x00|0x00,0x00||0|18|0x1209|0x0001|",
+        "40000|0x00000001|2|0x00,0x00|0x01,0x01|4|||||deadbeef",
+        "3240|0x00000003|2|0x00,0x00|0x01,0x00||0|4|||",
+        "40000|0x00000001|3|0x01,0x01|0x01,0x01|4|||||",
+        "3240|0x00000003|3|0x01,0x00|0x01,0x00||0|4|||deadbeef",
+        "40000|0x00000001|4|0x01,0x01|0x02,0x02|64|||||",
+        "40000|0x00000002|5,4|0x00,0x00|0x00,0x00||||||",
+        "3240|0x00000004|5|0x00,0x00|0x00,0x00||-104||||",
+    };
+    ASSERT_EQ(lines.size(), expected.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << "packet " << i + 1;
+}
