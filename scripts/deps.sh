@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and benchmarking need.
-# Does nothing when every package is already present, so a warm run stays fast.
+# Installs the Debian packages that building, testing and benchmarking need,
+# and any further packages named as arguments (scripts/windows.sh names its
+# own). Does nothing when every package is already present, so a warm run
+# stays fast.
 set -euo pipefail
 
 PACKAGES=(
@@ -11,6 +13,7 @@ PACKAGES=(
   tshark wireshark-common openssl
   nlohmann-json3-dev python3 python3-pytest socat iproute2
 )
+PACKAGES+=("$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -3,14 +3,6 @@
 // in one process, and as separate processes of the command-line host.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <regex>
@@ -37,7 +29,7 @@ double seconds_since(Clock::time_point t0)
 bool closed_now(int fd)
 {
     char c;
-    return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+    return raw_recv_some(fd, &c, 1, 0) == 0;
 }
 
 // A server of the library on a port of its own, stopped at the end.
@@ -331,14 +323,9 @@ TEST(RelayWorker, ClosedControlConnectionDoesNotSpin)
     Fd control = register_with(relay);
     control.close();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    auto cpu_seconds = [] {
-        rusage u{};
-        getrusage(RUSAGE_SELF, &u);
-        return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-    };
-    double cpu0 = cpu_seconds();
+    double cpu0 = process_cpu_seconds();
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_LT(cpu_seconds() - cpu0, 0.3);
+    EXPECT_LT(process_cpu_seconds() - cpu0, 0.3);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,14 +1,19 @@
 // halvoren-usbip: command-line host of the library, built on its public
 // header only.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <algorithm>
-#include <pthread.h>
 #include <utility>
 #include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
+#endif
 
 #include "halvoren_usbip.h"
 
@@ -274,8 +279,42 @@ bool parse_endpoint(const std::string &text, std::string *host, int *port)
     return !host->empty();
 }
 
-// Blocks the stop signals in every thread (library threads inherit the
-// mask), so that only wait_for_stop_signal() receives them.
+// ---------------------------------------------------------------------------
+// Stop signals: Ctrl-C (and SIGTERM, or closing the console on Windows) ends
+// `serve` and `relay` in order, through the library's stop and cleanup.
+
+#ifdef _WIN32
+// Set by the console's control handler, which Windows runs on a thread of
+// its own.
+HANDLE g_stop_event = nullptr;
+
+BOOL WINAPI on_console_control(DWORD type)
+{
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+        SetEvent(g_stop_event);
+        // Closing the console ends the process once this returns: give the
+        // main thread time to stop the library first.
+        if (type == CTRL_CLOSE_EVENT) Sleep(4000);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+void block_stop_signals()
+{
+    if (g_stop_event == nullptr) g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_control, TRUE);
+}
+
+void wait_for_stop_signal() { WaitForSingleObject(g_stop_event, INFINITE); }
+
+// True when a stop signal came within `ms`.
+bool stop_signal_within(int ms) { return WaitForSingleObject(g_stop_event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0; }
+#else
 sigset_t stop_signals()
 {
     sigset_t set;
@@ -285,6 +324,8 @@ sigset_t stop_signals()
     return set;
 }
 
+// Blocks the stop signals in every thread (library threads inherit the
+// mask), so that only the waits below receive them.
 void block_stop_signals()
 {
     sigset_t set = stop_signals();
@@ -297,6 +338,15 @@ void wait_for_stop_signal()
     int sig = 0;
     sigwait(&set, &sig);
 }
+
+// True when a stop signal came within `ms`.
+bool stop_signal_within(int ms)
+{
+    sigset_t set = stop_signals();
+    timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000 * 1000};
+    return sigtimedwait(&set, nullptr, &wait) > 0;
+}
+#endif
 
 int cmd_list(Args &a)
 {
@@ -459,7 +509,6 @@ int cmd_relay(Args &a)
     std::fflush(stdout);
 
     // Report registrations as they come and go, until a stop signal.
-    sigset_t set = stop_signals();
     std::vector<std::string> known;
     for (;;) {
         std::vector<Object> codes;
@@ -473,8 +522,7 @@ int cmd_relay(Args &a)
             if (std::find(now.begin(), now.end(), c) == now.end()) std::printf("ended:      %s\n", c.c_str());
         std::fflush(stdout);
         known = now;
-        timespec wait{0, 200 * 1000 * 1000};
-        if (sigtimedwait(&set, nullptr, &wait) > 0) break;
+        if (stop_signal_within(200)) break;
     }
     std::printf("Stopping.\n");
     usbip_relay_stop();

@@ -1,9 +1,12 @@
 // The parts of the platform layer that need no OS header: timed transfers
-// built on the one-attempt primitives and the waits, and small helpers.
+// built on the one-attempt primitives and the waits, the count of module
+// pins, and small helpers.
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 namespace plat {
 
@@ -74,6 +77,33 @@ std::size_t PeerAddressHash::operator()(const PeerAddress &a) const
     std::size_t h = 1469598103934665603ull;
     for (std::size_t i = 0; i < a.size; ++i) h = (h ^ a.bytes[i]) * 1099511628211ull;
     return h ^ a.size;
+}
+
+namespace {
+
+// The reference that keeps this module loaded while pins are held.
+std::mutex &pin_mutex()
+{
+    static std::mutex *m = new std::mutex;  // never destroyed: used until the last moment
+    return *m;
+}
+int g_pins = 0;
+void *g_pin_reference = nullptr;
+
+}  // namespace
+
+void pin_module()
+{
+    std::lock_guard<std::mutex> lock(pin_mutex());
+    if (g_pins++ == 0) g_pin_reference = module_reference_take();
+}
+
+void unpin_module()
+{
+    std::lock_guard<std::mutex> lock(pin_mutex());
+    if (g_pins == 0 || --g_pins > 0) return;
+    module_reference_drop(g_pin_reference);
+    g_pin_reference = nullptr;
 }
 
 void Waker::signal()
