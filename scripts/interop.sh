@@ -34,13 +34,14 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# host SYSTEM ARGS...: the command line of the host on one system.
+# host SYSTEM ARGS...: sets `cmd` to the command line of the host on one
+# system.
 host() {
   local system=$1; shift
   if [ "$system" = windows ]; then
-    echo "$wine" "$dist/halvoren-usbip.exe" "$@"
+    cmd=("$wine" "$dist/halvoren-usbip.exe" "$@")
   else
-    echo "$linux_cli" "$@"
+    cmd=("$linux_cli" "$@")
   fi
 }
 
@@ -50,10 +51,11 @@ host() {
 start() {
   local name=$1 system=$2; shift 2
   if [ "$system" = linux ] && [ "$1" = serve ]; then
-    umockdev-run --device "$devices" -- "$linux_cli" "$@" --share-all >"$work/$name.out" 2>&1 &
+    cmd=(umockdev-run --device "$devices" -- "$linux_cli" "$@" --share-all)
   else
-    $(host "$system" "$@") >"$work/$name.out" 2>&1 &
+    host "$system" "$@"
   fi
+  "${cmd[@]}" >"$work/$name.out" 2>&1 &
   pids+=($!)
   eval "pid_$name=$!"
 }
@@ -85,12 +87,12 @@ stop() {
 }
 
 # remote SYSTEM ARGS...: the client's output (stdout and stderr, no CRs)
-# and, in $status, its exit status.
+# in $out and its exit status in $status.
 remote() {
-  local system=$1; shift
+  host "$1" remote "${@:2}" --timeout 10000
   set +e
-  out=$(timeout 60 $(host "$system" remote "$@" --timeout 10000) 2>&1 | tr -d '\r')
-  status=${PIPESTATUS[0]}
+  out=$(timeout 60 "${cmd[@]}" 2>&1 | tr -d '\r'; exit "${PIPESTATUS[0]}")
+  status=$?
   set -e
 }
 
@@ -119,11 +121,11 @@ for server in windows linux; do
       [ "$(echo "$want" | grep -o busid | wc -l)" = 6 ] || fail "the Linux reference list: $want"
     fi
     remote $client "127.0.0.1:$port" --password 'pa ss' $tls --json
-    expect_list "$want" "$client client lists $server server${tls:+ with TLS} and password"
+    expect_list "$want" "$client client lists $server server with password${tls:+ and TLS}"
     remote $client "127.0.0.1:$port" --password wrong $tls
     [ "$status" = 1 ] && [ "$out" = "halvoren-usbip: remote: Authentication rejected by server (invalid password)" ] ||
       fail "$client client, wrong password against $server server: $status '$out'"
-    echo "ok   $client client is refused by $server server${tls:+ with TLS} with a wrong password"
+    echo "ok   $client client is refused by $server server${tls:+ with TLS} for a wrong password"
     if [ $server = linux ] && [ -z "$tls" ]; then
       remote $client "127.0.0.1:$port" --password 'pa ss' --busid 1-3 --json
       [ "$status" = 0 ] && echo "$out" | grep -q '"busid":"1-3"' || fail "$client client, one device: $out"

@@ -19,4 +19,5 @@ echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build (ASan + UBSan)"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DUSBIP_SANITIZE=ON -DUSBIP_BUILD_BENCH=OFF
+USBIP_LINUX_BUILD=build ./scripts/windows.sh  # the Windows DLL: its suites under Wine, cases across systems
 echo "== all tests passed in both builds"

@@ -7,7 +7,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "halvoren_usbip.h"
