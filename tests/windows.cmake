@@ -60,6 +60,7 @@ function(usbip_wine_test name)
 endfunction()
 
 usbip_wine_test(usbip_test)
+usbip_wine_test(usbip_platform_test)
 usbip_wine_test(usbip_enum_test)
 usbip_wine_test(usbip_protocol_test EXCLUDE Wireshark.*)
 usbip_wine_test(usbip_auth_test)
