@@ -30,8 +30,22 @@ fail() {
   exit 1
 }
 
+# A port free on every address, below the range the system hands out to
+# outgoing connections (which could take it before the host binds it).
 free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  python3 - <<'PY'
+import random, socket
+for _ in range(200):
+    port = random.randrange(20000, 32000)
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            s.bind(("::", port))
+        print(port)
+        break
+    except OSError:
+        pass
+PY
 }
 
 # host SYSTEM ARGS...: sets `cmd` to the command line of the host on one

@@ -57,6 +57,8 @@ fetch_source() {
   fi
   local opts=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt/parts"
               -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache")
+  # apt's download user cannot write into this folder: root downloads itself.
+  [ "$(id -u)" -ne 0 ] || opts+=(-o APT::Sandbox::User=root)
   if [ ! -f "$apt/updated" ]; then
     apt-get "${opts[@]}" update -q >/dev/null
     touch "$apt/updated"

@@ -11,6 +11,11 @@
 //   the socket as shut and signals the wake socket of every wait on it. A
 //   socket marked shut is ready at once for every later wait, until it is
 //   closed.
+// - Winsock's lifetime. The last WSACleanup destroys every socket still
+//   open, and Windows hands the numbers out again: a socket the library
+//   still owns (a stopped listener keeps its waker until the next start)
+//   would later close somebody else's socket. So the library's last
+//   WSACleanup waits until the last socket it opened is closed.
 // - A refused connect. Windows versions before 10 (2004) never report a
 //   failed connect through WSAPoll; a wait for writability therefore looks at
 //   SO_ERROR every quarter second and reports the socket ready on an error,
@@ -56,6 +61,8 @@ bool set_nonblocking(SOCKET s, bool on)
     return ::ioctlsocket(s, FIONBIO, &mode) == 0;
 }
 
+SOCKET counted(SOCKET s);
+
 // A socket that child processes do not inherit (WSA_FLAG_NO_HANDLE_INHERIT
 // needs Windows 7 SP1; without it the socket is made without the flag).
 SOCKET new_socket(int family, int type, int protocol)
@@ -67,7 +74,7 @@ SOCKET new_socket(int family, int type, int protocol)
         ::closesocket(s);
         return INVALID_SOCKET;
     }
-    return s;
+    return counted(s);
 }
 
 int socket_error(SOCKET s)
@@ -93,6 +100,7 @@ struct WaitSlot {
     Waker waker;
 };
 
+// What the platform knows about its sockets.
 struct WaitRegistry {
     std::mutex mutex;  // guards everything below
     // Sockets shut down by shutdown_both() and not closed yet.
@@ -102,6 +110,10 @@ struct WaitRegistry {
     // Connect errors found by a wait, for connect_result().
     std::unordered_map<SOCKET, int> connect_errors;
     std::vector<std::unique_ptr<WaitSlot>> idle;
+    // Sockets the platform opened and has not closed, and the WSACleanup
+    // calls that wait for them.
+    long open_sockets = 0;
+    int deferred_cleanups = 0;
 };
 
 // Never destroyed: a host may unload the library without usbip_cleanup, and
@@ -110,6 +122,16 @@ WaitRegistry &registry()
 {
     static WaitRegistry *r = new WaitRegistry;
     return *r;
+}
+
+SOCKET counted(SOCKET s)
+{
+    if (s != INVALID_SOCKET) {
+        WaitRegistry &reg = registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        ++reg.open_sockets;
+    }
+    return s;
 }
 
 std::unique_ptr<WaitSlot> take_slot()
@@ -277,14 +299,21 @@ bool sock_startup()
 
 void sock_cleanup()
 {
-    // The pooled wake sockets go before the last WSACleanup would reset them.
+    WaitRegistry &reg = registry();
     std::vector<std::unique_ptr<WaitSlot>> idle;
     {
-        WaitRegistry &reg = registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         idle.swap(reg.idle);
     }
-    idle.clear();
+    idle.clear();  // the pooled wake sockets
+    {
+        // Sockets still open: the last close does this cleanup.
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (reg.open_sockets > 0) {
+            ++reg.deferred_cleanups;
+            return;
+        }
+    }
     ::WSACleanup();
 }
 
@@ -296,14 +325,17 @@ socket_t socket_open(const Address &addr)
 void close(socket_t s)
 {
     if (s == kNoSocket) return;
+    int cleanups = 0;
     {
         // The number may be handed out again once closed.
         WaitRegistry &reg = registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         reg.shut.erase(sock_of(s));
         reg.connect_errors.erase(sock_of(s));
+        if (reg.open_sockets > 0 && --reg.open_sockets == 0) std::swap(cleanups, reg.deferred_cleanups);
     }
     ::closesocket(sock_of(s));
+    while (cleanups-- > 0) ::WSACleanup();
 }
 
 void shutdown_both(socket_t s)
@@ -406,7 +438,7 @@ ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)
               ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&off), sizeof off) == 0;
     if (!v6) {
         // No IPv6 here, or no dual-stack sockets: IPv4 alone.
-        if (s != INVALID_SOCKET) ::closesocket(s);
+        close(handle_of(s));
         s = new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     }
     if (s == INVALID_SOCKET) return ListenStatus::socket_failed;
@@ -418,7 +450,7 @@ ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)
     ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one), sizeof one);
     ListenStatus status = bind_and_listen(handle_of(s), v6, port, backlog);
     if (status != ListenStatus::ok) {
-        ::closesocket(s);
+        close(handle_of(s));
         return status;
     }
     *out = handle_of(s);
@@ -433,10 +465,10 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
         int len = sizeof ss;
         // An accepted socket takes over the listener's properties: it is
         // non-blocking and not inherited already; FIONBIO makes sure.
-        SOCKET s = ::accept(sock_of(listener), reinterpret_cast<sockaddr *>(&ss), &len);
+        SOCKET s = counted(::accept(sock_of(listener), reinterpret_cast<sockaddr *>(&ss), &len));
         if (s != INVALID_SOCKET) {
             if (!set_nonblocking(s, true)) {
-                ::closesocket(s);
+                close(handle_of(s));
                 continue;
             }
             *out = handle_of(s);
@@ -533,7 +565,7 @@ bool Waker::open()
         if (poll_raw(&p, 1, 2000) != 1) return false;
         sockaddr_in from{};
         len = sizeof from;
-        SOCKET r = ::accept(l, reinterpret_cast<sockaddr *>(&from), &len);
+        SOCKET r = counted(::accept(l, reinterpret_cast<sockaddr *>(&from), &len));
         if (r == INVALID_SOCKET) continue;
         Socket reader(handle_of(r));
         if (from.sin_port != mine.sin_port || from.sin_addr.s_addr != mine.sin_addr.s_addr) continue;
