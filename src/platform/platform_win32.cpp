@@ -1,7 +1,7 @@
 // Windows side of the platform layer: Winsock 2.2, WSAPoll for every wait,
 // the tick count, BCrypt's random source.
 //
-// Two things that POSIX gives for free are built here:
+// Three things that POSIX gives for free are built here:
 //
 // - Waking a wait by shutting its socket down. Winsock does not wake a
 //   WSAPoll blocked on a socket that another thread shuts down, and does not
