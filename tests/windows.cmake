@@ -21,6 +21,8 @@
 #   needs a console that programs started by CTest under Wine do not have.
 #   scripts/interop.sh runs the same hosts and stops them with Ctrl-C (a
 #   SIGINT, which Wine hands to the console handler).
+# - Fuzz.client_session.Corpus: the target talks over a POSIX socket pair
+#   (fuzz/CMakeLists.txt); the codecs' corpora replay under Wine.
 # - Python.Binding: the binding loads the library of a Linux build.
 
 set(USBIP_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources (Debian's googletest package)")
