@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and benchmarking need.
-# Does nothing when every package is already present, so a warm run stays fast.
+# Installs the Debian packages that building, testing and benchmarking need,
+# and any further packages named as arguments (scripts/windows.sh names its
+# own). Does nothing when every package is already present, so a warm run
+# stays fast.
 set -euo pipefail
 
 PACKAGES=(
@@ -13,6 +15,7 @@ PACKAGES=(
   valgrind clang libclang-rt-14-dev
   python3-venv python3-setuptools python3-wheel usb.ids dpkg-dev file
 )
+PACKAGES+=("$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -25,4 +25,6 @@ echo "== sanitizer build (TSan)"
 run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUSBIP_TSAN=ON -DUSBIP_BUILD_BENCH=OFF
 echo "== fuzzing, ${USBIP_FUZZ_SECONDS:-10} s per target"
 ./scripts/fuzz.sh "${USBIP_FUZZ_SECONDS:-10}"
+echo "== the Windows DLL: its suites under Wine, and cases across systems"
+USBIP_LINUX_BUILD=build ./scripts/windows.sh
 echo "== all tests passed"

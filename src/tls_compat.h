@@ -19,6 +19,15 @@
 #include <mbedtls/bignum.h>
 #endif
 
+// Sessions run on many threads at once and share the random generator, the
+// server's key (its RSA blinding state) and, on 3.x, PSA's global state:
+// Mbed TLS must lock them itself. Its own default configuration (and that of
+// most Windows builds) has threading off; that build would fail handshakes
+// under load or corrupt shared state, so it is refused here.
+#if !defined(MBEDTLS_THREADING_C) || !defined(MBEDTLS_THREADING_PTHREAD)
+#error "halvoren-usbip needs Mbed TLS built with MBEDTLS_THREADING_C and MBEDTLS_THREADING_PTHREAD (on Windows: winpthreads, with the -posix mingw-w64 compilers); enable both in Mbed TLS's configuration header and rebuild it"
+#endif
+
 namespace tls_compat {
 
 // Starts the crypto layer underneath TLS (PSA on 3.x).
@@ -30,14 +39,6 @@ inline bool crypto_init()
     return true;
 #endif
 }
-
-// With threading support the CTR_DRBG context carries its own lock; without
-// it the library serialises every draw itself.
-#if defined(MBEDTLS_THREADING_C)
-inline constexpr bool kDrbgLocksItself = true;
-#else
-inline constexpr bool kDrbgLocksItself = false;
-#endif
 
 // Sessions run TLS 1.2 only. The groups follow the 3.6 line's default order
 // (x25519 first): 2.28 puts secp521r1 first, which halves the handshake rate.

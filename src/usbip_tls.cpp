@@ -25,8 +25,7 @@ std::atomic<int> g_client_timeout_ms{10000};
 // shared by key generation and every TLS session.
 struct TlsRng {
     mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    std::mutex mutex;  // serialises draws when Mbed TLS has no threading support
+    mbedtls_ctr_drbg_context drbg;  // locks itself (MBEDTLS_THREADING_C)
 
     TlsRng()
     {
@@ -45,8 +44,6 @@ struct TlsRng {
 int tls_random(void *ctx, unsigned char *out, size_t len)
 {
     auto *rng = static_cast<TlsRng *>(ctx);
-    if (tls_compat::kDrbgLocksItself) return mbedtls_ctr_drbg_random(&rng->drbg, out, len);
-    std::lock_guard<std::mutex> lock(rng->mutex);
     return mbedtls_ctr_drbg_random(&rng->drbg, out, len);
 }
 

@@ -1,6 +1,7 @@
 #!/bin/sh
 # The shared library exports exactly the 21 usbip_ functions of the public
-# header and nothing else of its own.
+# header and nothing else of its own: the dynamic symbols of the .so, or the
+# export table of the Windows DLL.
 set -eu
 lib=$1
 expected="usbip_cleanup usbip_client_device_info usbip_client_list_by_code usbip_client_list_remote
@@ -9,7 +10,13 @@ usbip_local_device_info usbip_protocol_version usbip_relay_list_codes usbip_rela
 usbip_server_list_shared usbip_server_register_relay usbip_server_share usbip_server_start
 usbip_server_stop usbip_server_unshare usbip_tls_generate_cert"
 want=$(echo $expected | tr ' ' '\n' | sort)
-got=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
+case $lib in
+  *.dll)
+    got=$(x86_64-w64-mingw32-objdump -p "$lib" |
+      sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[ *[0-9]+\]/ {print $3}' | sort) ;;
+  *)
+    got=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort) ;;
+esac
 if [ "$want" != "$got" ]; then
   echo "exports differ:"
   printf '%s\n' "$want" > /tmp/want.$$; printf '%s\n' "$got" > /tmp/got.$$

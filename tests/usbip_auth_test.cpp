@@ -5,9 +5,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "halvoren_usbip.h"
 #include "test_support.h"
@@ -214,29 +211,20 @@ TEST(Handshake, ServerWithoutPasswordAnswersAnyReplyWithZero)
     EXPECT_EQ(result, 0);
 }
 
-// The challenge a server half sends in a forked child: two children start
+// The challenge a server half sends in a child process: two children start
 // from the same process state, as two starts of one program would.
 std::string challenge_of_child()
 {
-    int pipefd[2];  // [0] read by the parent, [1] written by the child
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pipefd), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
+    return in_child_process([] {
         int sv[2];
-        socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+        if (!raw_socket_pair(sv)) return std::string();
         raw_send(sv[1], std::string(32, 'p'));  // a wrong proof, queued in advance
         usbip_conn conn(sv[0]);
         usbip_auth_handshake_server(&conn, "pw");
         std::string hello = raw_recv_n(sv[1], 36);
-        raw_send(pipefd[1], hello.size() == 36 ? hello.substr(4) : std::string());
-        _exit(0);
-    }
-    close(pipefd[1]);
-    std::string challenge = raw_recv_all(pipefd[0], 64);
-    close(pipefd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return challenge;
+        raw_close(sv[1]);
+        return hello.size() == 36 ? hello.substr(4) : std::string();
+    });
 }
 
 TEST(Handshake, ChallengesDifferBetweenProcesses)

@@ -4,10 +4,6 @@
 // refusing them.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -181,17 +177,9 @@ TEST(Listener, PeersOfBothFamiliesAndTheirAddresses)
     raw_send(v4, "four\n");
     EXPECT_EQ(raw_recv_line(v4), "four from 127.0.0.1\n");
 
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_addr = in6addr_loopback;
-    sa.sin6_port = htons(static_cast<std::uint16_t>(echo.port()));
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        if (fd >= 0) close(fd);
-        GTEST_SKIP() << "no IPv6 loopback here";
-    }
-    Fd v6(fd);
-    set_socket_timeouts(v6, 5000);
+    if (!ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback here";
+    Fd v6(raw_connect6(echo.port()));
+    ASSERT_GE(v6, 0);
     raw_send(v6, "six\n");
     EXPECT_EQ(raw_recv_line(v6), "six from ::1\n");
 }

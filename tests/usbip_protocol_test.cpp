@@ -323,9 +323,9 @@ namespace {
 std::map<std::string, std::string> tshark_fields(const std::string &bytes, int src_port, int dst_port,
                                                  const std::vector<std::string> &fields)
 {
-    char dir[] = "/tmp/usbip-pcap-XXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
-    std::string hex_path = std::string(dir) + "/payload.txt", pcap_path = std::string(dir) + "/payload.pcap";
+    std::string dir = make_temp_dir();
+    EXPECT_FALSE(dir.empty());
+    std::string hex_path = dir + "/payload.txt", pcap_path = dir + "/payload.pcap";
     FILE *f = std::fopen(hex_path.c_str(), "w");
     for (std::size_t i = 0; i < bytes.size(); i += 16) {
         std::fprintf(f, "%06zx", i);
@@ -340,7 +340,7 @@ std::map<std::string, std::string> tshark_fields(const std::string &bytes, int s
                       " -d tcp.port==3240,usbip -T fields -E separator='|' -E occurrence=a -E aggregator=';'";
     for (const auto &name : fields) cmd += " -e " + name;
     std::string line = run_command(cmd + " 2>/dev/null");
-    run_command(std::string("rm -rf ") + dir);
+    run_command("rm -rf " + dir);
     std::map<std::string, std::string> values;
     std::size_t pos = 0;
     for (const auto &name : fields) {

@@ -3,15 +3,6 @@
 // in one process, and as separate processes of the command-line host.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -39,7 +30,7 @@ double seconds_since(Clock::time_point t0)
 bool closed_now(int fd)
 {
     char c;
-    return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+    return raw_recv_some(fd, &c, 1, 0) == 0;
 }
 
 // A server of the library on a port of its own, stopped at the end.
@@ -351,14 +342,9 @@ TEST(RelayWorker, ClosedControlConnectionDoesNotSpin)
     Listener relay;
     Fd control = register_with(relay);
     control.close();
-    auto cpu_seconds = [] {
-        rusage u{};
-        getrusage(RUSAGE_SELF, &u);
-        return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-    };
-    double cpu0 = cpu_seconds();
+    double cpu0 = process_cpu_seconds();
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_LT(cpu_seconds() - cpu0, 0.3);
+    EXPECT_LT(process_cpu_seconds() - cpu0, 0.3);
 }
 
 // ---------------------------------------------------------------------------
@@ -517,13 +503,7 @@ TEST(RelayPath, CommandLineHostsAcrossProcesses)
 // and IPv4 clients at 127.0.0.1, with the same answers.
 TEST(RelayPath, BothAddressFamilies)
 {
-    int probe = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 any{};
-    any.sin6_family = AF_INET6;
-    any.sin6_addr = in6addr_loopback;
-    bool v6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
-    if (probe >= 0) close(probe);
-    if (!v6) GTEST_SKIP() << "no IPv6 loopback here";
+    if (!ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback here";
 
     Relay relay;
     Server server("pw");

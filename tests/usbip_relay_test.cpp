@@ -3,10 +3,6 @@
 // and its lifecycle.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -44,12 +40,10 @@ Ending read_to_close(int fd, int ms)
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     char buf[4096];
     while (Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        long n = raw_recv_some(fd, buf, sizeof buf, 50);
         if (n > 0) {
             out.data.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        } else if (n == 0) {
             out.closed = true;
             break;
         }
@@ -316,9 +310,9 @@ TEST(RelayReadLine, DropsCarriageReturnsAndLeavesTheRestOnTheSocket)
     };
     for (const auto &c : cases) {
         int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ASSERT_TRUE(raw_socket_pair(sv));
         ASSERT_TRUE(raw_send(sv[1], c.bytes));
-        shutdown(sv[1], SHUT_WR);
+        raw_shutdown_send(sv[1]);
         std::vector<std::string> got;
         char buf[128];
         for (int i = 0; i < 10; ++i) {
@@ -327,15 +321,15 @@ TEST(RelayReadLine, DropsCarriageReturnsAndLeavesTheRestOnTheSocket)
             got.emplace_back(buf, static_cast<std::size_t>(n));
         }
         EXPECT_EQ(got, c.lines) << hex_of(c.bytes);
-        close(sv[0]);
-        close(sv[1]);
+        raw_close(sv[0]);
+        raw_close(sv[1]);
     }
 }
 
 TEST(RelayReadLine, WaitsPerByteNotPerLine)
 {
     int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_TRUE(raw_socket_pair(sv));
     std::thread trickle([&] {
         for (char c : std::string("AB\n")) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -348,8 +342,8 @@ TEST(RelayReadLine, WaitsPerByteNotPerLine)
     EXPECT_STREQ(buf, "AB");
     trickle.join();
     EXPECT_EQ(usbip_read_line(sv[0], buf, sizeof buf, 100), -1);  // silence
-    close(sv[0]);
-    close(sv[1]);
+    raw_close(sv[0]);
+    raw_close(sv[1]);
 }
 
 // ---------------------------------------------------------------------------
@@ -522,7 +516,7 @@ TEST(RelayRegistration, OneThatNeverReadsDelaysNoOther)
     for (int i = 0; i < 1000; ++i) beats += "HEARTBEAT\n";
     auto flood_start = Clock::now();
     while (listed(deaf_code) && seconds_since(flood_start) < 5.0) {
-        if (send(deaf, beats.data(), beats.size(), MSG_NOSIGNAL | MSG_DONTWAIT) <= 0)
+        if (raw_send_now(deaf, beats.data(), beats.size()) <= 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(wait_until([&] { return !listed(deaf_code); }, 3000)) << "the deaf registration is ended";
@@ -809,10 +803,10 @@ void check_stream(int fd, std::uint64_t seed, std::size_t total, std::size_t *re
     std::vector<char> buf(65536), want(65536);
     *received = *wrong = 0;
     while (*received < total) {
-        ssize_t n = recv(fd, buf.data(), std::min(buf.size(), total - *received), 0);
+        long n = raw_recv_once(fd, buf.data(), std::min(buf.size(), total - *received));
         if (n <= 0) break;
         pattern.fill(want.data(), static_cast<std::size_t>(n));
-        for (ssize_t i = 0; i < n; ++i) *wrong += buf[i] != want[i];
+        for (long i = 0; i < n; ++i) *wrong += buf[i] != want[i];
         *received += static_cast<std::size_t>(n);
     }
 }
@@ -856,7 +850,7 @@ TEST(RelayBridge, EitherSideClosingEndsBothAfterItsLastBytes)
         Fd &other = c.client_closes ? p.server : p.client;
         raw_send(closer, "last words");
         if (c.half)
-            shutdown(closer, SHUT_WR);
+            raw_shutdown_send(closer);
         else
             closer.close();
         Ending e = read_to_close(other, 3000);

@@ -1,9 +1,10 @@
 // A host loads the library, runs a server, a relay and their connections,
 // calls usbip_cleanup and unloads the library: no thread of the library
-// may be left to run code that is gone.
+// may be left to run code that is gone, and a thread of the host that used
+// the library may end after the unload.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +16,7 @@ namespace {
 template <typename F>
 F symbol(void *lib, const char *name)
 {
-    void *p = dlsym(lib, name);
+    void *p = library_symbol(lib, name);
     EXPECT_NE(p, nullptr) << name;
     return reinterpret_cast<F>(p);
 }
@@ -25,14 +26,16 @@ F symbol(void *lib, const char *name)
 TEST(Unload, CleanupLeavesNoThreadAndTheLibraryUnloads)
 {
     int threads_before = process_thread_count();
-    void *lib = dlopen(LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib, nullptr) << dlerror();
+    void *lib = load_library(LIBRARY_PATH);
+    ASSERT_NE(lib, nullptr) << library_error();
     auto init = symbol<int (*)()>(lib, "usbip_init");
     auto cleanup = symbol<void (*)()>(lib, "usbip_cleanup");
     auto server_start = symbol<int (*)(int, const char *, int)>(lib, "usbip_server_start");
     auto relay_start = symbol<int (*)(int)>(lib, "usbip_relay_start");
     auto register_relay = symbol<const char *(*)(const char *, int, const char *)>(lib, "usbip_server_register_relay");
     auto list_by_code = symbol<const char *(*)(const char *, int, const char *, const char *)>(lib, "usbip_client_list_by_code");
+    auto list_remote = symbol<const char *(*)(const char *, int, const char *, int)>(lib, "usbip_client_list_remote");
+    auto list_local = symbol<const char *(*)()>(lib, "usbip_list_local_devices");
     auto last_error = symbol<const char *(*)()>(lib, "usbip_last_error");
 
     ASSERT_EQ(init(), 0);
@@ -43,6 +46,18 @@ TEST(Unload, CleanupLeavesNoThreadAndTheLibraryUnloads)
     ASSERT_NE(code, nullptr) << last_error();
     std::string saved_code = code;
     ASSERT_NE(list_by_code("127.0.0.1", relay_port, saved_code.c_str(), nullptr), nullptr) << last_error();
+
+    // A thread of the host that fills its own result and error texts in the
+    // library, and ends only after the library is gone.
+    std::promise<void> used, unloaded;
+    std::thread host_thread([&, done = unloaded.get_future()] {
+        list_local();
+        list_remote("127.0.0.1", server_port, nullptr, 0);
+        list_remote("127.0.0.1", free_port(), nullptr, 0);  // fails: a message
+        used.set_value();
+        done.wait();
+    });
+    used.get_future().wait();
 
     // Connections in every state: silent sessions, a relay connection that
     // never sends its first line, a pairing that waits for a server that
@@ -60,9 +75,12 @@ TEST(Unload, CleanupLeavesNoThreadAndTheLibraryUnloads)
     EXPECT_EQ(raw_recv_line(control).rfind("DISPATCH ", 0), 0u);
 
     cleanup();
-    EXPECT_EQ(process_thread_count(), threads_before);
-    ASSERT_EQ(dlclose(lib), 0);
+    EXPECT_EQ(process_thread_count(), threads_before + 1);  // the host's thread
+    ASSERT_TRUE(unload_library(lib)) << library_error();
+    unloaded.set_value();
+    host_thread.join();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a straggler would crash here
+    EXPECT_EQ(process_thread_count(), threads_before);
     for (int fd : idle) EXPECT_TRUE(raw_wait_closed(fd, 1000));
     for (int fd : {control, waiting, bridged}) EXPECT_TRUE(raw_wait_closed(fd, 1000));
     for (int fd : idle) raw_close(fd);

@@ -16,9 +16,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include <atomic>
-#include <chrono>
-#include <thread>
+#include <windows.h>
 #else
 #include <pthread.h>
 #endif
@@ -302,24 +300,37 @@ const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str
 // never interrupt a system call in one of the library's threads.
 
 #ifdef _WIN32
-std::atomic<bool> g_stop_requested{false};
+// Ctrl-C, Ctrl-Break and closing the console set this event; Windows runs
+// the console's control handler on a thread of its own.
+HANDLE g_stop_event = nullptr;
 
-void on_stop_signal(int) { g_stop_requested = true; }
+BOOL WINAPI on_console_control(DWORD type)
+{
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+        SetEvent(g_stop_event);
+        // Closing the console ends the process once this returns: give the
+        // main thread time to stop the library first.
+        if (type == CTRL_CLOSE_EVENT) Sleep(4000);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
 
 void block_stop_signals()
 {
-    std::signal(SIGINT, on_stop_signal);
-    std::signal(SIGTERM, on_stop_signal);
+    if (g_stop_event == nullptr) g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_control, TRUE);
 }
 
 // True when a stop signal came within timeout_ms (-1: wait for one).
 bool wait_for_stop_signal(int timeout_ms)
 {
-    for (int waited = 0; timeout_ms < 0 || waited < timeout_ms; waited += 50) {
-        if (g_stop_requested) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return g_stop_requested;
+    DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+    return WaitForSingleObject(g_stop_event, wait) == WAIT_OBJECT_0;
 }
 #else
 sigset_t stop_signals()

@@ -1,9 +1,12 @@
 // The parts of the platform layer that need no OS header: timed transfers
-// built on the one-attempt primitives and the waits, and small helpers.
+// built on the one-attempt primitives and the waits, the count of module
+// pins, and small helpers.
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 namespace plat {
 
@@ -75,6 +78,77 @@ std::size_t PeerAddressHash::operator()(const PeerAddress &a) const
     for (std::size_t i = 0; i < a.size; ++i) h = (h ^ a.bytes[i]) * 1099511628211ull;
     return h ^ a.size;
 }
+
+namespace {
+
+// The reference that keeps this module loaded while pins are held.
+std::mutex &pin_mutex()
+{
+    static std::mutex *m = new std::mutex;  // never destroyed: used until the last moment
+    return *m;
+}
+int g_pins = 0;
+void *g_pin_reference = nullptr;
+
+}  // namespace
+
+void pin_module()
+{
+    std::lock_guard<std::mutex> lock(pin_mutex());
+    if (g_pins++ == 0) g_pin_reference = module_reference_take();
+}
+
+void unpin_module()
+{
+    std::lock_guard<std::mutex> lock(pin_mutex());
+    if (g_pins == 0 || --g_pins > 0) return;
+    module_reference_drop(g_pin_reference);
+    g_pin_reference = nullptr;
+}
+
+#if !defined(__linux__)
+
+// Where the system has no epoll: one poll over everything watched.
+struct Poller::Impl {
+    std::vector<PollEntry> entries;
+    std::vector<std::uintptr_t> keys;
+};
+
+Poller::Poller() : impl_(std::make_unique<Impl>()) {}
+Poller::~Poller() = default;
+bool Poller::open() { return true; }
+
+bool Poller::add(socket_t s, std::uintptr_t key)
+{
+    PollEntry e;
+    e.s = s;
+    e.want_read = true;
+    impl_->entries.push_back(e);
+    impl_->keys.push_back(key);
+    return true;
+}
+
+void Poller::remove(socket_t s)
+{
+    for (std::size_t i = 0; i < impl_->entries.size(); ++i) {
+        if (impl_->entries[i].s == s) {
+            impl_->entries.erase(impl_->entries.begin() + static_cast<std::ptrdiff_t>(i));
+            impl_->keys.erase(impl_->keys.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+}
+
+int Poller::wait(std::vector<std::uintptr_t> &ready, std::size_t max, int timeout_ms)
+{
+    ready.clear();
+    int n = poll_many(impl_->entries.data(), impl_->entries.size(), timeout_ms);
+    for (std::size_t i = 0; n > 0 && i < impl_->entries.size() && ready.size() < max; ++i)
+        if (impl_->entries[i].readable) ready.push_back(impl_->keys[i]);
+    return n < 0 ? -1 : static_cast<int>(ready.size());
+}
+
+#endif
 
 void Waker::signal()
 {

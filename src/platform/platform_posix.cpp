@@ -1,5 +1,6 @@
 // POSIX side of the platform layer.
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -54,82 +54,10 @@ bool set_flag(int fd, int flag, bool on)
     return ::fcntl(fd, F_SETFL, flags) == 0;
 }
 
-PeerAddress peer_of(const sockaddr_storage &ss)
-{
-    PeerAddress a;
-    if (ss.ss_family == AF_INET) {
-        const auto *in = reinterpret_cast<const sockaddr_in *>(&ss);
-        a.size = 4;
-        std::memcpy(a.bytes, &in->sin_addr, 4);
-    } else if (ss.ss_family == AF_INET6) {
-        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&ss);
-        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
-            a.size = 4;
-            std::memcpy(a.bytes, in6->sin6_addr.s6_addr + 12, 4);
-        } else {
-            a.size = 16;
-            std::memcpy(a.bytes, in6->sin6_addr.s6_addr, 16);
-        }
-    }
-    return a;
-}
-
 }  // namespace
 
 bool sock_startup() { return true; }
 void sock_cleanup() {}
-
-bool resolve(const char *host, int port, std::vector<Address> &out)
-{
-    out.clear();
-    char service[16];
-    std::snprintf(service, sizeof service, "%d", port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *list = nullptr;
-    if (::getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) return false;
-    for (addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_addrlen > sizeof(Address::bytes)) continue;
-        Address a;
-        a.family = ai->ai_family;
-        a.socktype = ai->ai_socktype;
-        a.protocol = ai->ai_protocol;
-        a.length = static_cast<std::uint32_t>(ai->ai_addrlen);
-        std::memcpy(a.bytes, ai->ai_addr, ai->ai_addrlen);
-        out.push_back(a);
-    }
-    ::freeaddrinfo(list);
-    return true;
-}
-
-std::string PeerAddress::text() const
-{
-    char buf[INET6_ADDRSTRLEN] = {};
-    if (size == 4) ::inet_ntop(AF_INET, bytes, buf, sizeof buf);
-    else if (size == 16) ::inet_ntop(AF_INET6, bytes, buf, sizeof buf);
-    return buf;
-}
-
-bool PeerAddress::parse(const char *text, PeerAddress *out)
-{
-    PeerAddress a;
-    if (::inet_pton(AF_INET, text, a.bytes) == 1) {
-        a.size = 4;
-    } else if (::inet_pton(AF_INET6, text, a.bytes) == 1) {
-        a.size = 16;
-        static const std::uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-        if (std::memcmp(a.bytes, mapped, 12) == 0) {
-            std::memmove(a.bytes, a.bytes + 12, 4);
-            std::memset(a.bytes + 4, 0, 12);
-            a.size = 4;
-        }
-    } else {
-        return false;
-    }
-    *out = a;
-    return true;
-}
 
 socket_t socket_open(const Address &addr)
 {
@@ -260,30 +188,13 @@ ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)
     }
     if (fd < 0) return ListenStatus::socket_failed;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int bound;
-    if (v6) {
-        sockaddr_in6 sa{};
-        sa.sin6_family = AF_INET6;
-        sa.sin6_addr = in6addr_any;
-        sa.sin6_port = htons(port);
-        bound = ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    } else {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_ANY);
-        sa.sin_port = htons(port);
-        bound = ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    }
-    if (bound != 0) {
+    ListenStatus status = bind_and_listen(fd, v6, port, backlog);
+    if (status != ListenStatus::ok) {
         ::close(fd);
-        return ListenStatus::bind_failed;
-    }
-    if (::listen(fd, backlog) != 0) {
-        ::close(fd);
-        return ListenStatus::listen_failed;
+        return status;
     }
     *out = fd;
-    return ListenStatus::ok;
+    return status;
 }
 
 AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
@@ -295,7 +206,7 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
         int fd = ::accept4(fd_of(listener), reinterpret_cast<sockaddr *>(&ss), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
             *out = fd;
-            *peer = peer_of(ss);
+            *peer = peer_from_sockaddr(&ss);
             return AcceptStatus::accepted;
         }
         switch (errno) {
@@ -316,16 +227,6 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
             return AcceptStatus::failed;
         }
     }
-}
-
-int local_port(socket_t s)
-{
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (::getsockname(fd_of(s), reinterpret_cast<sockaddr *>(&ss), &len) != 0) return -1;
-    if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
-    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port);
-    return -1;
 }
 
 std::int64_t monotonic_ms()
@@ -359,39 +260,24 @@ bool random_bytes(void *out, std::size_t len)
     return true;
 }
 
-namespace {
-
-// The handle that keeps this module mapped while pins are held.
-std::mutex &pin_mutex()
+void *module_reference_take()
 {
-    static std::mutex *m = new std::mutex;  // never destroyed: used until the last moment
-    return *m;
-}
-int g_pins = 0;
-void *g_pin_handle = nullptr;
-
-}  // namespace
-
-void pin_module()
-{
-    std::lock_guard<std::mutex> lock(pin_mutex());
-    if (g_pins++ > 0) return;
-    Dl_info info{};
     // Opening the already loaded module again raises its reference count.
-    if (::dladdr(reinterpret_cast<void *>(&pin_module), &info) != 0 && info.dli_fname != nullptr)
-        g_pin_handle = ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void *>(&module_reference_take), &info) == 0 || info.dli_fname == nullptr)
+        return nullptr;
+    return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
 }
 
-void unpin_module()
+void module_reference_drop(void *reference)
 {
-    std::lock_guard<std::mutex> lock(pin_mutex());
-    if (g_pins == 0 || --g_pins > 0) return;
-    if (g_pin_handle != nullptr) ::dlclose(g_pin_handle);
-    g_pin_handle = nullptr;
+    if (reference != nullptr) ::dlclose(reference);
 }
 
 #ifdef __linux__
 
+// epoll: a wait costs what is ready. (Elsewhere the generic Poller of io.cpp
+// serves.)
 struct Poller::Impl {
     int epfd = -1;
     std::vector<epoll_event> events;
@@ -430,48 +316,6 @@ int Poller::wait(std::vector<std::uintptr_t> &ready, std::size_t max, int timeou
     } while (n < 0 && errno == EINTR);
     for (int i = 0; i < n; ++i) ready.push_back(static_cast<std::uintptr_t>(impl_->events[static_cast<std::size_t>(i)].data.u64));
     return n;
-}
-
-#else
-
-// Other POSIX systems: one poll() over everything watched.
-struct Poller::Impl {
-    std::vector<PollEntry> entries;
-    std::vector<std::uintptr_t> keys;
-};
-
-Poller::Poller() : impl_(std::make_unique<Impl>()) {}
-Poller::~Poller() = default;
-bool Poller::open() { return true; }
-
-bool Poller::add(socket_t s, std::uintptr_t key)
-{
-    PollEntry e;
-    e.s = s;
-    e.want_read = true;
-    impl_->entries.push_back(e);
-    impl_->keys.push_back(key);
-    return true;
-}
-
-void Poller::remove(socket_t s)
-{
-    for (std::size_t i = 0; i < impl_->entries.size(); ++i) {
-        if (impl_->entries[i].s == s) {
-            impl_->entries.erase(impl_->entries.begin() + static_cast<std::ptrdiff_t>(i));
-            impl_->keys.erase(impl_->keys.begin() + static_cast<std::ptrdiff_t>(i));
-            return;
-        }
-    }
-}
-
-int Poller::wait(std::vector<std::uintptr_t> &ready, std::size_t max, int timeout_ms)
-{
-    ready.clear();
-    int n = poll_many(impl_->entries.data(), impl_->entries.size(), timeout_ms);
-    for (std::size_t i = 0; n > 0 && i < impl_->entries.size() && ready.size() < max; ++i)
-        if (impl_->entries[i].readable) ready.push_back(impl_->keys[i]);
-    return n < 0 ? -1 : static_cast<int>(ready.size());
 }
 
 #endif

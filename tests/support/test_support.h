@@ -1,14 +1,18 @@
 // Helpers shared by the tests: loopback sockets with time-outs, and small
 // raw peers that speak bytes without going through the library.
+// test_support.cpp holds what needs no OS header; test_support_posix.cpp and
+// test_support_win32.cpp the rest (on Windows a "fd" is a Winsock SOCKET,
+// whose values fit an int).
 #ifndef HALVOREN_TEST_SUPPORT_H
 #define HALVOREN_TEST_SUPPORT_H
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 #include <vector>
 
 // Polls `pred` every 10 ms for at most `ms`.
@@ -24,7 +28,8 @@ bool wait_until(Pred pred, int ms)
 
 // Number of threads of this process right now that carry its name: those
 // of the test, the library and libusb. Helper threads that name themselves
-// (GLib's "gmain", used by the USB emulation) are not counted.
+// (GLib's "gmain", used by the USB emulation) are not counted. (Windows:
+// every thread of the process.)
 int process_thread_count();
 // The ids of those threads.
 std::set<int> unnamed_thread_ids();
@@ -33,6 +38,26 @@ std::string thread_names();
 
 // Output of a shell command (stdout), and its exit status.
 std::string run_command(const std::string &cmd, int *status = nullptr);
+
+// Loading a shared library as a host does (dlopen / LoadLibrary), finding
+// its exports and unloading it; null or false on failure, with the reason
+// from library_error().
+void *load_library(const char *path);
+void *library_symbol(void *lib, const char *name);
+bool unload_library(void *lib);
+std::string library_error();
+
+// A new empty directory for the caller's files; "" on failure.
+std::string make_temp_dir();
+
+// CPU time this process has used so far, in seconds.
+double process_cpu_seconds();
+
+// Runs `body` in a new process of this test program and returns what it
+// returned there: a forked child on POSIX (the same state as this process
+// at the call); on Windows the program started again for the current test,
+// which runs the test up to this call, runs `body` and reports.
+std::string in_child_process(const std::function<std::string()> &body);
 
 // A listening socket on 127.0.0.1 with a port chosen by the system.
 class Listener {
@@ -54,6 +79,8 @@ private:
 // A port that was free a moment ago (on every address), outside the range
 // the system hands out to outgoing connections.
 int free_port();
+// True when a socket could bind `port` on every address just now.
+bool port_is_free(int port);
 
 // A raw TCP connection to 127.0.0.1:port with send and receive time-outs;
 // -1 when it cannot connect.
@@ -67,9 +94,29 @@ int raw_connect_small_window(int port, int receive_buffer);
 // Both: from `source` (nullptr: the default) with a receive buffer of
 // `receive_buffer` bytes (0: the default).
 int raw_connect_with(const char *source, int receive_buffer, int port, int timeout_ms);
+// True when this machine has an IPv6 loopback address (::1).
+bool ipv6_loopback();
+// A raw TCP connection to [::1]:port with time-outs; -1 when it cannot
+// connect.
+int raw_connect6(int port, int timeout_ms = 5000);
 void set_socket_timeouts(int fd, int timeout_ms);
+// Two connected stream sockets with time-outs (socketpair on POSIX, a
+// loopback TCP connection on Windows); false when none could be made.
+bool raw_socket_pair(int sv[2]);
+// Ends the sending direction: the peer reads the end, this side still reads.
+void raw_shutdown_send(int fd);
 bool raw_send(int fd, const void *data, std::size_t len);
+// One send that never waits: the bytes taken (> 0), or -1 when none could
+// be taken now or the connection failed.
+long raw_send_now(int fd, const void *data, std::size_t len);
 bool raw_send(int fd, const std::string &bytes);
+// One receive within the socket's time-out: > 0 bytes, 0 at the end, -1 on
+// a failure or the time-out.
+long raw_recv_once(int fd, void *data, std::size_t len);
+// One receive of what has arrived, waiting at most wait_ms for something:
+// > 0 bytes, 0 when the peer has closed (or the connection failed), -1 when
+// nothing came.
+long raw_recv_some(int fd, void *data, std::size_t len, int wait_ms);
 // Receives exactly len bytes (false on close, error or time-out).
 bool raw_recv(int fd, void *data, std::size_t len);
 std::string raw_recv_n(int fd, std::size_t len);
@@ -128,12 +175,18 @@ public:
     // failure and returns "" when none does.
     std::string wait_for(const std::string &pattern, int ms = 10000);
     // Sends `signal`, then SIGKILL if the child has not ended within 5 s.
-    // The exit status (-1 when killed).
+    // The exit status (-1 when killed). On Windows every signal is a
+    // Ctrl-Break to the child's console process group.
     int stop(int signal = 15 /* SIGTERM */);
 
 private:
-    int pid_ = -1;
-    int out_ = -1;
+    // Appends what the child wrote within `ms` to buffer_; false once its
+    // output has ended.
+    bool read_output(int ms);
+
+    std::intptr_t process_ = -1;  // pid, or the process handle on Windows
+    std::intptr_t out_ = -1;      // the read end of its output
+    unsigned long child_id_ = 0;  // Windows: its process id, also its console group
     int status_ = -1;
     std::string buffer_, output_;
 };
