@@ -2,8 +2,6 @@
 // messages) and the TLS layer (certificate, both wraps, independent peers).
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -469,12 +467,6 @@ struct TlsPair {
     }
 };
 
-void small_buffers(plat::socket_t s)
-{
-    int size = 65536;
-    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-}
 
 }  // namespace
 
@@ -485,8 +477,8 @@ TEST(OneAttempt, TlsWritesThatWouldBlockKeepTheStreamExact)
     TlsLayer layer;
     TlsPair pair;
     ASSERT_TRUE(pair.server);
-    small_buffers(pair.client.fd);
-    small_buffers(pair.server->fd);
+    set_socket_buffers(pair.client.fd, 65536);
+    set_socket_buffers(pair.server->fd, 65536);
     std::vector<std::uint8_t> sent(1 << 20);
     for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
     std::vector<std::uint8_t> got;

@@ -24,6 +24,11 @@
 # - Fuzz.client_session.Corpus: the target talks over a POSIX socket pair
 #   (fuzz/CMakeLists.txt); the codecs' corpora replay under Wine.
 # - Python.Binding: the binding loads the library of a Linux build.
+# - usbip_scale_test: it raises the POSIX descriptor limit for thousands of
+#   connections; the listener it exercises is tested by usbip_listener_test.
+# - usbip_forward_test: its devices answer URBs through umockdev.
+# - Fuzz.server_session.Corpus, Fuzz.relay_client.Corpus: POSIX socket
+#   pairs, as client_session.
 
 set(USBIP_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources (Debian's googletest package)")
 set(USBIP_NLOHMANN_INCLUDE /usr/include/nlohmann CACHE PATH "nlohmann/json's headers (header-only)")
@@ -69,6 +74,10 @@ usbip_wine_test(usbip_auth_test)
 usbip_wine_test(usbip_tls_test EXCLUDE
   Tls.OpenSslSeesTheCertificateAndTls12WithX25519 Tls.EachGenerationMakesANewCertificateAndStartsTheLayerAlone)
 usbip_wine_test(usbip_client_test)
+usbip_wine_test(usbip_limits_test)
+usbip_wine_test(usbip_listener_test)
+usbip_wine_test(usbip_urb_test)
+usbip_wine_test(usbip_attack_test)
 usbip_wine_test(usbip_relay_test)
 usbip_wine_test(usbip_relay_path_test EXCLUDE RelayPath.CommandLineHostsAcrossProcesses)
 add_dependencies(usbip_relay_path_test halvoren-usbip-cli)
@@ -98,5 +107,10 @@ target_include_directories(usbip_unload_test PRIVATE support ${PROJECT_SOURCE_DI
 target_link_libraries(usbip_unload_test PRIVATE gtest_main ws2_32)
 add_dependencies(usbip_unload_test halvoren-usbip)
 target_compile_definitions(usbip_unload_test PRIVATE LIBRARY_PATH="${win_bin}/halvoren-usbip.dll")
+add_executable(exit_host exit_host.cpp support/test_support.cpp support/test_support_win32.cpp)
+target_include_directories(exit_host PRIVATE support)
+target_link_libraries(exit_host PRIVATE gtest ws2_32)
+add_dependencies(usbip_unload_test exit_host)
+target_compile_definitions(usbip_unload_test PRIVATE EXIT_HOST_PATH="${win_bin}/exit_host.exe")
 add_test(NAME usbip_unload_test COMMAND usbip_unload_test)
 set_tests_properties(usbip_unload_test PROPERTIES TIMEOUT 120)

@@ -100,6 +100,9 @@ bool ipv6_loopback();
 // connect.
 int raw_connect6(int port, int timeout_ms = 5000);
 void set_socket_timeouts(int fd, int timeout_ms);
+// Sets both socket buffers of a connection to `bytes` (the system may
+// round them).
+void set_socket_buffers(std::intptr_t fd, int bytes);
 // Two connected stream sockets with time-outs (socketpair on POSIX, a
 // loopback TCP connection on Windows); false when none could be made.
 bool raw_socket_pair(int sv[2]);

@@ -153,6 +153,12 @@ bool port_is_free(int port)
     return ok;
 }
 
+void set_socket_buffers(std::intptr_t fd, int bytes)
+{
+    setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 void set_socket_timeouts(int fd, int timeout_ms)
 {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};

@@ -223,6 +223,13 @@ bool port_is_free(int port)
     return ok;
 }
 
+void set_socket_buffers(std::intptr_t fd, int bytes)
+{
+    SOCKET s = static_cast<SOCKET>(fd);
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes), sizeof bytes);
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bytes), sizeof bytes);
+}
+
 void set_socket_timeouts(int fd, int timeout_ms)
 {
     std::lock_guard<std::mutex> lock(g_timeouts_mutex);
