@@ -72,6 +72,10 @@ void usbip_listener::stop()
     poller_.remove(waker_.wait_socket());
     if (accepting_) poller_.remove(listen_.get());
     listen_.reset();
+    // Tasks of the pool that end later see running_ cleared under this
+    // lock and leave the waker alone.
+    std::lock_guard<std::mutex> lock(shares_mutex_);
+    waker_.close();
     plat::unpin_module();
 }
 
@@ -228,13 +232,11 @@ void usbip_listener::dispatch()
                 // the connection closes below; the next one is served
             }
             p->socket.reset();
-            {
-                std::lock_guard<std::mutex> lock(shares_mutex_);
-                auto share = shares_.find(p->peer);
-                if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0)
-                    shares_.erase(share);
-            }
-            waker_.signal();  // a thread came free
+            std::lock_guard<std::mutex> lock(shares_mutex_);
+            auto share = shares_.find(p->peer);
+            if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0)
+                shares_.erase(share);
+            if (running_) waker_.signal();  // a thread came free (stop closes the waker under this lock)
         });
         std::lock_guard<std::mutex> lock(shares_mutex_);
         Share &share = shares_[peer];

@@ -105,7 +105,9 @@ private:
     bool accepting_ = true;  // the listening socket is watched
     std::atomic<std::size_t> waiting_count_{0};
 
-    std::mutex shares_mutex_;  // guards shares_ (served ones end on threads of the pool)
+    // Guards shares_ (served ones end on threads of the pool), and the
+    // waker's closing against their signals.
+    std::mutex shares_mutex_;
     std::unordered_map<plat::PeerAddress, Share, plat::PeerAddressHash> shares_;
 };
 

@@ -150,6 +150,12 @@ int Poller::wait(std::vector<std::uintptr_t> &ready, std::size_t max, int timeou
 
 #endif
 
+void Waker::close()
+{
+    read_.reset();
+    write_.reset();
+}
+
 void Waker::signal()
 {
     char b = 1;

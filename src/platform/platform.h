@@ -220,6 +220,7 @@ public:
     Waker &operator=(const Waker &) = delete;
 
     bool open();
+    void close();
     void signal();
     void clear();
     socket_t wait_socket() const { return read_.get(); }
