@@ -11,4 +11,6 @@ interleave=--benchmark_enable_random_interleaving=true
 build/bench/transport_bench $interleave "$@"
 umockdev-run --device tests/data/demo.umockdev -- build/bench/server_bench $interleave "$@"
 build/bench/relay_bench "$@"
+build/bench/scale_bench "$@"
+build/bench/attack_bench "$@"
 umockdev-wrapper build/bench/forward_bench "$@"
