@@ -269,6 +269,9 @@ struct usbip_op_header {
     std::uint32_t status;
 };
 
+// "low", "full", "high", "wireless", "super" for a USB/IP speed code;
+// "unknown" for the rest.
+const char *usbip_speed_name(std::uint32_t speed);
 void usbip_encode_header(std::uint8_t out[USBIP_HEADER_SIZE], std::uint16_t code, std::uint32_t status);
 usbip_op_header usbip_decode_header(const std::uint8_t in[USBIP_HEADER_SIZE]);
 void usbip_encode_device_block(std::uint8_t out[USBIP_DEVICE_BLOCK_SIZE], const usbip_device &dev,

@@ -26,18 +26,6 @@ enum : std::size_t {
     kNumInterfaces = 311,
 };
 
-const char *remote_speed_name(std::uint32_t speed)
-{
-    switch (speed) {
-    case 1: return "low";
-    case 2: return "full";
-    case 3: return "high";
-    case 4: return "wireless";
-    case 5: return "super";
-    default: return "unknown";
-    }
-}
-
 // Remote devices are named from the device class alone; every code
 // without a common name is "vendor-specific".
 const char *remote_class_name(std::uint8_t cls)
@@ -63,6 +51,18 @@ void append(std::string &out, const std::uint8_t *data, std::size_t len)
 }
 
 }  // namespace
+
+const char *usbip_speed_name(std::uint32_t speed)
+{
+    switch (speed) {
+    case 1: return "low";
+    case 2: return "full";
+    case 3: return "high";
+    case 4: return "wireless";
+    case 5: return "super";
+    default: return "unknown";
+    }
+}
 
 void usbip_encode_header(std::uint8_t out[USBIP_HEADER_SIZE], std::uint16_t code, std::uint32_t status)
 {
@@ -112,7 +112,7 @@ void usbip_decode_device_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], u
     out->bConfigurationValue = in[kConfigurationValue];
     out->bNumConfigurations = in[kNumConfigurations];
     out->bNumInterfaces = in[kNumInterfaces];
-    usbip_copy_text(out->speed_name, sizeof out->speed_name, remote_speed_name(out->speed));
+    usbip_copy_text(out->speed_name, sizeof out->speed_name, usbip_speed_name(out->speed));
     usbip_copy_text(out->class_name, sizeof out->class_name, remote_class_name(out->bDeviceClass));
     std::snprintf(out->vendor, sizeof out->vendor, "Vendor_0x%04x", out->idVendor);
     std::snprintf(out->product, sizeof out->product, "Product_0x%04x", out->idProduct);

@@ -145,9 +145,7 @@ class Forward : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char *preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
-            << "run under umockdev-wrapper";
+        ASSERT_TRUE(Testbed::preloaded()) << "run under umockdev-wrapper";
         dev_ = std::make_unique<UrbDevice>(bed_, 4);
         ASSERT_EQ(libusb_init(&ctx_), 0);
         // The emulation starts helper threads of its own when a device is

@@ -64,9 +64,7 @@ class ServerForward : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char *preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
-            << "run under umockdev-wrapper";
+        ASSERT_TRUE(Testbed::preloaded()) << "run under umockdev-wrapper";
         dev_ = std::make_unique<UrbDevice>(bed_, 4);
         other_ = std::make_unique<UrbDevice>(bed_, 5);
         // The emulation starts helper threads of its own when a device is
@@ -122,17 +120,14 @@ protected:
     std::unique_ptr<Imported> connect()
     {
         auto im = std::make_unique<Imported>();
-        usbip_conn &c = im->conn;
+        ServerRoute route;
+        route.port = port_;
+        route.tls = path_ == Path::tls;
         if (path_ == Path::relay) {
-            EXPECT_EQ(usbip_conn_connect_deadline(&c, "127.0.0.1", relay_->port()), 0) << usbip_last_error();
-            EXPECT_EQ(usbip_client_pair_by_code(&c, code_.c_str()), 0) << usbip_last_error();
-        } else {
-            EXPECT_EQ(usbip_conn_connect_deadline(&c, "127.0.0.1", port_), 0) << usbip_last_error();
-            if (path_ == Path::tls) {
-                EXPECT_EQ(usbip_tls_wrap_client(&c), 0) << usbip_last_error();
-            }
+            route.relay_port = relay_->port();
+            route.code = code_;
         }
-        EXPECT_EQ(usbip_auth_handshake_client(&c, password_), 0) << usbip_last_error();
+        connect_by(im->conn, route, password_);
         return im;
     }
 
@@ -144,16 +139,6 @@ protected:
         im->conn.deadline_ms = 0;  // the URB phase waits as long as the test
         im->client = std::make_unique<UrbClient>(im->conn);
         return im;
-    }
-
-    // The device as a session left it: nothing held, nothing in flight, the
-    // kernel driver of interface 0 back.
-    static void expect_released(UrbDevice &d)
-    {
-        EXPECT_TRUE(wait_until([&] { return d.urbs_in_flight() == 0 && !d.claimed(0) && !d.claimed(1); }, 3000))
-            << d.urbs_in_flight();
-        EXPECT_TRUE(wait_until([&] { return d.driver_bound(0); }, 3000));
-        EXPECT_FALSE(d.driver_bound(1));
     }
 
     bool has_event(UrbDevice &d, const std::string &event)
@@ -389,18 +374,6 @@ TEST_F(ServerForward, WithForwardingOffAnImportEndsAfterItsReply)
 
 // ---------------------------------------------------------------------------
 // Stock USB/IP clients
-
-namespace {
-
-// Debian's usbip tool, or "" when it is not installed.
-std::string usbip_tool()
-{
-    for (const char *p : {"/usr/sbin/usbip", "/usr/bin/usbip", "/sbin/usbip"})
-        if (access(p, X_OK) == 0) return p;
-    return "";
-}
-
-}  // namespace
 
 // Debian's usbip tool lists a server without password in stock-client mode;
 // without the mode, or with a password, it cannot (it reads the handshake's

@@ -271,6 +271,13 @@ bool raw_client_handshake(int fd)
     return result.size() == 4 && be32_at(result, 0) == 0;
 }
 
+std::string usbip_tool()
+{
+    for (const char *p : {"/usr/sbin/usbip", "/usr/bin/usbip", "/sbin/usbip"})
+        if (access(p, X_OK) == 0) return p;
+    return "";
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string> &args)
 {
     int out[2];

@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "halvoren_usbip.h"
+
 #include "urb_device.h"
 
 namespace {
@@ -175,4 +177,27 @@ Bytes concat(std::initializer_list<Bytes> parts)
     Bytes out;
     for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
+}
+
+void expect_released(UrbDevice &dev)
+{
+    EXPECT_TRUE(wait_until([&] { return dev.urbs_in_flight() == 0 && !dev.claimed(0) && !dev.claimed(1); }, 5000))
+        << dev.urbs_in_flight() << " URBs in flight";
+    EXPECT_TRUE(wait_until([&] { return dev.driver_bound(0); }, 5000));
+    EXPECT_FALSE(dev.driver_bound(1));
+}
+
+bool connect_by(usbip_conn &conn, const ServerRoute &route, const char *password)
+{
+    if (!route.code.empty()) {
+        EXPECT_EQ(usbip_conn_connect_deadline(&conn, "127.0.0.1", route.relay_port), 0) << usbip_last_error();
+        EXPECT_EQ(usbip_client_pair_by_code(&conn, route.code.c_str()), 0) << usbip_last_error();
+    } else {
+        EXPECT_EQ(usbip_conn_connect_deadline(&conn, "127.0.0.1", route.port), 0) << usbip_last_error();
+        if (route.tls) {
+            EXPECT_EQ(usbip_tls_wrap_client(&conn), 0) << usbip_last_error();
+        }
+    }
+    EXPECT_EQ(usbip_auth_handshake_client(&conn, password), 0) << usbip_last_error();
+    return !::testing::Test::HasFailure();
 }

@@ -203,6 +203,22 @@ void check_unlink_pending(UrbClient &c, UrbDevice &dev);
 // URB never seen likewise.
 void check_late_unlinks(UrbClient &c, UrbDevice &dev);
 
+// The device as a forwarding session leaves it: nothing held, nothing in
+// flight, the kernel driver of interface 0 back.
+void expect_released(UrbDevice &dev);
+
+// How a test's client reaches a server: directly (plain or TLS), or through
+// a relay by the server's code.
+struct ServerRoute {
+    int port = 0;  // the server's, for a direct connection
+    bool tls = false;
+    int relay_port = 0;  // with `code`: through this relay
+    std::string code;
+};
+// Connects by `route` and runs the client's half of the handshake; false
+// (with a test failure) when a step fails.
+bool connect_by(usbip_conn &conn, const ServerRoute &route, const char *password);
+
 // Raw commands, for bad input: a header with the common fields, a submit
 // header, an unlink, and several joined.
 Bytes urb_header(std::uint32_t command, std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep);
