@@ -323,10 +323,17 @@ std::vector<int> socket_fds(int pid)
     return out;
 }
 
-bool holds_file(int pid, const std::string &path)
+// True when the process has `path` open for writing only (as the host opens
+// the attach file; a descriptor it inherited between fork and exec does not
+// count).
+bool writes_file(int pid, const std::string &path)
 {
-    std::string list = run_command("ls -l /proc/" + std::to_string(pid) + "/fd 2>/dev/null");
-    return list.find(path) != std::string::npos;
+    std::istringstream list(run_command("ls -l /proc/" + std::to_string(pid) + "/fd 2>/dev/null"));
+    for (std::string line; std::getline(list, line);)
+        if (line.rfind("l-wx", 0) == 0 && line.size() >= path.size() &&
+            line.compare(line.size() - path.size(), path.size(), path) == 0)
+            return true;
+    return false;
 }
 
 struct AttachLine {
@@ -396,7 +403,7 @@ TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
         // there, with the socket still open, until the test has taken it.
         ASSERT_EQ(unlink((vhci.vhci() + "/attach").c_str()), 0);
         ASSERT_EQ(mkfifo((vhci.vhci() + "/attach").c_str(), 0600), 0);
-        Fd pipe(open((vhci.vhci() + "/attach").c_str(), O_RDWR | O_NONBLOCK));
+        Fd pipe(open((vhci.vhci() + "/attach").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
         ASSERT_GE(pipe, 0);
         fcntl(pipe, F_SETPIPE_SZ, 4096);
         const std::string filler(4096, 'x');
@@ -408,7 +415,7 @@ TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
         for (std::string w; words >> w;) argv.push_back(w);
         ChildProcess attach(argv);
         int pid = attach.pid();
-        ASSERT_TRUE(wait_until([&] { return holds_file(pid, vhci.vhci() + "/attach"); }, 10000));
+        ASSERT_TRUE(wait_until([&] { return writes_file(pid, vhci.vhci() + "/attach"); }, 10000));
         std::map<int, int> grabbed;  // the host's descriptor -> ours
         for (int fd : socket_fds(pid)) {
             int mine = grab_fd(pid, fd);

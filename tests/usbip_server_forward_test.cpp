@@ -323,14 +323,15 @@ TEST_F(ServerForward, BadInputEndsOnlyItsOwnSession)
     struct Case {
         const char *name;
         Bytes bytes;
-    } cases[] = {
+    };
+    const Bytes whole = submit_header(1, USBIP_DIR_OUT, 1, 64);
+    const Case cases[] = {
         {"an absurd length", submit_header(1, USBIP_DIR_OUT, 1, 0x7fffffff)},
         {"too many packets", submit_header(1, USBIP_DIR_IN, 3, 1024, 100000)},
         {"an unknown command", urb_header(9, 1, 0, 0)},
         {"a sequence number in flight",
          concat({submit_header(7, USBIP_DIR_IN, 2, 64), submit_header(7, USBIP_DIR_IN, 2, 64)})},
-        {"a command cut short", Bytes(submit_header(1, USBIP_DIR_OUT, 1, 64).begin(),
-                                      submit_header(1, USBIP_DIR_OUT, 1, 64).begin() + 20)},
+        {"a command cut short", Bytes(whole.begin(), whole.begin() + 20)},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);

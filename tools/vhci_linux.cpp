@@ -384,16 +384,13 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     std::fflush(stdout);
     while (!pump.done() && !hooks.wait_for_stop_signal(200)) {
     }
+    const bool stopped = !pump.done();
+    if (stopped && !vhci.detach(static_cast<unsigned>(port), &error)) vhci_failure("detach", error);
+    pump.stop();
+    if (stopped) std::printf("Detached port %d.\n", port);
+    else std::printf("Port %d ended: %s.\n", port, pump.why().c_str());
     // Closing the TLS connection sends its close_notify: not for longer than this.
     usbip_conn_set_deadline(&conn, 1000);
-    if (!pump.done()) {
-        if (!vhci.detach(static_cast<unsigned>(port), &error)) vhci_failure("detach", error);
-        pump.stop();
-        std::printf("Detached port %d.\n", port);
-    } else {
-        pump.stop();
-        std::printf("Port %d ended: %s.\n", port, pump.why().c_str());
-    }
     return 0;
 }
 
