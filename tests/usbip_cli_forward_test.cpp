@@ -132,14 +132,9 @@ TEST_F(CliForward, ServeForwardCarriesTheTraffic)
         SCOPED_TRACE(path_name(path));
         std::unique_ptr<ChildProcess> server = serve(path);
         usbip_conn conn;
-        ServerRoute route;
-        route.port = port_;
-        route.tls = path == Path::tls;
-        if (path == Path::relay) {
-            route.relay_port = relay_->port();
-            route.code = code_;
-        }
-        ASSERT_TRUE(connect_by(conn, route, nullptr));
+        const bool relay = path == Path::relay;
+        ASSERT_TRUE(connect_by(
+            conn, ServerRoute::to(port_, path == Path::tls, relay ? relay_->port() : 0, relay ? code_ : ""), nullptr));
         usbip_imported got;
         ASSERT_EQ(usbip_request_import(&conn, "1-4", &got), 0) << usbip_last_error();
         conn.deadline_ms = 0;

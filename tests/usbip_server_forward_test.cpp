@@ -120,14 +120,9 @@ protected:
     std::unique_ptr<Imported> connect()
     {
         auto im = std::make_unique<Imported>();
-        ServerRoute route;
-        route.port = port_;
-        route.tls = path_ == Path::tls;
-        if (path_ == Path::relay) {
-            route.relay_port = relay_->port();
-            route.code = code_;
-        }
-        connect_by(im->conn, route, password_);
+        const bool relay = path_ == Path::relay;
+        connect_by(im->conn, ServerRoute::to(port_, path_ == Path::tls, relay ? relay_->port() : 0, relay ? code_ : ""),
+                   password_);
         return im;
     }
 

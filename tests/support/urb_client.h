@@ -214,6 +214,13 @@ struct ServerRoute {
     bool tls = false;
     int relay_port = 0;  // with `code`: through this relay
     std::string code;
+
+    // The server at `port` (with `tls`), or through the relay at
+    // `relay_port` when `code` is given.
+    static ServerRoute to(int port, bool tls, int relay_port = 0, const std::string &code = "")
+    {
+        return {port, tls, relay_port, code};
+    }
 };
 // Connects by `route` and runs the client's half of the handshake; false
 // (with a test failure) when a step fails.
