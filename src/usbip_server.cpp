@@ -3,7 +3,6 @@
 // after the password handshake (and, when the host turned forwarding on,
 // then carries the imported device's traffic), and the registration with a
 // relay.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -168,7 +167,7 @@ void serve_forwarded_import(usbip_conn &conn, const char *busid)
     ForwardingSession session;
     usbip_copy_text(session.busid, sizeof session.busid, busid);
     session.fd = conn.fd;
-    ForwardingEntry entry;  // declared after conn: leaves the list before the socket closes
+    ForwardingEntry entry;  // leaves the list when this returns, before the caller closes the socket
     usbip_device record{};
     usbip_forward_device_ptr device;
     usbip_claim_result claimed = usbip_claim_result::not_found;
