@@ -91,25 +91,12 @@ Outcome guess(Guess kind, const char *from, int port, std::mt19937 &rng)
     return answered ? kAnswered : kRefused;
 }
 
-// A port below the range that outgoing connections take their ports from
-// (thousands of guesses a second churn through that range): a few tries.
-template <typename Start>
-int start_below_ephemeral(Start start)
-{
-    static std::mt19937 rng(static_cast<unsigned>(getpid()));
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int port = 20000 + static_cast<int>(rng() % 12000);
-        if (start(port) == 0) return port;
-    }
-    return 0;
-}
-
 void BM_Guessing(benchmark::State &state)
 {
     const Guess kind = static_cast<Guess>(state.range(0));
     usbip_init();
-    int port = start_below_ephemeral([](int p) { return usbip_server_start(p, "secret", 0); });
-    int relay_port = start_below_ephemeral(usbip_relay_start);
+    int port = bench_start_on_free_port([](int p) { return usbip_server_start(p, "secret", 0); });
+    int relay_port = bench_start_on_free_port(usbip_relay_start);
     if (port == 0 || relay_port == 0) {
         state.SkipWithError(usbip_last_error());
         return;

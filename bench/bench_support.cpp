@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <random>
 
 #include "tls_compat.h"
 
@@ -22,6 +23,16 @@ int bench_free_port()
     getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
     close(fd);
     return ntohs(sa.sin_port);
+}
+
+int bench_start_on_free_port(const std::function<int(int)> &start)
+{
+    static std::mt19937 rng(static_cast<unsigned>(getpid()));
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int port = 20000 + static_cast<int>(rng() % 12000);
+        if (start(port) == 0) return port;
+    }
+    return 0;
 }
 
 int bench_connect_from(const char *from, int port, int timeout_s)

@@ -16,6 +16,12 @@
 // A port that was free a moment ago.
 int bench_free_port();
 
+// Starts a service on a port below the range that outgoing connections take
+// their ports from (benchmarks that open thousands of connections churn
+// through that range), trying a few: start(port) returns 0 on success.
+// The port, or 0 when every try failed.
+int bench_start_on_free_port(const std::function<int(int)> &start);
+
 // A connection to 127.0.0.1:port from another loopback address (127.0.0.2,
 // 127.0.1.7, ...), which stands in for another host; time-outs of
 // timeout_s on both directions. -1 when it does not connect.

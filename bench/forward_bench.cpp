@@ -1,7 +1,9 @@
 // Forwarding against libusb alone, on the emulated device of the tests
 // (tests/support/urb_device.h) held in this process: the same control and
-// bulk transfers made with libusb directly and through the engine over a
-// loopback connection, with 1 and 8 URBs in flight, in one run.
+// bulk transfers made with libusb directly, through the engine over a
+// loopback connection, and through the library's server (forwarding on,
+// plain, over loopback: handshake and import, then the same URBs), with 1
+// and 8 URBs in flight, in one run.
 //
 // Both sides use libusb the same way: asynchronous transfers, completed on
 // an event thread of their own. Rounds of the two alternate, and the
@@ -41,6 +43,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
+#include "halvoren_usbip.h"
 #include "testbed.h"
 #include "urb_device.h"
 #include "usbip_forward.h"
@@ -253,22 +257,10 @@ bool send_all(int fd, const std::uint8_t *p, std::size_t n)
     return true;
 }
 
-Round run_forwarded(Workload w, int depth, int count)
+// The client's side of a forwarded round on a connected blocking socket:
+// `count` URBs of the workload, `depth` of them in flight.
+bool drive_urbs(int client, Workload w, int depth, int count, Round *r)
 {
-    Round r;
-    usbip_forward_device_ptr device;
-    if (usbip_forward_claim(bed().ctx, bed().device.busid().c_str(), &device) != usbip_claim_result::ok) return r;
-    int client = -1, server_fd = -1;
-    if (!loopback_pair(&client, &server_fd)) return r;
-    usbip_conn server(server_fd);
-    std::atomic<bool> keep_running{true};
-    std::thread engine([&] {
-        pthread_setname_np(pthread_self(), "fwd-session");
-        const Cpu c0 = Cpu::now();
-        usbip_forward_run(&server, std::move(device), keep_running);
-        r.cpu = Cpu::now() - c0;
-    });
-
     std::vector<int> directions;  // by seqnum
     usbip_urb_reader reader = usbip_urb_reader::for_client({}, [&](std::uint32_t seqnum) {
         return seqnum < directions.size() ? directions[seqnum] : -1;
@@ -291,7 +283,7 @@ Round run_forwarded(Workload w, int depth, int count)
         command.resize(USBIP_URB_HEADER_SIZE);
         usbip_encode_cmd_submit(command.data(), c);
         if (!p.in) command.insert(command.end(), out_data.begin(), out_data.end());
-        r.bytes += p.length;
+        r->bytes += p.length;
         ok = ok && send_all(client, command.data(), command.size());
     };
     directions.push_back(-1);  // seqnums start at 1
@@ -318,10 +310,78 @@ Round run_forwarded(Workload w, int depth, int count)
         ++finished;
         if (next < count) submit();
     }
-    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    r.ok = ok && finished == count;
+    r->seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    return ok && finished == count;
+}
+
+Round run_forwarded(Workload w, int depth, int count)
+{
+    Round r;
+    usbip_forward_device_ptr device;
+    if (usbip_forward_claim(bed().ctx, bed().device.busid().c_str(), &device) != usbip_claim_result::ok) return r;
+    int client = -1, server_fd = -1;
+    if (!loopback_pair(&client, &server_fd)) return r;
+    usbip_conn server(server_fd);
+    std::atomic<bool> keep_running{true};
+    std::thread engine([&] {
+        pthread_setname_np(pthread_self(), "fwd-session");
+        const Cpu c0 = Cpu::now();
+        usbip_forward_run(&server, std::move(device), keep_running);
+        r.cpu = Cpu::now() - c0;
+    });
+    r.ok = drive_urbs(client, w, depth, count, &r);
     close(client);  // the engine ends as its peer goes
     engine.join();
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Through the library's server: forwarding on, no password, plain.
+
+int server_port()
+{
+    static int port = [] {
+        if (usbip_init() != 0 || usbip_server_share(bed().device.busid().c_str()) != 0) return 0;
+        usbip_server_set_forwarding(1);
+        int p = bench_free_port();
+        return usbip_server_start(p, nullptr, 0) == 0 ? p : 0;
+    }();
+    return port;
+}
+
+bool recv_exactly(int fd, std::uint8_t *p, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t k = recv(fd, p, n, 0);
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+Round run_through_server(Workload w, int depth, int count)
+{
+    Round r;
+    const int port = server_port();
+    if (port == 0) return r;
+    int client = bench_connect_from("127.0.0.1", port, 10);
+    if (client < 0) return r;
+    int one = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The handshake without password, then the import.
+    std::uint8_t greeting[36], result[4], reply[USBIP_HEADER_SIZE + USBIP_DEVICE_BLOCK_SIZE];
+    const std::uint8_t zero[4] = {};
+    std::uint8_t request[USBIP_IMPORT_REQUEST_SIZE];
+    usbip_encode_import_request(request, bed().device.busid().c_str());
+    bool ok = recv_exactly(client, greeting, sizeof greeting) && send_all(client, zero, sizeof zero) &&
+              recv_exactly(client, result, sizeof result) && send_all(client, request, sizeof request) &&
+              recv_exactly(client, reply, sizeof reply) && usbip_get_be32(reply + 4) == 0;
+    r.ok = ok && drive_urbs(client, w, depth, count, &r);
+    close(client);
+    // The session releases the device as its client goes: wait for that, so
+    // that the next round can claim it.
+    for (int i = 0; i < 500 && bed().device.claimed(0); ++i) plat::sleep_ms(2);
     return r;
 }
 
@@ -334,15 +394,18 @@ void BM_Forwarding(benchmark::State &state)
     const Workload w = state.range(0) == 0 ? Workload::control : Workload::bulk;
     const int depth = static_cast<int>(state.range(1));
     const int count = w == Workload::control ? kControlUrbs : kBulkUrbs;
-    std::vector<double> direct_rate, forwarded_rate, direct_mbps, forwarded_mbps;
+    std::vector<double> direct_rate, forwarded_rate, direct_mbps, forwarded_mbps, server_rate, server_mbps;
     std::vector<double> engine_user, engine_sys, direct_user, direct_sys;  // us per URB
     for (auto _ : state) {
         Round d = run_direct(w, depth, count);
         Round f = run_forwarded(w, depth, count);
-        if (!d.ok || !f.ok) {
-            state.SkipWithError(d.ok ? "forwarded round failed" : "direct round failed");
+        Round s = run_through_server(w, depth, count);
+        if (!d.ok || !f.ok || !s.ok) {
+            state.SkipWithError(!d.ok ? "direct round failed" : !f.ok ? "forwarded round failed" : "server round failed");
             return;
         }
+        server_rate.push_back(count / s.seconds);
+        server_mbps.push_back(s.bytes / s.seconds / 1e6);
         direct_rate.push_back(count / d.seconds);
         forwarded_rate.push_back(count / f.seconds);
         direct_mbps.push_back(d.bytes / d.seconds / 1e6);
@@ -355,9 +418,12 @@ void BM_Forwarding(benchmark::State &state)
     state.counters["libusb_urbs_per_s"] = median(direct_rate);
     state.counters["fwd_urbs_per_s"] = median(forwarded_rate);
     state.counters["fwd/libusb"] = median(forwarded_rate) / median(direct_rate);
+    state.counters["srv_urbs_per_s"] = median(server_rate);
+    state.counters["srv/libusb"] = median(server_rate) / median(direct_rate);
     if (w == Workload::bulk) {
         state.counters["libusb_MBps"] = median(direct_mbps);
         state.counters["fwd_MBps"] = median(forwarded_mbps);
+        state.counters["srv_MBps"] = median(server_mbps);
     }
     // CPU per URB of the thread that submits, and what forwarding adds.
     state.counters["libusb_user_us"] = median(direct_user);

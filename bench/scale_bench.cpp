@@ -96,13 +96,15 @@ void BM_IdleConnections(benchmark::State &state)
             bare = bare_server();
             port = bare->port();
         } else {
-            port = bench_free_port();
-            usbip_server_start(port, nullptr, 0);
+            port = bench_start_on_free_port([](int p) { return usbip_server_start(p, nullptr, 0); });
             if (target == kRelay) {
-                relay_port = bench_free_port();
-                usbip_relay_start(relay_port);
-                const char *c = usbip_server_register_relay("127.0.0.1", relay_port, nullptr);
+                relay_port = bench_start_on_free_port(usbip_relay_start);
+                const char *c = relay_port ? usbip_server_register_relay("127.0.0.1", relay_port, nullptr) : nullptr;
                 code = c ? c : "";
+            }
+            if (port == 0 || (target == kRelay && code.empty())) {
+                state.SkipWithError(usbip_last_error());
+                break;
             }
         }
         int listen_port = target == kRelay ? relay_port : port;
@@ -124,9 +126,11 @@ void BM_IdleConnections(benchmark::State &state)
         memory += rss_mb() - rss_before;
 
         auto t1 = Clock::now();
-        if (target == kServer) usbip_client_list_remote("127.0.0.1", port, nullptr, 0);
-        if (target == kRelay) usbip_client_list_by_code("127.0.0.1", relay_port, code.c_str(), nullptr);
+        const char *listed = target == kServer ? usbip_client_list_remote("127.0.0.1", port, nullptr, 0)
+                             : target == kRelay ? usbip_client_list_by_code("127.0.0.1", relay_port, code.c_str(), nullptr)
+                                                : "[]";
         served_ms += std::chrono::duration<double, std::milli>(Clock::now() - t1).count();
+        if (listed == nullptr) state.SkipWithError(usbip_last_error());
 
         for (int fd : idle)
             if (fd >= 0) close(fd);

@@ -105,6 +105,25 @@ USBIP_API const char *usbip_server_list_shared(void);
 USBIP_API const char *usbip_server_register_relay(const char *host, int port, const char *password);
 /* Makes a new RSA-2048 key and self-signed certificate for the server. */
 USBIP_API int usbip_tls_generate_cert(void);
+/* Forwarding (off by default): with it on, a granted import goes on to
+ * carry the device's USB traffic (USB/IP's URB phase) on the same
+ * connection, so that the client can use the device; the device is claimed
+ * before the reply, which then may say "busy" (status 2) or "device error"
+ * (status 3). The session lasts until the client leaves, the device is
+ * unshared or unplugged, or the server stops. Off, an import session ends
+ * after its reply. 1 turns it on, 0 off, a negative value only asks;
+ * returns the setting now in force (0 or 1). Applies to sessions that start
+ * afterwards; works before and after usbip_server_start. */
+USBIP_API int usbip_server_set_forwarding(int enabled);
+/* Stock USB/IP clients (off by default): a server started without password
+ * and without TLS lets clients that speak USB/IP without the handshake (the
+ * kernel's usbip tool) list and import its devices. Each new direct
+ * connection waits 50 ms for such a client's request before it is greeted,
+ * so this library's clients keep working; connections through a relay keep
+ * the handshake, and a server with a password or TLS is not affected. 1 on,
+ * 0 off, negative only asks; returns the setting now in force (0 or 1).
+ * Applies to connections accepted afterwards. */
+USBIP_API int usbip_server_set_stock_clients(int enabled);
 
 /* ---- Relay ------------------------------------------------------------- */
 

@@ -50,7 +50,7 @@ bool query_direct(const char *host, int port, const char *password, int use_tls,
 
 }  // namespace
 
-const char *usbip_client_list_by_code_on(usbip_conn *conn, const char *code, const char *password)
+int usbip_client_pair_by_code(usbip_conn *conn, const char *code)
 {
     usbip_conn_set_phase(conn, "relay pairing");
     // The pairing lines travel on the plain socket; the relay's answer is
@@ -60,17 +60,23 @@ const char *usbip_client_list_by_code_on(usbip_conn *conn, const char *code, con
     std::string line = std::string("CONNECT ") + code + "\n";
     if (plat::send_until(conn->fd, line.data(), line.size(), conn->deadline_ms, &err) <= 0) {
         usbip_set_last_error("Failed to send CONNECT to relay");
-        return nullptr;
+        return -1;
     }
     char answer[128];
     if (usbip_read_line(conn->fd, answer, sizeof answer, 8000) < 1) {
         usbip_set_last_error("Relay timeout on connection response");
-        return nullptr;
+        return -1;
     }
     if (!usbip_relay_is_ok(answer)) {
         usbip_set_last_error("Relay returned: %s", answer);
-        return nullptr;
+        return -1;
     }
+    return 0;
+}
+
+const char *usbip_client_list_by_code_on(usbip_conn *conn, const char *code, const char *password)
+{
+    if (usbip_client_pair_by_code(conn, code) != 0) return nullptr;
     RemoteList list;
     if (!exchange(conn, password, "authentication handshake (via relay)", &list)) return nullptr;
     return usbip_devices_to_json(tls_client_json, list.devices, list.count);

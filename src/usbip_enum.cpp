@@ -294,6 +294,12 @@ int usbip_enum_refresh()
 
 int usbip_enum_get_count() { return g_device_count; }
 
+libusb_context *usbip_enum_context()
+{
+    std::lock_guard<std::mutex> lock(g_enum_mutex);
+    return g_usb_ctx;
+}
+
 bool usbip_enum_find_by_busid(const char *busid, usbip_device *out)
 {
     if (busid == nullptr) return false;

@@ -144,6 +144,11 @@ int usbip_enum_get_count();
 // Copies the inventory record with exactly this bus id into `out`, under the
 // inventory lock. False when there is none.
 bool usbip_enum_find_by_busid(const char *busid, usbip_device *out);
+// The inventory's libusb context, null without USB. It lives until
+// usbip_enum_cleanup, which runs only after every server session has ended:
+// the sessions that forward devices use it without the inventory lock.
+struct libusb_context;
+libusb_context *usbip_enum_context();
 // The bus id of a libusb device, as the inventory names it: "<bus>-<port>"
 // (the address for a root hub).
 struct libusb_device;
@@ -264,6 +269,9 @@ struct usbip_op_header {
     std::uint32_t status;
 };
 
+// "low", "full", "high", "wireless", "super" for a USB/IP speed code;
+// "unknown" for the rest.
+const char *usbip_speed_name(std::uint32_t speed);
 void usbip_encode_header(std::uint8_t out[USBIP_HEADER_SIZE], std::uint16_t code, std::uint32_t status);
 usbip_op_header usbip_decode_header(const std::uint8_t in[USBIP_HEADER_SIZE]);
 void usbip_encode_device_block(std::uint8_t out[USBIP_DEVICE_BLOCK_SIZE], const usbip_device &dev,
@@ -272,8 +280,30 @@ void usbip_encode_device_block(std::uint8_t out[USBIP_DEVICE_BLOCK_SIZE], const 
 void usbip_decode_device_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], usbip_device *out);
 // Appends a whole OP_REP_DEVLIST for `count` records.
 void usbip_encode_devlist_reply(std::string &out, const usbip_device *devs, int count);
-// Appends OP_REP_IMPORT: the device, or the refusal when `dev` is null.
-void usbip_encode_import_reply(std::string &out, const usbip_device *dev);
+// OP_REP_IMPORT statuses, as the Linux tools number them. A server that
+// does not forward devices only ever refuses with "not shared".
+inline constexpr std::uint32_t USBIP_IMPORT_OK = 0;
+inline constexpr std::uint32_t USBIP_IMPORT_NOT_SHARED = 1;
+inline constexpr std::uint32_t USBIP_IMPORT_BUSY = 2;          // another client forwards it
+inline constexpr std::uint32_t USBIP_IMPORT_DEVICE_ERROR = 3;  // it cannot be opened or claimed
+inline constexpr std::size_t USBIP_IMPORT_REQUEST_SIZE = USBIP_HEADER_SIZE + USBIP_BUSID_SIZE;
+
+// Appends OP_REP_IMPORT: the device (status 0), or, when `dev` is null, the
+// header alone with the refusal's status.
+void usbip_encode_import_reply(std::string &out, const usbip_device *dev,
+                               std::uint32_t refusal = USBIP_IMPORT_NOT_SHARED);
+// OP_REQ_IMPORT for `busid` (cut to 31 characters, zero-filled).
+void usbip_encode_import_request(std::uint8_t out[USBIP_IMPORT_REQUEST_SIZE], const char *busid);
+
+// What a client learns from a successful OP_REP_IMPORT: the device, and the
+// bus and device numbers that name it in the URB phase (devid).
+struct usbip_imported {
+    usbip_device device{};
+    std::uint32_t busnum = 0;
+    std::uint32_t devnum = 0;
+    std::uint32_t devid() const { return busnum << 16 | (devnum & 0xffff); }
+};
+void usbip_decode_import_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], usbip_imported *out);
 
 // Reads an OP_REP_DEVLIST from a byte stream without touching any I/O: the
 // caller asks need() how many bytes come next and hands exactly those to
@@ -303,6 +333,9 @@ int usbip_send_op_req_devlist(usbip_conn *c);
 int usbip_recv_op_req_devlist(usbip_conn *c);
 int usbip_send_op_rep_devlist(usbip_conn *c, const usbip_device *devs, int count);
 int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, int *stored);
+// Asks for `busid` and reads the reply; 0 when the server granted it (the
+// URB phase follows on the connection), -1 with the thread's message set.
+int usbip_request_import(usbip_conn *c, const char *busid, usbip_imported *out);
 
 // ---------------------------------------------------------------------------
 // Client queries (usbip_client.cpp)
@@ -310,13 +343,18 @@ int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, i
 // Lists a server by code on a connection to a relay: the CONNECT line, the
 // relay's answer, then the handshake and the list through the bridge.
 const char *usbip_client_list_by_code_on(usbip_conn *conn, const char *code, const char *password);
+// The first half of that: the CONNECT line and the relay's answer. 0 when
+// the connection now leads to the server (its handshake comes next), -1
+// with the thread's message set.
+int usbip_client_pair_by_code(usbip_conn *conn, const char *code);
 
 // ---------------------------------------------------------------------------
 // Sharing server (usbip_server.cpp)
 
 // Reads one request on a connection that passed the handshake and answers
-// it from the shared table.
-void usbip_server_serve_request(usbip_conn &conn);
+// it from the shared table. With `forwarding`, a granted import goes on to
+// carry the device's traffic on the same connection.
+void usbip_server_serve_request(usbip_conn &conn, bool forwarding = false);
 
 // How long a session may take for everything before its reply, and again
 // for writing the reply (tests shorten it).

@@ -26,18 +26,6 @@ enum : std::size_t {
     kNumInterfaces = 311,
 };
 
-const char *remote_speed_name(std::uint32_t speed)
-{
-    switch (speed) {
-    case 1: return "low";
-    case 2: return "full";
-    case 3: return "high";
-    case 4: return "wireless";
-    case 5: return "super";
-    default: return "unknown";
-    }
-}
-
 // Remote devices are named from the device class alone; every code
 // without a common name is "vendor-specific".
 const char *remote_class_name(std::uint8_t cls)
@@ -63,6 +51,18 @@ void append(std::string &out, const std::uint8_t *data, std::size_t len)
 }
 
 }  // namespace
+
+const char *usbip_speed_name(std::uint32_t speed)
+{
+    switch (speed) {
+    case 1: return "low";
+    case 2: return "full";
+    case 3: return "high";
+    case 4: return "wireless";
+    case 5: return "super";
+    default: return "unknown";
+    }
+}
 
 void usbip_encode_header(std::uint8_t out[USBIP_HEADER_SIZE], std::uint16_t code, std::uint32_t status)
 {
@@ -112,7 +112,7 @@ void usbip_decode_device_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], u
     out->bConfigurationValue = in[kConfigurationValue];
     out->bNumConfigurations = in[kNumConfigurations];
     out->bNumInterfaces = in[kNumInterfaces];
-    usbip_copy_text(out->speed_name, sizeof out->speed_name, remote_speed_name(out->speed));
+    usbip_copy_text(out->speed_name, sizeof out->speed_name, usbip_speed_name(out->speed));
     usbip_copy_text(out->class_name, sizeof out->class_name, remote_class_name(out->bDeviceClass));
     std::snprintf(out->vendor, sizeof out->vendor, "Vendor_0x%04x", out->idVendor);
     std::snprintf(out->product, sizeof out->product, "Product_0x%04x", out->idProduct);
@@ -137,16 +137,30 @@ void usbip_encode_devlist_reply(std::string &out, const usbip_device *devs, int 
     }
 }
 
-void usbip_encode_import_reply(std::string &out, const usbip_device *dev)
+void usbip_encode_import_reply(std::string &out, const usbip_device *dev, std::uint32_t refusal)
 {
     std::uint8_t head[USBIP_HEADER_SIZE];
-    usbip_encode_header(head, OP_REP_IMPORT, dev != nullptr ? 0 : 1);
+    usbip_encode_header(head, OP_REP_IMPORT, dev != nullptr ? USBIP_IMPORT_OK : refusal);
     append(out, head, sizeof head);
     if (dev != nullptr) {
         std::uint8_t block[USBIP_DEVICE_BLOCK_SIZE];
         usbip_encode_device_block(block, *dev, 1);
         append(out, block, sizeof block);
     }
+}
+
+void usbip_encode_import_request(std::uint8_t out[USBIP_IMPORT_REQUEST_SIZE], const char *busid)
+{
+    usbip_encode_header(out, OP_REQ_IMPORT, 0);
+    std::memset(out + USBIP_HEADER_SIZE, 0, USBIP_BUSID_SIZE);
+    std::memcpy(out + USBIP_HEADER_SIZE, busid, strnlen(busid, USBIP_BUSID_SIZE - 1));
+}
+
+void usbip_decode_import_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], usbip_imported *out)
+{
+    usbip_decode_device_block(in, &out->device);
+    out->busnum = usbip_get_be32(in + kBusnum);
+    out->devnum = usbip_get_be32(in + kDevnum);
 }
 
 bool usbip_devlist_decoder::feed(const std::uint8_t *data, std::size_t len)
@@ -234,5 +248,41 @@ int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, i
             return -1;
         }
     }
+    return 0;
+}
+
+namespace {
+
+const char *import_refusal_text(std::uint32_t status)
+{
+    switch (status) {
+    case USBIP_IMPORT_NOT_SHARED: return "the server does not share it";
+    case USBIP_IMPORT_BUSY: return "another client uses it";
+    case USBIP_IMPORT_DEVICE_ERROR: return "the server cannot open it";
+    default: return "unknown status";
+    }
+}
+
+}  // namespace
+
+int usbip_request_import(usbip_conn *c, const char *busid, usbip_imported *out)
+{
+    std::uint8_t request[USBIP_IMPORT_REQUEST_SIZE];
+    usbip_encode_import_request(request, busid);
+    if (usbip_conn_send_all(c, request, sizeof request) != 0) return -1;
+    std::uint8_t head[USBIP_HEADER_SIZE];
+    if (usbip_conn_recv_all(c, head, sizeof head) != 0) return -1;
+    usbip_op_header h = usbip_decode_header(head);
+    if (h.code != OP_REP_IMPORT) {
+        usbip_set_last_error("Unexpected reply opcode: 0x%04x (expected 0x%04x)", h.code, OP_REP_IMPORT);
+        return -1;
+    }
+    if (h.status != USBIP_IMPORT_OK) {
+        usbip_set_last_error("Import of '%s' refused (status %u): %s", busid, h.status, import_refusal_text(h.status));
+        return -1;
+    }
+    std::uint8_t block[USBIP_DEVICE_BLOCK_SIZE];
+    if (usbip_conn_recv_all(c, block, sizeof block) != 0) return -1;
+    usbip_decode_import_block(block, out);
     return 0;
 }

@@ -1,16 +1,20 @@
 // Sharing server: the table of shared devices, the listener, one session
 // per connection that answers a single OP_REQ_DEVLIST or OP_REQ_IMPORT
-// after the password handshake, and the registration with a relay.
+// after the password handshake (and, when the host turned forwarding on,
+// then carries the imported device's traffic), and the registration with a
+// relay.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
+#include "usbip_forward.h"
 #include "usbip_internal.h"
 #include "usbip_limits.h"
 #include "usbip_listener.h"
@@ -21,6 +25,19 @@ constexpr std::size_t kThreads = 512;    // sessions at once
 constexpr std::size_t kThreadsPerAddress = 32;  // sessions of one address at once
 constexpr int kReplyGraceMs = 2000;      // a stop lets replies in flight finish this long
 constexpr int kDispatchConnectMs = 8000; // the relay waits this long for the data connection
+// In stock-client mode a new connection waits this long for a USB/IP
+// request before it is greeted: stock clients speak first, this library's
+// clients wait for the greeting.
+constexpr int kStockClientWaitMs = 50;
+
+// A session that forwards a device (or is claiming one for it). Registered
+// in the server's list while it runs, so that a stop or an unshare of its
+// bus id can end it: they clear its flag and shut its socket down.
+struct ForwardingSession {
+    char busid[USBIP_BUSID_SIZE] = {};
+    plat::socket_t fd = plat::kNoSocket;
+    std::atomic<bool> keep_running{true};
+};
 
 // What a session needs to know of its server; set by each start while the
 // server is stopped, read by sessions without a lock.
@@ -43,6 +60,14 @@ struct ServerState {
     std::mutex mutex;
     usbip_device shared[USBIP_MAX_DEVICES] = {};
     int shared_count = 0;
+    // Sessions that forward devices; each entry lives in its session's frame
+    // and leaves the list before its socket closes.
+    std::list<ForwardingSession *> forwarding_sessions;
+
+    // The host's opt-ins, read by each session (forwarding) or connection
+    // (stock clients) when it starts.
+    std::atomic<bool> forwarding{false};
+    std::atomic<bool> stock_clients{false};
 
     // Written under both locks; read without them by sessions and the relay
     // worker.
@@ -81,9 +106,91 @@ int find_shared_locked(const char *busid)
     return -1;
 }
 
+// Ends the forwarding sessions of one bus id (or all, for null) at once:
+// their flags first, then their sockets, which wakes their waits. Caller
+// holds the server lock, which keeps each entry (and so its socket) alive.
+void end_forwarding_locked(const char *busid)
+{
+    for (ForwardingSession *f : server().forwarding_sessions) {
+        if (busid != nullptr && std::strcmp(f->busid, busid) != 0) continue;
+        f->keep_running = false;
+        plat::shutdown_both(f->fd);
+    }
+}
+
+// A session's entry in the list of forwarding sessions, for its lifetime.
+class ForwardingEntry {
+public:
+    // Registers `session` when its bus id is shared and the server runs,
+    // and copies the shared record; false (and no entry) otherwise.
+    bool enter(ForwardingSession *session, usbip_device *record)
+    {
+        ServerState &g = server();
+        std::lock_guard<std::mutex> lock(g.mutex);
+        int i = find_shared_locked(session->busid);
+        if (!g.running || i < 0) return false;
+        *record = g.shared[i];
+        g.forwarding_sessions.push_back(session);
+        session_ = session;
+        return true;
+    }
+    ~ForwardingEntry()
+    {
+        if (session_ == nullptr) return;
+        ServerState &g = server();
+        std::lock_guard<std::mutex> lock(g.mutex);
+        g.forwarding_sessions.remove(session_);
+    }
+
+private:
+    ForwardingSession *session_ = nullptr;
+};
+
+std::uint32_t import_status(usbip_claim_result r)
+{
+    switch (r) {
+    case usbip_claim_result::ok: return USBIP_IMPORT_OK;
+    case usbip_claim_result::not_found: return USBIP_IMPORT_NOT_SHARED;
+    case usbip_claim_result::busy: return USBIP_IMPORT_BUSY;
+    case usbip_claim_result::device_error: return USBIP_IMPORT_DEVICE_ERROR;
+    }
+    return USBIP_IMPORT_DEVICE_ERROR;
+}
+
+// An import with forwarding on: the device is claimed before the reply, so
+// that the reply can say "busy" or "device error"; after a granted import
+// the same connection carries the device's traffic until the client leaves,
+// the device is unshared or unplugged, or the server stops.
+void serve_forwarded_import(usbip_conn &conn, const char *busid)
+{
+    ServerState &g = server();
+    ForwardingSession session;
+    usbip_copy_text(session.busid, sizeof session.busid, busid);
+    session.fd = conn.fd;
+    ForwardingEntry entry;  // leaves the list when this returns, before the caller closes the socket
+    usbip_device record{};
+    usbip_forward_device_ptr device;
+    usbip_claim_result claimed = usbip_claim_result::not_found;
+    if (entry.enter(&session, &record)) {
+        claimed = usbip_forward_claim(usbip_enum_context(), busid, &device);
+        // Unshared, or the server stopped, while the claim ran: refused.
+        if (claimed == usbip_claim_result::ok && !session.keep_running) {
+            device.reset();
+            claimed = usbip_claim_result::not_found;
+        }
+    }
+    std::string reply;
+    usbip_encode_import_reply(reply, device ? &record : nullptr, import_status(claimed));
+    // Not marked as finishing: a stop must wake a forwarding session at
+    // once, and this reply is short.
+    usbip_conn_set_deadline(&conn, g.session_limit_ms);
+    if (usbip_conn_send_all(&conn, reply.data(), reply.size()) != 0 || !device) return;
+    usbip_forward_run(&conn, std::move(device), session.keep_running);
+}
+
 }  // namespace
 
-void usbip_server_serve_request(usbip_conn &conn)
+void usbip_server_serve_request(usbip_conn &conn, bool forwarding)
 {
     ServerState &g = server();
     std::uint8_t head[USBIP_HEADER_SIZE];
@@ -99,6 +206,7 @@ void usbip_server_serve_request(usbip_conn &conn)
         char busid[USBIP_BUSID_SIZE];
         if (usbip_conn_recv_all(&conn, busid, sizeof busid) != 0) return;
         busid[sizeof busid - 1] = '\0';
+        if (forwarding) return serve_forwarded_import(conn, busid);
         std::lock_guard<std::mutex> lock(g.mutex);
         int i = find_shared_locked(busid);
         usbip_encode_import_reply(reply, i >= 0 ? &g.shared[i] : nullptr);
@@ -118,10 +226,12 @@ void usbip_server_serve_request(usbip_conn &conn)
 namespace {
 
 // The session of a connection that the listener accepted: its peer has
-// spoken. Plain connections were greeted on accept.
+// spoken. Plain connections were greeted on accept (or, in stock-client
+// mode, when they stayed silent for a moment).
 void serve_accepted(usbip_pending &p)
 {
     ServerState &g = server();
+    const bool forwarding = g.forwarding;
     usbip_conn conn(p.socket.release());
     conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd);
     // A stop that woke the sessions before this one was watched has cleared
@@ -135,24 +245,25 @@ void serve_accepted(usbip_pending &p)
     int auth;
     if (p.greeted) {
         auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, count_failure);
-    } else {
-        if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
+    } else if (settings.use_tls) {
+        if (usbip_tls_wrap_server(&conn) != 0) return;
         auth = usbip_auth_handshake_server(&conn, settings.password.c_str(), count_failure);
+    } else {
+        // A plain connection that was not greeted was admitted in stock-client
+        // mode and spoke first: a stock client's USB/IP request, answered
+        // without the handshake (the server has no password).
+        auth = 0;
     }
     if (auth != 0) return;
     if (!settings.password.empty()) g.wrong_passwords.succeeded(p.peer);
     if (!g.running) return;
-    usbip_server_serve_request(conn);
+    usbip_server_serve_request(conn, forwarding);
 }
 
-// Decides on a new connection: an address that guessed wrong too often is
-// refused for a while; a plain connection is greeted at once, so that it
-// costs no thread until its client answers.
-bool admit_accepted(usbip_pending &p)
+// Sends the handshake's greeting to a new plain connection.
+bool greet(usbip_pending &p)
 {
     ServerState &g = server();
-    if (g.wrong_passwords.refused(p.peer, p.accepted_ms)) return false;
-    if (g.settings.use_tls) return true;  // it waits for the client's hello
     std::uint8_t greeting[USBIP_GREETING_SIZE];
     if (!usbip_auth_make_greeting(g.settings.password.c_str(), greeting)) return false;
     // A new connection always has room for these few bytes.
@@ -162,6 +273,24 @@ bool admit_accepted(usbip_pending &p)
     std::memcpy(p.challenge, greeting + 4, USBIP_CHALLENGE_SIZE);
     p.greeted = true;
     return true;
+}
+
+// Decides on a new connection: an address that guessed wrong too often is
+// refused for a while; a plain connection is greeted at once, so that it
+// costs no thread until its client answers. In stock-client mode (only for
+// a server without password and TLS, where the handshake protects nothing)
+// the greeting waits a moment for a stock client's request, which comes
+// first: bytes first serve that request, silence gets the greeting.
+bool admit_accepted(usbip_pending &p)
+{
+    ServerState &g = server();
+    if (g.wrong_passwords.refused(p.peer, p.accepted_ms)) return false;
+    if (g.settings.use_tls) return true;  // it waits for the client's hello
+    if (g.stock_clients && g.settings.password.empty()) {
+        p.timer_ms = p.accepted_ms + kStockClientWaitMs;
+        return true;
+    }
+    return greet(p);
 }
 
 // ---------------------------------------------------------------------------
@@ -174,6 +303,7 @@ bool admit_accepted(usbip_pending &p)
 void serve_dispatch(const std::string &host, int port, const std::string &ticket)
 {
     ServerState &g = server();
+    const bool forwarding = g.forwarding;
     usbip_conn conn;
     // The relay's wait runs out meanwhile if this fails; a stop ends the
     // attempt at once.
@@ -184,9 +314,10 @@ void serve_dispatch(const std::string &host, int port, const std::string &ticket
     if (!g.running) return;
     const SessionSettings &settings = g.settings;
     if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
+    // Through the relay the handshake always runs, stock-client mode or not.
     if (usbip_auth_handshake_server(&conn, settings.password.c_str()) != 0) return;
     if (!g.running) return;
-    usbip_server_serve_request(conn);
+    usbip_server_serve_request(conn, forwarding);
 }
 
 void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
@@ -271,6 +402,7 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
         limits.served_per_address = kThreadsPerAddress;
         usbip_listener_hooks hooks;
         hooks.admit = admit_accepted;
+        hooks.on_timer = greet;
         hooks.serve = serve_accepted;
         if (!g.listener.start(port, "server_start", "server_start: failed to spawn listen thread", limits,
                               g.sessions, std::move(hooks))) {
@@ -300,6 +432,7 @@ USBIP_API void usbip_server_stop(void)
             std::lock_guard<std::mutex> lock(g.mutex);
             g.running = false;
             g.shared_count = 0;
+            end_forwarding_locked(nullptr);
         }
         end_relay_registration();
         {
@@ -417,7 +550,23 @@ USBIP_API int usbip_server_unshare(const char *busid)
     }
     std::memmove(&g.shared[i], &g.shared[i + 1], sizeof(usbip_device) * static_cast<std::size_t>(g.shared_count - 1 - i));
     --g.shared_count;
+    // Whoever forwards it loses it now; the session releases the device.
+    end_forwarding_locked(busid);
     return 0;
+}
+
+USBIP_API int usbip_server_set_forwarding(int enabled)
+{
+    ServerState &g = server();
+    if (enabled >= 0) g.forwarding = enabled != 0;
+    return g.forwarding ? 1 : 0;
+}
+
+USBIP_API int usbip_server_set_stock_clients(int enabled)
+{
+    ServerState &g = server();
+    if (enabled >= 0) g.stock_clients = enabled != 0;
+    return g.stock_clients ? 1 : 0;
 }
 
 USBIP_API const char *usbip_server_list_shared(void)

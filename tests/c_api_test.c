@@ -21,6 +21,10 @@ int main(void)
     CHECK(usbip_local_device_count() >= 0);
     CHECK(usbip_local_device_info(-1) == NULL);
     CHECK(usbip_client_set_timeout(0) == 10000);
+    CHECK(usbip_server_set_forwarding(-1) == 0);
+    CHECK(usbip_server_set_forwarding(1) == 1);
+    CHECK(usbip_server_set_forwarding(0) == 0);
+    CHECK(usbip_server_set_stock_clients(-1) == 0);
     CHECK(usbip_server_share(NULL) == -1);
     CHECK(strcmp(usbip_last_error(), "Invalid busid provided") == 0);
     CHECK(usbip_server_unshare("x") == -1);

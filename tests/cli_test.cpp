@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "cli_support.h"
+#include "usb_descriptors.h"
+#include "vhci.h"
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
@@ -179,6 +181,9 @@ TEST(Cli, HelpAndVersionGoToStandardOutput)
         {"serve --port 1 -h", "usage: halvoren-usbip serve"},
         {"remote --help", "usage: halvoren-usbip remote"},
         {"relay -h", "usage: halvoren-usbip relay"},
+        {"attach --help", "usage: halvoren-usbip attach"},
+        {"detach -h", "usage: halvoren-usbip detach"},
+        {"port --help", "usage: halvoren-usbip port"},
         {"--version", "halvoren-usbip " HALVOREN_USBIP_VERSION_STRING "\n"},
     };
     for (const auto &c : cases) {
@@ -220,6 +225,22 @@ TEST(Cli, MistakesNameTheValueAndSayWhy)
         {"serve --password a --password-file b", "halvoren-usbip: serve: give one of --password and --password-file, once"},
         {"serve --password-file /nonexistent/pw",
          "halvoren-usbip: serve: cannot read the password file '/nonexistent/pw': No such file or directory"},
+        {"remote 127.0.0.1 --descriptors", "halvoren-usbip: remote: --descriptors needs --busid ID, the device to read"},
+        {"remote 127.0.0.1 --busid 1-1 --descriptors --json",
+         "halvoren-usbip: remote: --descriptors shows text; leave out --json"},
+        {"remote --relay 127.0.0.1 --code ABCDEF --busid 1-1",
+         "halvoren-usbip: remote: --busid works with a direct HOST[:PORT] only"},
+        {"serve --stock-clients --tls",
+         "halvoren-usbip: serve: --stock-clients works only without a password and without --tls: stock USB/IP "
+         "clients speak neither"},
+        {"attach 127.0.0.1", "halvoren-usbip: attach: --busid ID names the device to attach"},
+        {"attach --busid 1-1", "halvoren-usbip: attach: no server given: name HOST[:PORT], or --relay HOST[:PORT] "
+                               "with --code CODE"},
+        {"attach --relay 127.0.0.1 --code ABCDEF --tls --busid 1-1",
+         "halvoren-usbip: attach: --tls does not work through a relay: that path never uses TLS"},
+        {"detach", "halvoren-usbip: detach: --port PORT names the port to detach ('halvoren-usbip port' lists them)"},
+        {"detach --port x", "halvoren-usbip: detach: --port 'x' is not a vhci-hcd port number"},
+        {"port --all", "halvoren-usbip: port: unknown option '--all'"},
         {"list --verbose", "halvoren-usbip: list: unknown option '--verbose'"},
         {"list --json=yes", "halvoren-usbip: list: --json takes no value"},
         {"frobnicate", "halvoren-usbip: unknown command 'frobnicate'"},
@@ -406,4 +427,96 @@ TEST(Cli, LocalDevicesWithoutStringsNamedFromUsbIds)
     EXPECT_NE(table.find("\n1-2        046d:c31c  Logitech, Inc.           Keyboard K120 "), std::string::npos) << table;
     // A root hub's own names are kept: they are not stand-ins for its ids.
     EXPECT_NE(table.find("\n1-1        1d6b:0002  Linux Foundation         USB Root Hub "), std::string::npos) << table;
+}
+
+// ---------------------------------------------------------------------------
+// USB descriptors as text: whatever bytes a device (through a server) sent,
+// the dump shows what is there and says where it stops.
+
+TEST(UsbDescriptors, MalformedDescriptorsAreShownAsFarAsTheyGo)
+{
+    const std::vector<std::uint8_t> device = {18, 1, 0x10, 0x02, 0xef, 2, 1, 64, 0x6d, 0x04, 0x1c, 0xc3,
+                                              0x01, 0x00, 1, 0, 0, 1};
+    struct Case {
+        const char *name;
+        std::vector<std::uint8_t> config;
+        const char *expected;  // a line the dump must hold
+    } cases[] = {
+        {"a whole one", {9, 2, 25, 0, 1, 1, 0, 0xe0, 0, 9, 4, 0, 0, 1, 3, 1, 1, 0, 7, 5, 0x81, 3, 8, 0, 10},
+         "    Endpoint 0x81 IN interrupt, max packet 8, interval 10\n"},
+        {"cut inside an interface", {9, 2, 25, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0},
+         "  (the descriptor at byte 9 says it has 9 bytes: the rest is not read)\n"},
+        {"a length of zero", {9, 2, 12, 0, 1, 1, 0, 0x80, 50, 0, 4, 0},
+         "  (the descriptor at byte 9 says it has 0 bytes: the rest is not read)\n"},
+        {"an unknown descriptor", {9, 2, 14, 0, 1, 1, 0, 0x80, 50, 5, 0x24, 1, 2, 3},
+         "    Descriptor type 0x24, 5 bytes\n"},
+        {"not a configuration", {4, 3, 9, 4}, "  (not a configuration descriptor)\n"},
+        {"empty", {}, "  (not a configuration descriptor)\n"},
+    };
+    for (const auto &c : cases) {
+        cli::UsbDescriptors d;
+        d.device = device;
+        d.configurations.push_back(c.config);
+        d.strings[1] = "Caf\xc3\xa9 \x1b[31m";
+        std::string out = cli::describe_descriptors(d);
+        EXPECT_NE(out.find(c.expected), std::string::npos) << c.name << "\n" << out;
+        EXPECT_NE(out.find("  bDeviceClass         0xef (miscellaneous)\n"), std::string::npos) << out;
+        // The device's own text, made safe for a terminal.
+        EXPECT_NE(out.find("  iManufacturer        1 Caf\xc3\xa9 \\x1b[31m\n"), std::string::npos) << out;
+    }
+    cli::UsbDescriptors cut;
+    cut.device = {18, 1, 0, 2};
+    EXPECT_NE(cli::describe_descriptors(cut).find("  (not a whole device descriptor)\n  bytes                12 01 00 02\n"),
+              std::string::npos);
+    EXPECT_TRUE(cli::device_string_indexes(cut.device).empty());
+    EXPECT_EQ(cli::device_string_indexes(device), std::vector<unsigned>{1});
+}
+
+TEST(UsbDescriptors, StringDescriptorsAreUtf16)
+{
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        const char *text;
+    } cases[] = {
+        {{8, 3, 'a', 0, 0xe9, 0, 0xac, 0x20}, "a\xc3\xa9\xe2\x82\xac"},
+        {{6, 3, 0x3d, 0xd8, 'x', 0}, "\xef\xbf\xbdx"},  // half of a pair
+        {{200, 3, 'a', 0}, "a"},                          // a length beyond the bytes
+        {{3, 3, 'a', 0}, ""},                             // an odd length
+        {{4, 2, 'a', 0}, ""},                             // not a string
+    };
+    for (const auto &c : cases) EXPECT_EQ(cli::string_descriptor_text(c.bytes), c.text);
+}
+
+// vhci-hcd's status files, as the kernel writes them, and the free port of
+// a device's speed.
+TEST(VhciStatus, PortsAndTheFreeOneForASpeed)
+{
+    const std::string text =
+        "hub port sta spd dev      sockfd local_busid\n"
+        "hs  0000 006 003 00010002 000003 1-1\n"
+        "hs  0001 004 000 00000000 000000 0-0\n"
+        "ss  0002 004 000 00000000 000000 0-0\n";
+    std::vector<cli::VhciPort> ports;
+    ASSERT_TRUE(cli::parse_vhci_status(text, &ports));
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].devid, 0x00010002u);
+    EXPECT_EQ(ports[0].speed, 3u);
+    EXPECT_EQ(ports[0].sockfd, 3u);
+    EXPECT_EQ(ports[0].local_busid, "1-1");
+    EXPECT_TRUE(ports[2].super_speed);
+    struct Case {
+        std::uint32_t speed;
+        int port;
+    } cases[] = {{1, 1}, {2, 1}, {3, 1}, {5, 2}, {6, 2}};
+    for (const auto &c : cases) EXPECT_EQ(cli::vhci_free_port(ports, c.speed), c.port) << c.speed;
+    ports.pop_back();
+    EXPECT_EQ(cli::vhci_free_port(ports, 5), -1);
+
+    for (const char *bad : {"prt sta spd bus dev socket local_busid\n000 004 000 000 0000000000000000 0-0\n",
+                            "hub port sta spd dev      sockfd local_busid\nxs  0000 004 000 00000000 000000 0-0\n",
+                            "hub port sta spd dev      sockfd local_busid\nhs  00x0 004 000 00000000 000000 0-0\n",
+                            "hub port sta spd dev      sockfd local_busid\nhs  0000 004\n", ""}) {
+        std::vector<cli::VhciPort> none;
+        EXPECT_FALSE(cli::parse_vhci_status(bad, &none)) << bad;
+    }
 }

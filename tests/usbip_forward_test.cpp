@@ -22,6 +22,7 @@
 #include "halvoren_usbip.h"
 #include "test_support.h"
 #include "testbed.h"
+#include "urb_client.h"
 #include "urb_device.h"
 #include "usbip_forward.h"
 #include "usbip_internal.h"
@@ -29,11 +30,7 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr int kWaitMs = 10000;
-
-std::string hex(const Bytes &b) { return hex_of(std::string(b.begin(), b.end())); }
+constexpr int kWaitMs = kUrbWaitMs;
 
 // True once no thread runs that carries the process's name and was not
 // running at `before` (a finished thread takes a moment to go).
@@ -47,168 +44,6 @@ bool no_threads_beyond(const std::set<int> &before)
         },
         2000);
 }
-
-Bytes setup(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index, std::uint16_t length)
-{
-    return {type, request, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
-            static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8)};
-}
-
-// The importing side: a USB/IP client on a library connection (plain or
-// TLS). It numbers its URBs from 1, sends non-isochronous ones with
-// number_of_packets 0 as Linux's own client does, and records every
-// message both ways for the capture check.
-class UrbClient {
-public:
-    struct Record {
-        bool from_client;
-        Bytes bytes;
-    };
-
-    explicit UrbClient(usbip_conn &conn)
-        : conn_(conn), reader_(usbip_urb_reader::for_client({}, [this](std::uint32_t seqnum) {
-              auto it = directions_.find(seqnum);
-              return it == directions_.end() ? -1 : static_cast<int>(it->second);
-          }))
-    {
-    }
-
-    struct Submit {
-        std::uint32_t direction = USBIP_DIR_IN;
-        std::uint32_t ep = 0;
-        std::int32_t length = 0;       // IN: bytes asked for
-        Bytes data;                    // OUT: the bytes (length is their count)
-        Bytes setup = Bytes(8, 0);
-        std::uint32_t flags = 0;
-        std::vector<usbip_iso_packet> packets;
-    };
-
-    std::uint32_t submit(const Submit &s)
-    {
-        usbip_urb_message m;
-        m.command = USBIP_CMD_SUBMIT;
-        usbip_cmd_submit &c = m.cmd_submit;
-        c.base.seqnum = next_++;
-        c.base.devid = 0x00010004;
-        c.base.direction = s.direction;
-        c.base.ep = s.ep;
-        c.transfer_flags = s.flags | (s.direction == USBIP_DIR_IN ? USBIP_URB_DIR_IN : 0);
-        c.transfer_buffer_length = s.direction == USBIP_DIR_OUT ? static_cast<std::int32_t>(s.data.size()) : s.length;
-        c.number_of_packets = s.packets.empty() ? 0 : static_cast<std::uint32_t>(s.packets.size());
-        std::memcpy(c.setup, s.setup.data(), 8);
-        m.data = s.data;
-        m.packets = s.packets;
-        directions_[c.base.seqnum] = s.direction;
-        Bytes bytes;
-        usbip_encode_urb_message(bytes, m);
-        send(bytes);
-        return c.base.seqnum;
-    }
-
-    std::uint32_t unlink(std::uint32_t victim)
-    {
-        usbip_urb_message m;
-        m.command = USBIP_CMD_UNLINK;
-        m.cmd_unlink.base.seqnum = next_++;
-        m.cmd_unlink.base.devid = 0x00010004;
-        m.cmd_unlink.unlink_seqnum = victim;
-        Bytes bytes;
-        usbip_encode_urb_message(bytes, m);
-        send(bytes);
-        return m.cmd_unlink.base.seqnum;
-    }
-
-    void send(const Bytes &bytes)
-    {
-        records_.push_back({true, bytes});
-        if (holding_) {
-            held_.insert(held_.end(), bytes.begin(), bytes.end());
-            return;
-        }
-        usbip_conn_set_deadline(&conn_, kWaitMs);
-        ok_ = ok_ && usbip_conn_send_all(&conn_, bytes.data(), bytes.size()) == 0;
-    }
-    // Commands given while holding go out together with release(), as a
-    // client that queues many at once sends them.
-    void hold() { holding_ = true; }
-    void release()
-    {
-        holding_ = false;
-        usbip_conn_set_deadline(&conn_, kWaitMs);
-        ok_ = ok_ && usbip_conn_send_all(&conn_, held_.data(), held_.size()) == 0;
-        held_.clear();
-    }
-
-    // The next reply, within the wait; false on a close, a time-out or bytes
-    // the reader refuses.
-    bool next(usbip_urb_message *out)
-    {
-        const std::int64_t until = plat::monotonic_ms() + kWaitMs;
-        for (;;) {
-            while (pos_ < len_) {
-                std::size_t used = 0;
-                auto r = reader_.feed(buf_ + pos_, len_ - pos_, &used);
-                pending_.insert(pending_.end(), buf_ + pos_, buf_ + pos_ + used);
-                pos_ += used;
-                if (r == usbip_urb_reader::result::error) return false;
-                if (r == usbip_urb_reader::result::message) {
-                    records_.push_back({false, pending_});
-                    pending_.clear();
-                    *out = reader_.message();
-                    return true;
-                }
-            }
-            pos_ = len_ = 0;
-            std::int64_t left = until - plat::monotonic_ms();
-            if (left <= 0) return false;
-            if (usbip_conn_buffered(&conn_) == 0 && plat::wait_readable(conn_.fd, static_cast<int>(left)) != 1)
-                return false;
-            plat::IoError err;
-            long n = usbip_conn_recv_some(&conn_, buf_, sizeof buf_, &err);
-            if (n > 0) len_ = static_cast<std::size_t>(n);
-            else if (err != plat::IoError::timed_out) return false;
-        }
-    }
-
-    usbip_urb_message reply()
-    {
-        usbip_urb_message m;
-        EXPECT_TRUE(next(&m)) << "no reply";
-        return m;
-    }
-
-    // A control transfer and its reply.
-    usbip_urb_message control(const Bytes &setup_packet, const Bytes &out_data = {})
-    {
-        Submit s;
-        s.setup = setup_packet;
-        s.direction = (setup_packet[0] & 0x80) ? USBIP_DIR_IN : USBIP_DIR_OUT;
-        s.length = setup_packet[6] | setup_packet[7] << 8;
-        s.data = out_data;
-        std::uint32_t seqnum = submit(s);
-        usbip_urb_message m = reply();
-        EXPECT_EQ(m.command, USBIP_RET_SUBMIT);
-        EXPECT_EQ(m.seqnum(), seqnum);
-        return m;
-    }
-
-    bool ok() const { return ok_; }
-    const std::vector<Record> &records() const { return records_; }
-
-private:
-    usbip_conn &conn_;
-    usbip_urb_reader reader_;
-    std::map<std::uint32_t, std::uint32_t> directions_;
-    std::uint32_t next_ = 1;
-    std::uint8_t buf_[65536];
-    std::size_t pos_ = 0, len_ = 0;
-    Bytes pending_;
-    std::vector<Record> records_;
-    bool holding_ = false;
-    Bytes held_;
-    bool ok_ = true;
-};
 
 // One forwarded session on loopback: the engine on a thread of its own with
 // the accepted end of the connection, the test's client on the other.
@@ -310,9 +145,7 @@ class Forward : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char *preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr)
-            << "run under umockdev-wrapper";
+        ASSERT_TRUE(Testbed::preloaded()) << "run under umockdev-wrapper";
         dev_ = std::make_unique<UrbDevice>(bed_, 4);
         ASSERT_EQ(libusb_init(&ctx_), 0);
         // The emulation starts helper threads of its own when a device is
@@ -359,117 +192,6 @@ protected:
     std::set<int> threads_before_;
 };
 
-Bytes first_bytes(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
-
-// Reads descriptors through control transfers: device, configuration (its
-// head, then whole), every string; a stall for a string the device lacks
-// and for a vendor request with OUT data, which still reaches the device.
-void check_descriptors(UrbClient &c)
-{
-    struct Case {
-        Bytes setup;
-        Bytes expected;
-    } cases[] = {
-        {setup(0x80, 6, 0x0100, 0, 18), UrbDevice::device_descriptor()},
-        {setup(0x80, 6, 0x0100, 0, 64), UrbDevice::device_descriptor()},  // a longer buffer: 18 bytes come
-        {setup(0x80, 6, 0x0200, 0, 9), first_bytes(UrbDevice::config_descriptor(), 9)},
-        {setup(0x80, 6, 0x0200, 0, 71), UrbDevice::config_descriptor()},
-        {setup(0x80, 6, 0x0300, 0, 255), UrbDevice::string_descriptor(0)},
-        {setup(0x80, 6, 0x0301, 0x0409, 255), UrbDevice::string_descriptor(1)},
-        {setup(0x80, 6, 0x0302, 0x0409, 255), UrbDevice::string_descriptor(2)},
-        {setup(0x80, 6, 0x0303, 0x0409, 255), UrbDevice::string_descriptor(3)},
-    };
-    for (const Case &k : cases) {
-        usbip_urb_message m = c.control(k.setup);
-        EXPECT_EQ(m.ret_submit.status, 0) << hex(k.setup);
-        EXPECT_EQ(m.ret_submit.actual_length, static_cast<std::int32_t>(k.expected.size())) << hex(k.setup);
-        EXPECT_EQ(hex(m.data), hex(k.expected)) << hex(k.setup);
-    }
-    usbip_urb_message missing = c.control(setup(0x80, 6, 0x0309, 0x0409, 255));
-    EXPECT_EQ(missing.ret_submit.status, -USBIP_EPIPE);
-    EXPECT_TRUE(missing.data.empty());
-    usbip_urb_message vendor = c.control(setup(0x40, 0x33, 0x1234, 0x0002, 3), {1, 2, 3});
-    EXPECT_EQ(vendor.ret_submit.status, -USBIP_EPIPE);
-}
-
-// Echoes `total` bytes through the bulk pair in URBs of varying size, at
-// most `in_flight` at once, and compares what comes back byte for byte.
-void check_bulk_echo(UrbClient &c, std::size_t total, int in_flight)
-{
-    Bytes sent(total);
-    for (std::size_t i = 0; i < total; ++i) sent[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
-    const std::size_t sizes[] = {16384, 512, 65536, 3000, 1, 40000};
-    Bytes got;
-    std::size_t queued_out = 0, asked_in = 0;  // OUT bytes submitted; IN bytes asked for and not answered
-    std::map<std::uint32_t, std::size_t> outstanding;  // seqnum -> OUT bytes (or 0 for IN)
-    std::set<std::uint32_t> ins;
-    int turn = 0;
-    const std::int64_t until = plat::monotonic_ms() + 60000;
-    while (got.size() < total && plat::monotonic_ms() < until) {
-        while (static_cast<int>(outstanding.size()) < in_flight) {
-            const std::size_t size = sizes[turn++ % 6];
-            const bool out_turn = queued_out < total && (turn % 2 == 1 || asked_in + got.size() >= queued_out);
-            UrbClient::Submit s;
-            s.ep = 1;
-            if (out_turn) {
-                const std::size_t n = std::min(size, total - queued_out);
-                s.direction = USBIP_DIR_OUT;
-                s.data.assign(sent.begin() + static_cast<std::ptrdiff_t>(queued_out),
-                              sent.begin() + static_cast<std::ptrdiff_t>(queued_out + n));
-                queued_out += n;
-                outstanding[c.submit(s)] = n;
-            } else {
-                // Never ask for more than will come: an IN URB waits for bytes.
-                const std::size_t n = std::min(size, total - got.size() - asked_in);
-                if (n == 0) break;
-                s.direction = USBIP_DIR_IN;
-                s.length = static_cast<std::int32_t>(n);
-                asked_in += n;
-                std::uint32_t seqnum = c.submit(s);
-                outstanding[seqnum] = n;
-                ins.insert(seqnum);
-            }
-        }
-        usbip_urb_message m;
-        ASSERT_TRUE(c.next(&m)) << "after " << got.size() << " bytes";
-        ASSERT_EQ(m.command, USBIP_RET_SUBMIT);
-        auto it = outstanding.find(m.seqnum());
-        ASSERT_NE(it, outstanding.end()) << m.seqnum();
-        ASSERT_EQ(m.ret_submit.status, 0);
-        if (ins.count(m.seqnum()) != 0) {
-            ASSERT_GE(it->second, m.data.size());
-            ASSERT_GT(m.data.size(), 0u);
-            got.insert(got.end(), m.data.begin(), m.data.end());
-            asked_in -= it->second;
-        } else {
-            EXPECT_EQ(m.ret_submit.actual_length, static_cast<std::int32_t>(it->second));
-            EXPECT_TRUE(m.data.empty());
-        }
-        outstanding.erase(it);
-    }
-    ASSERT_EQ(got.size(), total);
-    EXPECT_TRUE(got == sent) << "echoed bytes differ";
-}
-
-// A pending interrupt URB unlinked: RET_UNLINK -ECONNRESET and never a
-// RET_SUBMIT for it (the next reply is that of the next URB).
-void check_unlink_pending(UrbClient &c, UrbDevice &dev)
-{
-    UrbClient::Submit s;
-    s.ep = 2;
-    s.length = 64;
-    std::uint32_t victim = c.submit(s);
-    ASSERT_TRUE(wait_until([&] { return dev.waiting_interrupts() == 1; }, kWaitMs));
-    std::uint32_t unlink = c.unlink(victim);
-    usbip_urb_message m = c.reply();
-    EXPECT_EQ(m.command, USBIP_RET_UNLINK);
-    EXPECT_EQ(m.seqnum(), unlink);
-    EXPECT_EQ(m.ret_unlink.status, -USBIP_ECONNRESET);
-    EXPECT_EQ(dev.waiting_interrupts(), 0);
-    usbip_urb_message next = c.control(setup(0x80, 6, 0x0100, 0, 18));
-    EXPECT_EQ(next.ret_submit.status, 0);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -497,36 +219,11 @@ TEST_F(Forward, DescriptorsBulkEchoAndInterrupts)
 }
 
 // An unlink that comes too late is answered with status 0 after the URB's
-// own reply, whether the client had read that reply or not; an unlink of a
-// URB never seen likewise.
+// own reply.
 TEST_F(Forward, UnlinksThatComeTooLate)
 {
     Forwarded f(claim());
-    UrbClient &c = f.client();
-    for (bool read_first : {true, false}) {
-        SCOPED_TRACE(read_first ? "after the reply was read" : "right behind the completion");
-        UrbClient::Submit s;
-        s.ep = 2;
-        s.length = 8;
-        std::uint32_t victim = c.submit(s);
-        ASSERT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 1; }, kWaitMs));
-        ASSERT_TRUE(dev_->complete_interrupt({1, 2}));
-        usbip_urb_message first;
-        if (read_first) first = c.reply();
-        std::uint32_t unlink = c.unlink(victim);
-        if (!read_first) first = c.reply();
-        EXPECT_EQ(first.command, USBIP_RET_SUBMIT);
-        EXPECT_EQ(first.seqnum(), victim);
-        EXPECT_EQ(hex(first.data), "0102");
-        usbip_urb_message m = c.reply();
-        EXPECT_EQ(m.command, USBIP_RET_UNLINK);
-        EXPECT_EQ(m.seqnum(), unlink);
-        EXPECT_EQ(m.ret_unlink.status, 0);
-    }
-    std::uint32_t unlink = c.unlink(999);
-    usbip_urb_message m = c.reply();
-    EXPECT_EQ(m.seqnum(), unlink);
-    EXPECT_EQ(m.ret_unlink.status, 0);
+    check_late_unlinks(f.client(), *dev_);
 }
 
 // The requests that change the device's state reach it through their own
@@ -777,43 +474,6 @@ TEST_F(Forward, PeerThatTakesNoRepliesIsGivenUp)
 // ---------------------------------------------------------------------------
 // Bad input
 
-namespace {
-
-Bytes header(std::uint32_t command, std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep)
-{
-    Bytes b(USBIP_URB_HEADER_SIZE, 0);
-    usbip_put_be32(b.data(), command);
-    usbip_put_be32(b.data() + 4, seqnum);
-    usbip_put_be32(b.data() + 12, direction);
-    usbip_put_be32(b.data() + 16, ep);
-    return b;
-}
-
-Bytes submit_header(std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep, std::int32_t length,
-                    std::uint32_t packets = 0)
-{
-    Bytes b = header(USBIP_CMD_SUBMIT, seqnum, direction, ep);
-    usbip_put_be32(b.data() + 24, static_cast<std::uint32_t>(length));
-    usbip_put_be32(b.data() + 32, packets);
-    return b;
-}
-
-Bytes unlink_of(std::uint32_t seqnum, std::uint32_t victim)
-{
-    Bytes b = header(USBIP_CMD_UNLINK, seqnum, 0, 0);
-    usbip_put_be32(b.data() + 20, victim);
-    return b;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-}  // namespace
-
 // A command that breaks the protocol or a limit ends the session, whatever
 // was in flight, and leaves the device as it was.
 TEST_F(Forward, BadCommandsEndTheSessionCleanly)
@@ -826,8 +486,8 @@ TEST_F(Forward, BadCommandsEndTheSessionCleanly)
         {"an absurd length", submit_header(1, USBIP_DIR_OUT, 1, 0x7fffffff), "transfer length out of range"},
         {"a negative length", submit_header(1, USBIP_DIR_IN, 1, -1), "transfer length out of range"},
         {"too many packets", submit_header(1, USBIP_DIR_IN, 3, 1024, 100000), "too many isochronous packets"},
-        {"an unknown command", header(5, 1, 0, 0), "unknown command"},
-        {"a reply where a command belongs", header(USBIP_RET_SUBMIT, 1, 0, 0), "unknown command"},
+        {"an unknown command", urb_header(5, 1, 0, 0), "unknown command"},
+        {"a reply where a command belongs", urb_header(USBIP_RET_SUBMIT, 1, 0, 0), "unknown command"},
         {"endpoint 16", submit_header(1, USBIP_DIR_IN, 16, 8), "invalid endpoint number"},
         {"direction 2", submit_header(1, 2, 1, 8), "invalid direction"},
         {"a sequence number in flight", concat({submit_header(7, USBIP_DIR_IN, 2, 64), submit_header(7, USBIP_DIR_IN, 2, 64)}),

@@ -128,6 +128,36 @@ TEST(Layout, ImportReplyAndRefusal)
     EXPECT_EQ(std::string(ok.c_str() + 8 + 256), "3-4");
     EXPECT_EQ(be32_at(ok, 8 + 292), 1u);  // devnum
     EXPECT_EQ(hex_of(refusal), "0111000300000001");
+    // Refusals of a server that forwards: busy, device error.
+    for (std::uint32_t status : {USBIP_IMPORT_BUSY, USBIP_IMPORT_DEVICE_ERROR}) {
+        std::string r;
+        usbip_encode_import_reply(r, nullptr, status);
+        EXPECT_EQ(hex_of(r), "01110003" + hex_of(be32(status)));
+    }
+}
+
+// The client's side of an import: the request as the server reads it, and
+// the granted reply's block with the numbers that name the device in the
+// URB phase.
+TEST(Layout, ImportRequestAndTheGrantedBlock)
+{
+    std::uint8_t req[USBIP_IMPORT_REQUEST_SIZE];
+    usbip_encode_import_request(req, "1-4");
+    std::string bytes(reinterpret_cast<char *>(req), sizeof req);
+    EXPECT_EQ(hex_of(bytes.substr(0, 8)), "0111800300000000");
+    EXPECT_EQ(bytes.substr(8), std::string("1-4") + std::string(29, '\0'));
+    usbip_encode_import_request(req, std::string(40, 'x').c_str());  // cut to 31 and a NUL
+    EXPECT_EQ(req[8 + 30], 'x');
+    EXPECT_EQ(req[8 + 31], 0);
+
+    std::string block = raw_block("3-1", 3, 0xff, 2);  // busnum 7, devnum 9
+    usbip_imported got;
+    usbip_decode_import_block(reinterpret_cast<const std::uint8_t *>(block.data()), &got);
+    EXPECT_STREQ(got.device.busid, "3-1");
+    EXPECT_EQ(got.busnum, 7u);
+    EXPECT_EQ(got.devnum, 9u);
+    EXPECT_EQ(got.devid(), 0x00070009u);
+    EXPECT_EQ(got.device.speed, 3u);
 }
 
 TEST(Layout, LongTextFieldsAreCutAndBusidWithoutNulKeepsThirtyOneCharacters)

@@ -1,5 +1,6 @@
 // halvoren-usbip: command-line host of the library, built on its public
-// header only.
+// header (the client side of forwarding, forward_client.h, on the library's
+// internal protocol code).
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -21,27 +22,15 @@
 #include <pthread.h>
 #endif
 
+#include "cli_common.h"
 #include "cli_support.h"
+#include "forward_client.h"
+#include "system_commands.h"
 #include "halvoren_usbip.h"
 
 namespace {
 
-using cli::Object;
-using cli::terminal_text;
-
-constexpr char kProgram[] = "halvoren-usbip";
-constexpr int kDefaultServerPort = 3240;
-constexpr int kDefaultRelayPort = 3241;
-// The server keeps this much of a password; a longer one could never be
-// given back by a client in full.
-constexpr std::size_t kMaxPassword = 127;
-constexpr char kPasswordVariable[] = "HALVOREN_USBIP_PASSWORD";
-
-// A mistake in the command line: reported with the command's name and a
-// pointer to its help, and status 2.
-struct UsageError {
-    std::string message;
-};
+using namespace cli;
 
 // ---------------------------------------------------------------------------
 // Help
@@ -55,7 +44,9 @@ const char kMainHelp[] =
     "  list     list this machine's USB devices\n"
     "  serve    share local devices with USB/IP clients, directly or through a relay\n"
     "  remote   list a server's devices, directly or through a relay by pairing code\n"
-    "  relay    pair servers and clients by code\n"
+    "  relay    pair servers and clients by code\n";
+
+const char kMainHelpOptions[] =
     "\n"
     "options:\n"
     "  -h, --help     show this help; 'halvoren-usbip COMMAND --help' shows a command's\n"
@@ -64,11 +55,6 @@ const char kMainHelp[] =
     "A password (serve, remote) comes from --password-file FILE, --password P, or the\n"
     "environment variable HALVOREN_USBIP_PASSWORD, in that order. USB names come from\n"
     "the usb.ids database (/usr/share/misc/usb.ids, or HALVOREN_USBIP_USB_IDS).\n";
-
-const char kPasswordOptions[] =
-    "  --password-file FILE  the password is the first line of FILE\n"
-    "  --password P          the password P (other users can see it in the process\n"
-    "                        list: prefer --password-file or HALVOREN_USBIP_PASSWORD)\n";
 
 const char kListHelp[] =
     "usage: halvoren-usbip list [--json]\n"
@@ -83,6 +69,7 @@ const char kListHelp[] =
 const char kServeHelp[] =
     "usage: halvoren-usbip serve [--port PORT] [--tls] [--share BUSID ... | --share-all]\n"
     "                            [--relay HOST[:PORT]] [--password-file FILE | --password P]\n"
+    "                            [--forward] [--stock-clients]\n"
     "\n"
     "Shares local USB devices: answers USB/IP device-list and import requests until\n"
     "Ctrl-C (SIGINT) or SIGTERM.\n"
@@ -96,23 +83,33 @@ const char kServeHelp[] =
     "                        the pairing code; not with --tls, which clients that come\n"
     "                        through a relay never start\n"
     "%s"
+    "  --forward             let clients that import a device use it: its USB traffic\n"
+    "                        goes over the connection (without this, an import is\n"
+    "                        answered and nothing more)\n"
+    "  --stock-clients       let USB/IP clients without the password handshake (the\n"
+    "                        kernel's usbip tool) list and import; only without a\n"
+    "                        password and without --tls\n"
     "  -h, --help            show this help\n"
     "\n"
-    "Without a password the server accepts every client.\n";
+    "Without a password the server accepts every client; with --forward that client\n"
+    "can use the shared devices as if they were plugged into its own machine.\n";
 
 const char kRemoteHelp[] =
-    "usage: halvoren-usbip remote HOST[:PORT] [--tls] [--busid ID] [PASSWORD] [--json]\n"
-    "                             [--timeout MS]\n"
-    "       halvoren-usbip remote --relay HOST[:PORT] --code CODE [PASSWORD] [--json]\n"
-    "                             [--timeout MS]\n"
+    "usage: halvoren-usbip remote HOST[:PORT] [--tls] [--busid ID [--descriptors]] [PASSWORD]\n"
+    "                             [--json] [--timeout MS]\n"
+    "       halvoren-usbip remote --relay HOST[:PORT] --code CODE [--busid ID --descriptors]\n"
+    "                             [PASSWORD] [--json] [--timeout MS]\n"
     "\n"
     "Lists a server's shared devices: directly (port 3240 unless given; an IPv6\n"
     "address goes in brackets, [::1]:3240), or through a relay by the server's\n"
-    "pairing code.\n"
+    "pairing code. With --descriptors, imports one device and reads its device and\n"
+    "configuration descriptors from the device itself (the server must run with\n"
+    "--forward).\n"
     "\n"
     "options:\n"
     "  --tls                 speak TLS to the server (direct only)\n"
     "  --busid ID            show the one device with this bus id (direct only)\n"
+    "  --descriptors         with --busid: import the device and show its descriptors\n"
     "  --relay HOST[:PORT]   the relay (port 3241 unless given)\n"
     "  --code CODE           the server's pairing code, in any letter case\n"
     "%s"
@@ -131,169 +128,6 @@ const char kRelayHelp[] =
     "options:\n"
     "  --port PORT   TCP port to listen on, 1-65535 (default 3241)\n"
     "  -h, --help    show this help\n";
-
-void print_help(const char *text)
-{
-    std::printf(text, kPasswordOptions);
-}
-
-// ---------------------------------------------------------------------------
-// Arguments
-
-class Args {
-public:
-    explicit Args(std::vector<std::string> words) : words_(std::move(words)) {}
-    bool more() const { return i_ < words_.size() || pending_value_; }
-    // The next word; "--name=value" comes as "--name", then its value.
-    std::string next()
-    {
-        if (pending_value_) {
-            pending_value_ = false;
-            return value_;
-        }
-        std::string w = words_[i_++];
-        auto eq = w.find('=');
-        if (w.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value_ = w.substr(eq + 1);
-            pending_value_ = true;
-            w.resize(eq);
-        }
-        return w;
-    }
-    // The value that follows option `name`.
-    std::string value(const std::string &name)
-    {
-        if (!more() || (!pending_value_ && words_[i_].rfind("--", 0) == 0))
-            throw UsageError{name + " needs a value"};
-        return next();
-    }
-    // True when the next word is a plain value (not an option).
-    bool value_follows() const { return i_ < words_.size() && !pending_value_ && words_[i_].rfind("-", 0) != 0; }
-    // True when an "--name=value" value is waiting for an option that takes none.
-    bool value_pending() const { return pending_value_; }
-
-private:
-    std::vector<std::string> words_;
-    std::size_t i_ = 0;
-    bool pending_value_ = false;
-    std::string value_;
-};
-
-void reject_unknown(const std::string &word)
-{
-    if (word.rfind("-", 0) == 0) throw UsageError{"unknown option '" + word + "'"};
-    throw UsageError{"unexpected argument '" + word + "'"};
-}
-
-bool is_help(const std::string &w) { return w == "-h" || w == "--help"; }
-
-// A TCP port, checked here so that the library never sees a value that it
-// would take modulo 65536 or hand to the system to choose.
-// `within` names the HOST:PORT text that held the port, if any.
-int parse_port(const std::string &option, const std::string &text, const std::string &within = "")
-{
-    std::string subject = within.empty() ? option + " '" + text + "'" : "the port '" + text + "' of " + within;
-    bool digits = !text.empty() && text.size() <= 9 &&
-                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
-    if (!digits) throw UsageError{subject + " is not a port number: a port is 1 to 65535"};
-    long v = std::strtol(text.c_str(), nullptr, 10);
-    if (v < 1 || v > 65535) throw UsageError{subject + " is out of range: a port is 1 to 65535"};
-    return static_cast<int>(v);
-}
-
-int parse_timeout(const std::string &text)
-{
-    bool digits = !text.empty() && text.size() <= 9 &&
-                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
-    long v = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
-    if (v < 1) throw UsageError{"--timeout '" + text + "' is not a time: give whole milliseconds above 0"};
-    return static_cast<int>(v);
-}
-
-struct Endpoint {
-    std::string host;
-    int port = 0;
-};
-
-// "host", "host:port", "[v6-address]" or "[v6-address]:port".
-Endpoint parse_endpoint(const std::string &what, const std::string &text, int default_port)
-{
-    Endpoint e{"", default_port};
-    std::string port_text;
-    bool has_port = false;
-    if (!text.empty() && text[0] == '[') {
-        auto close = text.find(']');
-        if (close == std::string::npos) throw UsageError{what + " '" + text + "' has no closing ']'"};
-        e.host = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':')
-                throw UsageError{what + " '" + text + "': only ':PORT' may follow the ']' of an address"};
-            port_text = text.substr(close + 2);
-            has_port = true;
-        }
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {
-        auto colon = text.find(':');
-        e.host = text.substr(0, colon);
-        port_text = text.substr(colon + 1);
-        has_port = true;
-    } else if (text.find(':') != std::string::npos) {
-        throw UsageError{what + " '" + text + "': write an IPv6 address in brackets, as [::1]:3240"};
-    } else {
-        e.host = text;
-    }
-    if (e.host.empty()) throw UsageError{what + " '" + text + "' names no host"};
-    if (has_port) e.port = parse_port(what, port_text, what + " '" + text + "'");
-    return e;
-}
-
-// Pairing codes are handed out in capitals; people type them as they like.
-std::string parse_code(const std::string &text)
-{
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) != 0; }))
-        throw UsageError{"--code '" + text + "' is not a pairing code: it holds letters and digits only"};
-    std::string code = text;
-    for (char &c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return code;
-}
-
-// Where a password came from: the options, then the environment.
-struct PasswordSource {
-    std::string value;
-    std::string file;
-    bool given = false;
-
-    // Takes --password and --password-file; false for other words.
-    bool take(const std::string &w, Args &a)
-    {
-        if (w != "--password" && w != "--password-file") return false;
-        if (given) throw UsageError{"give one of --password and --password-file, once"};
-        given = true;
-        (w == "--password" ? value : file) = a.value(w);
-        return true;
-    }
-
-    // The password to use; empty for none.
-    std::string resolve() const
-    {
-        if (!file.empty()) return read_file(file);
-        if (given) return value;
-        const char *env = std::getenv(kPasswordVariable);
-        return env ? env : "";
-    }
-
-    static std::string read_file(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) throw UsageError{"cannot read the password file '" + path + "': " + std::strerror(errno)};
-        std::string line;
-        std::getline(in, line);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) throw UsageError{"the password file '" + path + "' is empty: its first line is the password"};
-        return line;
-    }
-};
-
-const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
 
 // ---------------------------------------------------------------------------
 // Stop signals. Only the main thread takes SIGINT and SIGTERM, so that they
@@ -469,42 +303,6 @@ int show_devices(const char *json, bool as_json, bool single = false)
     return 0;
 }
 
-// What a library message means for the person at the terminal, where the
-// message alone leaves them guessing; empty when it speaks for itself.
-struct Situation {
-    int port = 0;           // the port the command listens on, if any
-    bool tls = false;       // the command asked for TLS
-    bool by_code = false;   // the command went through a relay
-};
-
-std::string explain(const std::string &message, const Situation &s)
-{
-    if (message.find("bind() failed on port") != std::string::npos)
-        return "Another program is already listening on port " + std::to_string(s.port) +
-               " (or, below 1024, the port needs root). Choose another with --port.";
-    if (message.rfind("TLS client handshake failed", 0) == 0)
-        return "The server did not answer in TLS: it may run without --tls (then leave --tls out), or it is not a "
-               "USB/IP server of this kind.";
-    if (message.rfind("TLS server handshake failed", 0) == 0 || message.rfind("mbedtls_", 0) == 0 ||
-        message == "Failed to initialize TLS subsystem")
-        return "TLS could not be set up; the server can run without --tls.";
-    if (!s.tls && !s.by_code && message.find("server accepted the connection but sent no response") != std::string::npos)
-        return "A server started with --tls waits for a TLS handshake first: if this one was, add --tls.";
-    if (s.by_code && message.find("Code not found") != std::string::npos)
-        return "No server is registered with this code on the relay: check the code, and that the server still runs.";
-    return "";
-}
-
-// The library's message may quote a peer (a relay's answer line, a bus id).
-int fail(const char *what, const Situation &s = {})
-{
-    std::string message = usbip_last_error();
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, what, terminal_text(message).c_str());
-    std::string why = explain(message, s);
-    if (!why.empty()) std::fprintf(stderr, "  %s\n", why.c_str());
-    return 1;
-}
-
 // ---------------------------------------------------------------------------
 // Commands
 
@@ -533,7 +331,7 @@ int cmd_serve(Args &a)
 {
     int port = kDefaultServerPort;
     PasswordSource password;
-    bool tls = false, share_all = false;
+    bool tls = false, share_all = false, forward = false, stock_clients = false;
     std::vector<std::string> shares;
     Endpoint relay;
     while (a.more()) {
@@ -550,6 +348,10 @@ int cmd_serve(Args &a)
             tls = true;
         } else if (w == "--share-all") {
             share_all = true;
+        } else if (w == "--forward") {
+            forward = true;
+        } else if (w == "--stock-clients") {
+            stock_clients = true;
         } else if (w == "--share") {
             shares.push_back(a.value(w));
             while (a.value_follows()) shares.push_back(a.next());
@@ -566,6 +368,9 @@ int cmd_serve(Args &a)
     if (pw.size() > kMaxPassword)
         throw UsageError{"the password is " + std::to_string(pw.size()) + " characters long; a server keeps at most " +
                          std::to_string(kMaxPassword)};
+    if (stock_clients && (tls || !pw.empty()))
+        throw UsageError{"--stock-clients works only without a password and without --tls: stock USB/IP clients "
+                         "speak neither"};
 
     block_stop_signals();
     Situation situation{port, tls, false};
@@ -582,6 +387,8 @@ int cmd_serve(Args &a)
             return rc;
         }
     }
+    usbip_server_set_forwarding(forward ? 1 : 0);
+    usbip_server_set_stock_clients(stock_clients ? 1 : 0);
     if (usbip_server_start(port, or_null(pw), tls ? 1 : 0) != 0) {
         int rc = fail("serve", situation);
         usbip_cleanup();
@@ -589,8 +396,9 @@ int cmd_serve(Args &a)
     }
     std::vector<Object> shared;
     cli::parse_array(usbip_server_list_shared(), &shared);
-    std::printf("Serving %zu device(s) on port %d (TLS %s, password %s). Ctrl-C stops.\n", shared.size(), port,
-                tls ? "on" : "off", pw.empty() ? "none" : "set");
+    std::string modes = std::string(forward ? ", forwarding" : "") + (stock_clients ? ", stock clients" : "");
+    std::printf("Serving %zu device(s) on port %d (TLS %s, password %s%s). Ctrl-C stops.\n", shared.size(), port,
+                tls ? "on" : "off", pw.empty() ? "none" : "set", modes.c_str());
     print_device_table(shared);
     if (!relay.host.empty()) {
         const char *code = usbip_server_register_relay(relay.host.c_str(), relay.port, or_null(pw));
@@ -617,12 +425,14 @@ int cmd_remote(Args &a)
     PasswordSource password;
     std::string busid, code;
     int timeout_ms = 0;
-    bool tls = false, as_json = false, has_busid = false;
+    bool tls = false, as_json = false, has_busid = false, descriptors = false;
     while (a.more()) {
         std::string w = a.next();
         if (is_help(w)) {
             print_help(kRemoteHelp);
             return 0;
+        } else if (w == "--descriptors") {
+            descriptors = true;
         } else if (w == "--relay") {
             relay = parse_endpoint("--relay", a.value(w), kDefaultRelayPort);
         } else if (w == "--code") {
@@ -651,11 +461,24 @@ int cmd_remote(Args &a)
         if (!server.host.empty())
             throw UsageError{"give either a server HOST[:PORT] or --relay with --code, not both"};
         if (tls) throw UsageError{"--tls does not work through a relay: that path never uses TLS"};
-        if (has_busid) throw UsageError{"--busid works with a direct HOST[:PORT] only"};
+        if (has_busid && !descriptors)
+            throw UsageError{"--busid works with a direct HOST[:PORT] only"};
     } else if (server.host.empty()) {
         throw UsageError{"no server given: name HOST[:PORT], or --relay HOST[:PORT] with --code CODE"};
     }
+    if (descriptors && !has_busid) throw UsageError{"--descriptors needs --busid ID, the device to read"};
+    if (descriptors && as_json) throw UsageError{"--descriptors shows text; leave out --json"};
     std::string pw = password.resolve();
+    if (descriptors) {
+        ImportTarget target;
+        target.server = server;
+        target.tls = tls;
+        target.relay = relay;
+        target.code = code;
+        target.password = pw;
+        target.busid = busid;
+        return show_remote_descriptors(target, timeout_ms);
+    }
 
     if (usbip_init() != 0) return fail("init");
     if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
@@ -753,6 +576,13 @@ const Command kCommands[] = {
     {"relay", cmd_relay},
 };
 
+void print_main_help(FILE *to)
+{
+    std::fputs(kMainHelp, to);
+    std::fputs(system_commands_help(), to);
+    std::fputs(kMainHelpOptions, to);
+}
+
 int usage_error(const std::string &command, const std::string &message)
 {
     std::string where = command.empty() ? "" : command + ": ";
@@ -768,12 +598,12 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (words.empty()) {
-        std::fputs(kMainHelp, stderr);
+        print_main_help(stderr);
         return 2;
     }
     const std::string &first = words[0];
     if (is_help(first)) {
-        std::fputs(kMainHelp, stdout);
+        print_main_help(stdout);
         return 0;
     }
     if (first == "--version") {
@@ -785,6 +615,16 @@ int main(int argc, char **argv)
         Args a(std::vector<std::string>(words.begin() + 1, words.end()));
         try {
             return command.run(a);
+        } catch (const UsageError &e) {
+            return usage_error(command.name, e.message);
+        }
+    }
+    const HostHooks hooks{block_stop_signals, wait_for_stop_signal};
+    for (const auto &command : system_commands()) {
+        if (first != command.name) continue;
+        Args a(std::vector<std::string>(words.begin() + 1, words.end()));
+        try {
+            return command.run(a, hooks);
         } catch (const UsageError &e) {
             return usage_error(command.name, e.message);
         }

@@ -36,6 +36,10 @@ std::set<int> unnamed_thread_ids();
 // "tid:name" of every thread, for messages.
 std::string thread_names();
 
+// Debian's usbip tool (package usbip), a stock USB/IP client; "" when it is
+// not installed.
+std::string usbip_tool();
+
 // Output of a shell command (stdout), and its exit status.
 std::string run_command(const std::string &cmd, int *status = nullptr);
 
@@ -177,10 +181,12 @@ public:
     // returns the first group of the match, or the whole match; adds a test
     // failure and returns "" when none does.
     std::string wait_for(const std::string &pattern, int ms = 10000);
-    // Sends `signal`, then SIGKILL if the child has not ended within 5 s.
-    // The exit status (-1 when killed). On Windows every signal is a
-    // Ctrl-Break to the child's console process group.
+    // Sends `signal` (0: none, only waits), then SIGKILL if the child has
+    // not ended within 5 s. The exit status (-1 when killed). On Windows
+    // every signal is a Ctrl-Break to the child's console process group.
     int stop(int signal = 15 /* SIGTERM */);
+    // The child's process id.
+    long pid() const;
 
 private:
     // Appends what the child wrote within `ms` to buffer_; false once its

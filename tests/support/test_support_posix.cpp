@@ -305,6 +305,15 @@ bool ChildProcess::read_output(int ms)
     return true;
 }
 
+long ChildProcess::pid() const { return static_cast<long>(process_); }
+
+std::string usbip_tool()
+{
+    for (const char *p : {"/usr/sbin/usbip", "/usr/bin/usbip", "/sbin/usbip"})
+        if (access(p, X_OK) == 0) return p;
+    return "";
+}
+
 int ChildProcess::stop(int signal)
 {
     if (process_ <= 0) return status_;

@@ -417,12 +417,15 @@ bool ChildProcess::read_output(int ms)
     }
 }
 
+long ChildProcess::pid() const { return static_cast<long>(child_id_); }
+
+std::string usbip_tool() { return ""; }
+
 int ChildProcess::stop(int signal)
 {
-    (void)signal;
     if (process_ == -1) return status_;
     HANDLE h = reinterpret_cast<HANDLE>(process_);
-    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child_id_);
+    if (signal != 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child_id_);
     DWORD code = 0;
     if (WaitForSingleObject(h, 5000) == WAIT_OBJECT_0 && GetExitCodeProcess(h, &code)) {
         status_ = static_cast<int>(code);

@@ -3,6 +3,8 @@
 #include <umockdev.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -19,6 +21,12 @@ std::string hex(const unsigned char *bytes, std::size_t n)
 }
 
 }  // namespace
+
+bool Testbed::preloaded()
+{
+    const char *preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
 
 Testbed::Testbed() : testbed_(umockdev_testbed_new()) {}
 

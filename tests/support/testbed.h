@@ -9,6 +9,10 @@ struct _UMockdevTestbed;
 
 class Testbed {
 public:
+    // True when the process runs under umockdev-wrapper (its preload library
+    // is what makes libusb see the emulated devices).
+    static bool preloaded();
+
     Testbed();
     ~Testbed();
     Testbed(const Testbed &) = delete;

@@ -251,23 +251,35 @@ def _release(what: str) -> None:
 class Server:
     """The sharing server, as a context manager::
 
-        with Server(3240, password="pw", share=["1-2"]) as server:
+        with Server(3240, password="pw", share=["1-2"], forward=True) as server:
             code = server.register_relay("relay.example.org", 3241, "pw")
             ...
 
     ``share`` names local devices by bus id, as :func:`list_local` shows
     them. Leaving the block (or :meth:`stop`) stops the server, ends its
     relay registration and empties its table of shared devices.
+
+    ``forward=True`` lets a client that imports a device use it: the
+    device's USB traffic goes over the connection until the client leaves,
+    the device is unshared or the server stops. ``stock_clients=True`` lets
+    USB/IP clients without the password handshake (the kernel's usbip tool)
+    list and import; it needs a server without password and without TLS.
+    Both are settings of the process, made by each start.
     """
 
     def __init__(self, port: int, password: Optional[str] = None, tls: bool = False,
-                 share: Iterable[str] = ()) -> None:
+                 share: Iterable[str] = (), forward: bool = False, stock_clients: bool = False) -> None:
         self.port = _port(port)
         self._password = _password(password)
         self.tls = _flag(tls, "tls")
         if isinstance(share, str):
             raise TypeError("share must be an iterable of bus ids, not a str")
         self._share = [_text(b, "busid") for b in share]
+        self.forward = _flag(forward, "forward")
+        self.stock_clients = _flag(stock_clients, "stock_clients")
+        if self.stock_clients and (self.tls or self._password):
+            raise ValueError("stock_clients needs a server without password and without TLS: "
+                             "stock USB/IP clients speak neither")
         self.running = False
 
     def start(self) -> "Server":
@@ -278,6 +290,8 @@ class Server:
             for busid in self._share:
                 lib.share(busid)
                 done.append(busid)
+            lib.set_forwarding(self.forward)
+            lib.set_stock_clients(self.stock_clients)
             lib.server_start(self.port, self._password, self.tls)
         except BaseException:
             # A server that did not start keeps its table: take back what

@@ -39,6 +39,8 @@ _SIGNATURES = {
     "usbip_server_list_shared": ([], _c_str),
     "usbip_server_register_relay": ([_c_str, _c_int, _c_str], _c_str),
     "usbip_tls_generate_cert": ([], _c_int),
+    "usbip_server_set_forwarding": ([_c_int], _c_int),
+    "usbip_server_set_stock_clients": ([_c_int], _c_int),
     "usbip_relay_start": ([_c_int], _c_int),
     "usbip_relay_stop": ([], None),
     "usbip_relay_list_codes": ([], _c_str),
@@ -176,6 +178,16 @@ class Library:
 
     def generate_cert(self) -> None:
         self._check(self._lib.usbip_tls_generate_cert())
+
+    def set_forwarding(self, enabled: Optional[bool] = None) -> bool:
+        """Turns forwarding on or off (``None`` only asks); the setting now in force."""
+        value = -1 if enabled is None else _flag(enabled, "enabled")
+        return bool(self._lib.usbip_server_set_forwarding(value))
+
+    def set_stock_clients(self, enabled: Optional[bool] = None) -> bool:
+        """Turns stock-client mode on or off (``None`` only asks); the setting now in force."""
+        value = -1 if enabled is None else _flag(enabled, "enabled")
+        return bool(self._lib.usbip_server_set_stock_clients(value))
 
     # -- relay -----------------------------------------------------------
     def relay_start(self, port: int) -> None:

@@ -125,6 +125,38 @@ def test_server_and_relay_as_context_managers(ports):
         assert relay.codes() == []
 
 
+def _recv_exactly(s: socket.socket, n: int) -> bytes:
+    data = b""
+    while len(data) < n:
+        chunk = s.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def test_forwarding_and_stock_clients_are_the_servers_to_choose(ports):
+    server_port, _ = ports
+    lib = usbip.library()
+    with usbip.Server(server_port, forward=True, stock_clients=True):
+        assert lib.set_forwarding() and lib.set_stock_clients()
+        # A stock client speaks first: its request is answered without the
+        # handshake, an empty list here.
+        with socket.create_connection(("127.0.0.1", server_port), timeout=5) as s:
+            s.sendall(bytes.fromhex("0111800500000000"))
+            assert _recv_exactly(s, 12) == bytes.fromhex("011100050000000000000000")
+        # This library's client waits for the greeting and is served too.
+        assert usbip.list_remote("127.0.0.1", server_port) == []
+    with usbip.Server(server_port):
+        assert not lib.set_forwarding() and not lib.set_stock_clients()
+        with socket.create_connection(("127.0.0.1", server_port), timeout=5) as s:
+            assert len(_recv_exactly(s, 36)) == 36  # the greeting comes first
+    with pytest.raises(ValueError, match="stock_clients needs a server without password"):
+        usbip.Server(server_port, password="pw", stock_clients=True)
+    with pytest.raises(TypeError):
+        usbip.Server(server_port, forward=1)
+
+
 def test_a_failed_start_leaves_no_server_behind(ports):
     taken = socket.socket()
     taken.bind(("0.0.0.0", 0))

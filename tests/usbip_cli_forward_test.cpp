@@ -1,0 +1,504 @@
+// The command-line host's forwarding, as processes: `serve --forward`,
+// `remote --descriptors`, and on Linux `attach`, `detach` and `port` against
+// a vhci-hcd tree that the test makes (no kernel module here).
+//
+// The emulated device (support/urb_device.h) lives in this process, under
+// umockdev-wrapper; the host's processes inherit the emulation, and their
+// usbfs requests reach the device here through umockdev's socket. So a
+// serving host claims, and moves the traffic of, a device that answers
+// real URBs, and this test sees what reached the device.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "halvoren_usbip.h"
+#include "library_fixtures.h"
+#include "test_support.h"
+#include "testbed.h"
+#include "urb_client.h"
+#include "urb_device.h"
+#include "usbip_internal.h"
+
+namespace {
+
+enum class Path { direct, tls, relay };
+
+const char *path_name(Path p)
+{
+    return p == Path::direct ? "directly" : p == Path::tls ? "in TLS" : "by code";
+}
+
+std::string cli() { return CLI_PATH; }
+
+// The bytes of every "bytes" field of a descriptor dump, one entry per
+// descriptor (device, then each configuration), as the host printed them.
+std::vector<Bytes> dumped_bytes(const std::string &out)
+{
+    std::vector<Bytes> all;
+    std::istringstream in(out);
+    std::string line;
+    bool in_bytes = false;
+    while (std::getline(in, line)) {
+        const bool first = line.rfind("  bytes ", 0) == 0;
+        const bool more = in_bytes && line.size() > 23 && line.find_first_not_of(' ') == 23;
+        in_bytes = first || more;
+        if (!in_bytes) continue;
+        if (first) all.emplace_back();
+        std::istringstream hexes(line.substr(23));
+        std::string h;
+        while (hexes >> h) all.back().push_back(static_cast<std::uint8_t>(std::stoul(h, nullptr, 16)));
+    }
+    return all;
+}
+
+class CliForward : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Testbed::preloaded()) << "run under umockdev-wrapper";
+        dev_ = std::make_unique<UrbDevice>(bed_, 4);
+        ASSERT_EQ(usbip_init(), 0);
+    }
+    void TearDown() override
+    {
+        usbip_server_set_forwarding(0);
+        usbip_cleanup();
+    }
+
+    // `halvoren-usbip serve --forward` sharing the device, for `path`.
+    std::unique_ptr<ChildProcess> serve(Path path, std::vector<std::string> extra = {})
+    {
+        port_ = free_port();
+        std::vector<std::string> argv = {cli(), "serve", "--port", std::to_string(port_), "--share", "1-4",
+                                         "--forward"};
+        if (path == Path::tls) argv.push_back("--tls");
+        if (path == Path::relay) {
+            if (!relay_) relay_ = std::make_unique<LibraryRelay>();
+            argv.insert(argv.end(), {"--relay", "127.0.0.1:" + std::to_string(relay_->port())});
+        }
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto child = std::make_unique<ChildProcess>(argv);
+        EXPECT_FALSE(child->wait_for("Serving 1 device\\(s\\) on port " + std::to_string(port_)).empty());
+        if (path == Path::relay) code_ = child->wait_for("Pairing code: ([A-Z0-9]+)");
+        return child;
+    }
+
+    // The words that name the server for a client command.
+    std::string target(Path path) const
+    {
+        if (path == Path::relay) return "--relay 127.0.0.1:" + std::to_string(relay_->port()) + " --code " + code_;
+        return "127.0.0.1:" + std::to_string(port_) + (path == Path::tls ? " --tls" : "");
+    }
+
+    // A server of the library in this process, forwarding the device.
+    int start_library_server(const char *password, int tls)
+    {
+        EXPECT_EQ(usbip_server_share("1-4"), 0) << usbip_last_error();
+        EXPECT_EQ(usbip_server_set_forwarding(1), 1);
+        int port = free_port();
+        EXPECT_EQ(usbip_server_start(port, password, tls), 0) << usbip_last_error();
+        return port;
+    }
+
+    Testbed bed_;
+    std::unique_ptr<UrbDevice> dev_;
+    std::unique_ptr<LibraryRelay> relay_;
+    int port_ = 0;
+    std::string code_;
+};
+
+}  // namespace
+
+// `serve --forward` carries the device's traffic to this library's client,
+// directly, in TLS and by code; Ctrl-C stops it cleanly.
+TEST_F(CliForward, ServeForwardCarriesTheTraffic)
+{
+    for (Path path : {Path::direct, Path::tls, Path::relay}) {
+        SCOPED_TRACE(path_name(path));
+        std::unique_ptr<ChildProcess> server = serve(path);
+        usbip_conn conn;
+        const bool relay = path == Path::relay;
+        ASSERT_TRUE(connect_by(
+            conn, ServerRoute::to(port_, path == Path::tls, relay ? relay_->port() : 0, relay ? code_ : ""), nullptr));
+        usbip_imported got;
+        ASSERT_EQ(usbip_request_import(&conn, "1-4", &got), 0) << usbip_last_error();
+        conn.deadline_ms = 0;
+        UrbClient c(conn);
+        check_descriptors(c);
+        check_bulk_echo(c, 512 << 10, 4);
+        usbip_conn_close(&conn);
+        expect_released(*dev_);
+        EXPECT_EQ(server->stop(SIGINT), 0);
+    }
+}
+
+// `remote --busid ID --descriptors` reads the device's descriptors from the
+// device, through a serving host, directly, in TLS and by code; the dump
+// carries every byte as the device sent it.
+TEST_F(CliForward, RemoteDescriptorsFromAServingHost)
+{
+    for (Path path : {Path::direct, Path::tls, Path::relay}) {
+        SCOPED_TRACE(path_name(path));
+        std::unique_ptr<ChildProcess> server = serve(path);
+        int status = -1;
+        std::string out = run_command(cli() + " remote " + target(path) + " --busid 1-4 --descriptors 2>&1", &status);
+        EXPECT_EQ(status, 0) << out;
+        for (const char *expected : {
+                 "devid 0x00010001, high speed",
+                 "  idVendor             0x1209\n",
+                 "  idProduct            0x0001\n",
+                 "  iManufacturer        1 Halvoren Test\n",
+                 "  iProduct             2 URB Echo Device\n",
+                 "  iSerialNumber        3 0001\n",
+                 "Configuration 1 (71 bytes)\n",
+                 "  bMaxPower            100 mA\n",
+                 "  Interface 1, alternate setting 1: class 0xff (vendor specific), subclass 0x00, protocol 0x00, "
+                 "2 endpoint(s)\n",
+                 "    Endpoint 0x82 IN interrupt, max packet 64, interval 4\n",
+                 "    Endpoint 0x03 OUT isochronous, max packet 1024, interval 1\n",
+             })
+            EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+        std::vector<Bytes> bytes = dumped_bytes(out);
+        ASSERT_EQ(bytes.size(), 2u) << out;
+        EXPECT_EQ(hex(bytes[0]), hex(UrbDevice::device_descriptor()));
+        EXPECT_EQ(hex(bytes[1]), hex(UrbDevice::config_descriptor()));
+        expect_released(*dev_);
+        EXPECT_EQ(server->stop(SIGINT), 0);
+    }
+}
+
+// What `remote --descriptors` says when it cannot: a device that another
+// client forwards, and a server that does not forward.
+TEST_F(CliForward, RemoteDescriptorsRefusals)
+{
+    ASSERT_EQ(usbip_server_share("1-4"), 0);
+    int port = free_port();
+    ASSERT_EQ(usbip_server_start(port, nullptr, 0), 0) << usbip_last_error();
+    const std::string command = cli() + " remote 127.0.0.1:" + std::to_string(port) + " --busid 1-4 --descriptors 2>&1";
+    int status = -1;
+    std::string out = run_command(command, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out,
+              "halvoren-usbip: remote: recv() failed or connection closed\n"
+              "  The server ended the connection after granting the import: it may not forward devices (serve "
+              "--forward).\n");
+
+    EXPECT_EQ(usbip_server_set_forwarding(1), 1);
+    usbip_conn holder;
+    ASSERT_EQ(usbip_conn_connect_deadline(&holder, "127.0.0.1", port), 0);
+    ASSERT_EQ(usbip_auth_handshake_client(&holder, nullptr), 0);
+    usbip_imported got;
+    ASSERT_EQ(usbip_request_import(&holder, "1-4", &got), 0) << usbip_last_error();
+    out = run_command(command, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "halvoren-usbip: remote: Import of '1-4' refused (status 2): another client uses it\n");
+}
+
+// `serve --stock-clients` lets Debian's usbip tool list it; the option
+// refuses a password.
+TEST_F(CliForward, ServeForStockClients)
+{
+    int status = -1;
+    std::string out = run_command(cli() + " serve --stock-clients --password pw 2>&1", &status);
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(out.find("--stock-clients works only without a password and without --tls"), std::string::npos) << out;
+
+    const std::string tool = usbip_tool();
+    if (tool.empty()) GTEST_SKIP() << "Debian's usbip tool is not installed (package usbip; scripts/deps.sh installs it)";
+    std::unique_ptr<ChildProcess> server = serve(Path::direct, {"--stock-clients"});
+    out = run_command("timeout 20 " + tool + " --tcp-port " + std::to_string(port_) + " list -r 127.0.0.1 2>&1",
+                      &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("1-4: "), std::string::npos) << out;
+    EXPECT_NE(out.find("(1209:0001)"), std::string::npos) << out;
+    EXPECT_EQ(server->stop(SIGINT), 0);
+}
+
+// ---------------------------------------------------------------------------
+// attach, detach and port against a vhci-hcd tree made here
+
+namespace {
+
+// ROOT/devices/platform/vhci_hcd.0 with status files for two controllers of
+// two ports each (high speed and super speed), and attach and detach files.
+class FakeVhci {
+public:
+    FakeVhci()
+    {
+        char dir[] = "/tmp/usbip-vhci-XXXXXX";
+        EXPECT_NE(mkdtemp(dir), nullptr);
+        root_ = dir;
+        run_command("mkdir -p " + vhci());
+        status({{0, 4, ""}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
+        write("attach", "");
+        write("detach", "");
+    }
+    ~FakeVhci() { run_command("rm -rf " + root_); }
+    FakeVhci(const FakeVhci &) = delete;
+    FakeVhci &operator=(const FakeVhci &) = delete;
+
+    struct Port {
+        unsigned port;
+        unsigned status;     // 4 free, 6 in use
+        std::string in_use;  // "speed devid sockfd busid" of a port in use
+    };
+    // Ports 0, 1 on the first controller (hs 0, ss 1), 2, 3 on the second.
+    void status(const std::vector<Port> &ports)
+    {
+        std::string text[2];
+        for (const Port &p : ports) {
+            char line[128];
+            std::snprintf(line, sizeof line, "%s  %04u %03u %s\n", p.port % 2 == 0 ? "hs" : "ss", p.port, p.status,
+                          p.in_use.empty() ? "000 00000000 000000 0-0" : p.in_use.c_str());
+            text[p.port / 2] += line;
+        }
+        const char *head = "hub port sta spd dev      sockfd local_busid\n";
+        write("status", head + text[0]);
+        write("status.1", head + text[1]);
+    }
+    void write(const std::string &name, const std::string &text)
+    {
+        std::ofstream(vhci() + "/" + name, std::ios::binary | std::ios::trunc) << text;
+    }
+    std::string read(const std::string &name)
+    {
+        std::ifstream in(vhci() + "/" + name, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    const std::string &root() const { return root_; }
+    std::string vhci() const { return root_ + "/devices/platform/vhci_hcd.0"; }
+
+private:
+    std::string root_;
+};
+
+// A descriptor of another process, duplicated into this one (pidfd_getfd,
+// Linux 5.6); -1 when the system does not allow it.
+int grab_fd(int pid, int fd)
+{
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) return -1;
+    int mine = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+    int saved = errno;
+    close(pidfd);
+    errno = saved;
+    return mine;
+}
+
+// The sockets a process holds now, by descriptor number.
+std::vector<int> socket_fds(int pid)
+{
+    std::vector<int> out;
+    std::string list = run_command("ls /proc/" + std::to_string(pid) + "/fd 2>/dev/null");
+    std::istringstream in(list);
+    int fd;
+    while (in >> fd) {
+        char target[256] = {};
+        std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0)
+            out.push_back(fd);
+    }
+    return out;
+}
+
+// True when the process has `path` open for writing only (as the host opens
+// the attach file; a descriptor it inherited between fork and exec does not
+// count).
+bool writes_file(int pid, const std::string &path)
+{
+    std::istringstream list(run_command("ls -l /proc/" + std::to_string(pid) + "/fd 2>/dev/null"));
+    for (std::string line; std::getline(list, line);)
+        if (line.rfind("l-wx", 0) == 0 && line.size() >= path.size() &&
+            line.compare(line.size() - path.size(), path.size(), path) == 0)
+            return true;
+    return false;
+}
+
+struct AttachLine {
+    unsigned port = 0, fd = 0, devid = 0, speed = 0;
+};
+
+bool parse_attach(const std::string &text, AttachLine *out)
+{
+    std::istringstream in(text);
+    return static_cast<bool>(in >> out->port >> out->fd >> out->devid >> out->speed);
+}
+
+}  // namespace
+
+// port lists what the kernel shows as attached; detach writes the port to
+// the kernel, and only for a port in use; without vhci-hcd both say so.
+TEST_F(CliForward, PortAndDetachReadAndWriteTheKernelsFiles)
+{
+    FakeVhci vhci;
+    vhci.status({{0, 4, ""}, {1, 6, "005 00010001 000007 4-1"}, {2, 6, "003 00070009 000005 3-1"}, {3, 4, ""}});
+    const std::string sysfs = " --sysfs " + vhci.root();
+    int status = -1;
+    EXPECT_EQ(run_command(cli() + " port" + sysfs + " 2>&1", &status),
+              "Port 01: in use, super speed, devid 0x00010001 (bus 1, device 1), local bus id 4-1\n"
+              "Port 02: in use, high speed, devid 0x00070009 (bus 7, device 9), local bus id 3-1\n");
+    EXPECT_EQ(status, 0);
+    // The environment names the tree as well as the option does.
+    EXPECT_NE(run_command("HALVOREN_USBIP_SYSFS=" + vhci.root() + " " + cli() + " port").find("Port 02"),
+              std::string::npos);
+
+    EXPECT_EQ(run_command(cli() + " detach --port 2" + sysfs + " 2>&1", &status), "Detached port 2.\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(vhci.read("detach"), "2\n");
+    EXPECT_EQ(run_command(cli() + " detach --port 3" + sysfs + " 2>&1", &status),
+              "halvoren-usbip: detach: port 3 has no device attached\n");
+    EXPECT_EQ(status, 1);
+
+    vhci.status({{0, 4, ""}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
+    EXPECT_EQ(run_command(cli() + " port" + sysfs, &status), "No devices attached (4 ports).\n");
+    for (const char *command : {" port", " detach --port 1", " attach 127.0.0.1:1 --busid 1-4"}) {
+        std::string out = run_command(cli() + command + " --sysfs /nonexistent 2>&1", &status);
+        EXPECT_EQ(status, 1) << command;
+        EXPECT_NE(out.find("vhci-hcd is not available: cannot read /nonexistent/devices/platform/vhci_hcd.0/status "
+                           "(load it with 'modprobe vhci-hcd')"),
+                  std::string::npos)
+            << out;
+    }
+}
+
+// attach imports the device and hands the very connection to the kernel:
+// the attach file gets the first free port of the device's speed, the
+// socket's descriptor, the devid and the speed; the kernel's side of this
+// test then speaks the URB phase on that socket (taken from the attaching
+// process while it writes), directly and by code.
+TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
+{
+    int port = start_library_server("pw", 0);
+    LibraryRelay relay;
+    const char *code = usbip_server_register_relay("127.0.0.1", relay.port(), nullptr);
+    ASSERT_NE(code, nullptr) << usbip_last_error();
+    const std::string by_code = std::string("--relay 127.0.0.1:") + std::to_string(relay.port()) + " --code " + code;
+    for (const std::string &where : {"127.0.0.1:" + std::to_string(port), by_code}) {
+        SCOPED_TRACE(where);
+        FakeVhci vhci;
+        vhci.status({{0, 6, "003 00010002 000003 1-1"}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
+        // The attach file is a pipe that is full: the host's write waits
+        // there, with the socket still open, until the test has taken it.
+        ASSERT_EQ(unlink((vhci.vhci() + "/attach").c_str()), 0);
+        ASSERT_EQ(mkfifo((vhci.vhci() + "/attach").c_str(), 0600), 0);
+        Fd pipe(open((vhci.vhci() + "/attach").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_GE(pipe, 0);
+        fcntl(pipe, F_SETPIPE_SZ, 4096);
+        const std::string filler(4096, 'x');
+        ssize_t filled = 0, n;
+        while ((n = ::write(pipe, filler.data(), filler.size())) > 0) filled += n;
+
+        std::vector<std::string> argv = {cli(), "attach", "--busid", "1-4", "--password", "pw", "--sysfs", vhci.root()};
+        std::istringstream words(where);
+        for (std::string w; words >> w;) argv.push_back(w);
+        ChildProcess attach(argv);
+        int pid = static_cast<int>(attach.pid());
+        ASSERT_TRUE(wait_until([&] { return writes_file(pid, vhci.vhci() + "/attach"); }, 10000));
+        std::map<int, int> grabbed;  // the host's descriptor -> ours
+        for (int fd : socket_fds(pid)) {
+            int mine = grab_fd(pid, fd);
+            if (mine < 0) GTEST_SKIP() << "pidfd_getfd is not allowed here: " << std::strerror(errno);
+            grabbed[fd] = mine;
+        }
+        std::string line;
+        char buf[4096];
+        while (line.find('\n') == std::string::npos) {
+            ASSERT_TRUE(plat::wait_readable(pipe, 10000) == 1);
+            n = ::read(pipe, buf, sizeof buf);
+            if (n <= 0) continue;
+            std::string got(buf, static_cast<std::size_t>(n));
+            for (char c : got)
+                if (filled > 0) --filled;
+                else line += c;
+        }
+        const std::string from = where == by_code ? std::string("code ") + code + " at 127.0.0.1:" +
+                                                        std::to_string(relay.port())
+                                                  : where;
+        EXPECT_EQ(attach.wait_for("Attached (.*)"),
+                  "1-4 of " + from + " at vhci-hcd port 2 (devid 0x00010001, high speed).");
+        EXPECT_EQ(attach.stop(0), 0);  // it has ended by itself
+        AttachLine a;
+        ASSERT_TRUE(parse_attach(line, &a)) << line;
+        EXPECT_EQ(a.port, 2u);  // port 0 is in use, 1 is a super-speed port
+        EXPECT_EQ(a.devid, 0x00010001u);
+        EXPECT_EQ(a.speed, 3u);
+        ASSERT_EQ(grabbed.count(static_cast<int>(a.fd)), 1u) << line;
+
+        // The kernel's turn: the URB phase on the socket it was given.
+        usbip_conn kernel(grabbed[static_cast<int>(a.fd)]);
+        for (auto &entry : grabbed)
+            if (entry.first != static_cast<int>(a.fd)) close(entry.second);
+        UrbClient c(kernel);
+        check_descriptors(c);
+        usbip_conn_close(&kernel);
+        expect_released(*dev_);
+    }
+}
+
+// With TLS the host stays: the kernel gets one end of a socket pair and the
+// host copies between the other end and the TLS connection until Ctrl-C,
+// which detaches the port.
+TEST_F(CliForward, AttachInTlsCarriesTheTrafficUntilCtrlC)
+{
+    int port = start_library_server(nullptr, 1);
+    FakeVhci vhci;
+    ChildProcess attach({cli(), "attach", "127.0.0.1:" + std::to_string(port), "--tls", "--busid", "1-4", "--sysfs",
+                         vhci.root()});
+    ASSERT_FALSE(attach.wait_for("Attached 1-4 of .* at vhci-hcd port 0 .*Ctrl-C detaches").empty());
+    AttachLine a;
+    ASSERT_TRUE(parse_attach(vhci.read("attach"), &a)) << vhci.read("attach");
+    EXPECT_EQ(a.port, 0u);
+    EXPECT_EQ(a.devid, 0x00010001u);
+    int mine = grab_fd(static_cast<int>(attach.pid()), static_cast<int>(a.fd));
+    if (mine < 0) GTEST_SKIP() << "pidfd_getfd is not allowed here: " << std::strerror(errno);
+    int domain = 0;
+    socklen_t len = sizeof domain;
+    ASSERT_EQ(getsockopt(mine, SOL_SOCKET, SO_DOMAIN, &domain, &len), 0);
+    EXPECT_EQ(domain, AF_UNIX);
+    {
+        usbip_conn kernel(mine);
+        UrbClient c(kernel);
+        check_descriptors(c);
+        check_bulk_echo(c, 1 << 20, 8);
+        check_unlink_pending(c, *dev_);
+        EXPECT_TRUE(c.ok());
+        EXPECT_EQ(attach.stop(SIGINT), 0);
+        EXPECT_FALSE(attach.wait_for("Detached port 0\\.").empty());
+    }
+    EXPECT_EQ(vhci.read("detach"), "0\n");
+    expect_released(*dev_);
+}
+
+// No free port of the device's speed: the host says so, and lets go of the
+// device (the server releases it).
+TEST_F(CliForward, AttachWithoutAFreePort)
+{
+    int port = start_library_server(nullptr, 0);
+    FakeVhci vhci;
+    vhci.status({{0, 6, "003 00010002 000003 1-1"}, {1, 4, ""}, {2, 6, "002 00010003 000004 1-2"}, {3, 4, ""}});
+    int status = -1;
+    std::string out = run_command(cli() + " attach 127.0.0.1:" + std::to_string(port) + " --busid 1-4 --sysfs " +
+                                      vhci.root() + " 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "halvoren-usbip: attach: no free vhci-hcd port for a high speed device\n");
+    EXPECT_EQ(vhci.read("attach"), "");
+    expect_released(*dev_);
+}

@@ -1,0 +1,152 @@
+// The parts of the command-line host that its commands share.
+#include "cli_common.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "cli_support.h"
+#include "halvoren_usbip.h"
+
+namespace cli {
+
+const char kPasswordOptions[] =
+    "  --password-file FILE  the password is the first line of FILE\n"
+    "  --password P          the password P (other users can see it in the process\n"
+    "                        list: prefer --password-file or HALVOREN_USBIP_PASSWORD)\n";
+
+void print_help(const char *text)
+{
+    std::printf(text, kPasswordOptions);
+}
+
+void reject_unknown(const std::string &word)
+{
+    if (word.rfind("-", 0) == 0) throw UsageError{"unknown option '" + word + "'"};
+    throw UsageError{"unexpected argument '" + word + "'"};
+}
+
+bool is_help(const std::string &w) { return w == "-h" || w == "--help"; }
+
+int parse_port(const std::string &option, const std::string &text, const std::string &within)
+{
+    std::string subject = within.empty() ? option + " '" + text + "'" : "the port '" + text + "' of " + within;
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits) throw UsageError{subject + " is not a port number: a port is 1 to 65535"};
+    long v = std::strtol(text.c_str(), nullptr, 10);
+    if (v < 1 || v > 65535) throw UsageError{subject + " is out of range: a port is 1 to 65535"};
+    return static_cast<int>(v);
+}
+
+int parse_timeout(const std::string &text)
+{
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    long v = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
+    if (v < 1) throw UsageError{"--timeout '" + text + "' is not a time: give whole milliseconds above 0"};
+    return static_cast<int>(v);
+}
+
+Endpoint parse_endpoint(const std::string &what, const std::string &text, int default_port)
+{
+    Endpoint e{"", default_port};
+    std::string port_text;
+    bool has_port = false;
+    if (!text.empty() && text[0] == '[') {
+        auto close = text.find(']');
+        if (close == std::string::npos) throw UsageError{what + " '" + text + "' has no closing ']'"};
+        e.host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':')
+                throw UsageError{what + " '" + text + "': only ':PORT' may follow the ']' of an address"};
+            port_text = text.substr(close + 2);
+            has_port = true;
+        }
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        auto colon = text.find(':');
+        e.host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+        has_port = true;
+    } else if (text.find(':') != std::string::npos) {
+        throw UsageError{what + " '" + text + "': write an IPv6 address in brackets, as [::1]:3240"};
+    } else {
+        e.host = text;
+    }
+    if (e.host.empty()) throw UsageError{what + " '" + text + "' names no host"};
+    if (has_port) e.port = parse_port(what, port_text, what + " '" + text + "'");
+    return e;
+}
+
+std::string parse_code(const std::string &text)
+{
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) != 0; }))
+        throw UsageError{"--code '" + text + "' is not a pairing code: it holds letters and digits only"};
+    std::string code = text;
+    for (char &c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return code;
+}
+
+const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
+
+bool PasswordSource::take(const std::string &w, Args &a)
+{
+    if (w != "--password" && w != "--password-file") return false;
+    if (given) throw UsageError{"give one of --password and --password-file, once"};
+    given = true;
+    (w == "--password" ? value : file) = a.value(w);
+    return true;
+}
+
+std::string PasswordSource::resolve() const
+{
+    if (!file.empty()) return read_file(file);
+    if (given) return value;
+    const char *env = std::getenv(kPasswordVariable);
+    return env ? env : "";
+}
+
+std::string PasswordSource::read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError{"cannot read the password file '" + path + "': " + std::strerror(errno)};
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) throw UsageError{"the password file '" + path + "' is empty: its first line is the password"};
+    return line;
+}
+
+std::string explain(const std::string &message, const Situation &s)
+{
+    if (message.find("bind() failed on port") != std::string::npos)
+        return "Another program is already listening on port " + std::to_string(s.port) +
+               " (or, below 1024, the port needs root). Choose another with --port.";
+    if (message.rfind("TLS client handshake failed", 0) == 0)
+        return "The server did not answer in TLS: it may run without --tls (then leave --tls out), or it is not a "
+               "USB/IP server of this kind.";
+    if (message.rfind("TLS server handshake failed", 0) == 0 || message.rfind("mbedtls_", 0) == 0 ||
+        message == "Failed to initialize TLS subsystem")
+        return "TLS could not be set up; the server can run without --tls.";
+    if (!s.tls && !s.by_code && message.find("server accepted the connection but sent no response") != std::string::npos)
+        return "A server started with --tls waits for a TLS handshake first: if this one was, add --tls.";
+    if (s.by_code && message.find("Code not found") != std::string::npos)
+        return "No server is registered with this code on the relay: check the code, and that the server still runs.";
+    return "";
+}
+
+// The library's message may quote a peer (a relay's answer line, a bus id).
+int fail(const char *what, const Situation &s)
+{
+    std::string message = usbip_last_error();
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, what, terminal_text(message).c_str());
+    std::string why = explain(message, s);
+    if (!why.empty()) std::fprintf(stderr, "  %s\n", why.c_str());
+    return 1;
+}
+
+}  // namespace cli

@@ -1,0 +1,485 @@
+// Linux: attach, detach and port, through the kernel's vhci-hcd. The
+// handshake and the import run here, in user space, with the library's own
+// protocol code; then the connection is handed to the kernel through
+// vhci-hcd's sysfs "attach" file, and the kernel speaks the URB phase on it.
+// A TLS connection cannot be handed over: the kernel gets one end of a
+// socket pair, and this process stays in the foreground and copies bytes
+// between the other end and the TLS connection.
+#include "vhci.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli_support.h"
+#include "halvoren_usbip.h"
+#include "forward_client.h"
+#include "system_commands.h"
+
+namespace cli {
+
+// ---------------------------------------------------------------------------
+// vhci-hcd's sysfs files
+
+bool parse_vhci_status(const std::string &text, std::vector<VhciPort> *out)
+{
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line.rfind("hub port", 0) != 0) return false;
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        std::istringstream fields(line);
+        std::string hub, port, status, speed, devid, sockfd, busid;
+        if (!(fields >> hub >> port >> status >> speed >> devid >> sockfd >> busid)) return false;
+        if (hub != "hs" && hub != "ss") return false;
+        VhciPort p;
+        char *end = nullptr;
+        p.super_speed = hub == "ss";
+        p.port = static_cast<unsigned>(std::strtoul(port.c_str(), &end, 10));
+        if (*end != '\0') return false;
+        p.status = static_cast<unsigned>(std::strtoul(status.c_str(), &end, 10));
+        if (*end != '\0') return false;
+        p.speed = static_cast<unsigned>(std::strtoul(speed.c_str(), &end, 10));
+        if (*end != '\0') return false;
+        p.devid = static_cast<std::uint32_t>(std::strtoul(devid.c_str(), &end, 16));
+        if (*end != '\0') return false;
+        p.sockfd = static_cast<unsigned>(std::strtoul(sockfd.c_str(), &end, 10));
+        if (*end != '\0') return false;
+        p.local_busid = busid;
+        out->push_back(p);
+    }
+    return true;
+}
+
+int vhci_free_port(const std::vector<VhciPort> &ports, std::uint32_t speed)
+{
+    const bool super = speed >= 5;
+    for (const VhciPort &p : ports)
+        if (p.status == VhciPort::kFree && p.super_speed == super) return static_cast<int>(p.port);
+    return -1;
+}
+
+Vhci::Vhci(std::string sysfs_root) : dir_(std::move(sysfs_root) + "/devices/platform/vhci_hcd.0") {}
+
+bool Vhci::ports(std::vector<VhciPort> *out, std::string *error) const
+{
+    out->clear();
+    // "status" for the first controller, "status.1", ... for the others.
+    for (int i = 0;; ++i) {
+        const std::string path = dir_ + (i == 0 ? "/status" : "/status." + std::to_string(i));
+        std::ifstream in(path);
+        if (!in) {
+            if (i > 0) return true;
+            *error = "vhci-hcd is not available: cannot read " + path + " (load it with 'modprobe vhci-hcd')";
+            return false;
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!parse_vhci_status(text.str(), out)) {
+            *error = path + " is not a status file of a vhci-hcd this program knows";
+            return false;
+        }
+    }
+}
+
+// sysfs takes a line in one write and answers it at once (an error is the
+// write's); nothing here waits.
+bool Vhci::write_line(const char *file, const std::string &line, std::string *error) const
+{
+    const std::string path = dir_ + "/" + file;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    ssize_t n = ::write(fd, line.data(), line.size());
+    int saved = errno;
+    ::close(fd);
+    if (n != static_cast<ssize_t>(line.size())) {
+        *error = "writing '" + line.substr(0, line.size() - 1) + "' to " + path + " failed: " +
+                 (n < 0 ? std::strerror(saved) : "cut short");
+        return false;
+    }
+    return true;
+}
+
+bool Vhci::attach(unsigned port, int sockfd, std::uint32_t devid, std::uint32_t speed, std::string *error) const
+{
+    return write_line("attach",
+                      std::to_string(port) + " " + std::to_string(sockfd) + " " + std::to_string(devid) + " " +
+                          std::to_string(speed) + "\n",
+                      error);
+}
+
+bool Vhci::detach(unsigned port, std::string *error) const
+{
+    return write_line("detach", std::to_string(port) + "\n", error);
+}
+
+std::string vhci_sysfs_root(const std::string &option)
+{
+    if (!option.empty()) return option;
+    const char *env = std::getenv("HALVOREN_USBIP_SYSFS");
+    return env != nullptr && *env != '\0' ? env : "/sys";
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The pump of a TLS connection: bytes both ways between the kernel's socket
+// (the far end of a socket pair) and the TLS connection, on a thread of its
+// own, until either side closes or a stop.
+
+class Pump {
+public:
+    Pump(usbip_conn &server, int local) : server_(server), local_(local) {}
+    ~Pump() { stop(); }
+    Pump(const Pump &) = delete;
+    Pump &operator=(const Pump &) = delete;
+
+    bool start()
+    {
+        try {
+            thread_ = std::thread([this] {
+                run();
+                done_ = true;
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        return true;
+    }
+    bool done() const { return done_; }
+    // The loop looks at the flag between waits of at most kWaitMs.
+    void stop()
+    {
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    const std::string &why() const { return why_; }
+
+private:
+    static constexpr std::size_t kBuffer = 64 * 1024;
+    static constexpr int kWaitMs = 200;
+
+    void run()
+    {
+        std::vector<std::uint8_t> up(kBuffer), down(kBuffer);  // kernel -> server, server -> kernel
+        std::size_t up_len = 0, down_len = 0;
+        plat::IoError err;
+        while (!stopping_) {
+            plat::PollEntry e[2];
+            e[0].s = local_;
+            e[0].want_read = up_len < up.size();
+            e[0].want_write = down_len > 0;
+            e[1].s = server_.fd;
+            e[1].want_read = down_len < down.size();
+            e[1].want_write = up_len > 0;
+            // TLS may hold decrypted bytes that no wait on the socket shows.
+            const bool buffered = down_len < down.size() && usbip_conn_buffered(&server_) > 0;
+            if (plat::poll_many(e, 2, buffered ? 0 : kWaitMs) < 0) return end("a wait failed");
+            if (e[0].readable && up_len < up.size()) {
+                long n = plat::recv_now(local_, up.data() + up_len, up.size() - up_len, &err);
+                if (n > 0) up_len += static_cast<std::size_t>(n);
+                else if (err != plat::IoError::timed_out) return end("the kernel let go of the device");
+            }
+            if (up_len > 0) {
+                // TLS repeats a send that could not move with the same bytes
+                // in front: they stay at the front of the buffer until sent.
+                long n = usbip_conn_send_some(&server_, up.data(), up_len, &err);
+                if (n > 0) {
+                    std::memmove(up.data(), up.data() + n, up_len - static_cast<std::size_t>(n));
+                    up_len -= static_cast<std::size_t>(n);
+                } else if (err != plat::IoError::timed_out) {
+                    return end("the connection to the server failed");
+                }
+            }
+            if ((e[1].readable || buffered) && down_len < down.size()) {
+                long n = usbip_conn_recv_some(&server_, down.data() + down_len, down.size() - down_len, &err);
+                if (n > 0) down_len += static_cast<std::size_t>(n);
+                else if (err != plat::IoError::timed_out) return end("the server closed the connection");
+            }
+            if (down_len > 0) {
+                long n = plat::send_now(local_, down.data(), down_len, &err);
+                if (n > 0) {
+                    std::memmove(down.data(), down.data() + n, down_len - static_cast<std::size_t>(n));
+                    down_len -= static_cast<std::size_t>(n);
+                } else if (err != plat::IoError::timed_out) {
+                    return end("the kernel let go of the device");
+                }
+            }
+        }
+        end("stopped");
+    }
+    void end(const char *why) { why_ = why; }
+
+    usbip_conn &server_;
+    int local_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> done_{false};
+    std::string why_;
+};
+
+// ---------------------------------------------------------------------------
+// Commands
+
+const char kAttachHelp[] =
+    "usage: halvoren-usbip attach HOST[:PORT] --busid ID [--tls] [PASSWORD] [--timeout MS]\n"
+    "                             [--sysfs DIR]\n"
+    "       halvoren-usbip attach --relay HOST[:PORT] --code CODE --busid ID [PASSWORD]\n"
+    "                             [--timeout MS] [--sysfs DIR]\n"
+    "\n"
+    "Imports a server's device and hands it to this machine's kernel (the vhci-hcd\n"
+    "module, 'modprobe vhci-hcd'; needs root), where it shows up as a local USB\n"
+    "device. The server must run with forwarding on (serve --forward). Without TLS\n"
+    "the command returns once the kernel has the connection; with --tls it stays in\n"
+    "the foreground and carries the device's traffic until Ctrl-C (SIGINT) or\n"
+    "SIGTERM, which detach the device.\n"
+    "\n"
+    "options:\n"
+    "  --busid ID            the device's bus id on the server\n"
+    "  --tls                 speak TLS to the server (direct only)\n"
+    "  --relay HOST[:PORT]   the relay (port 3241 unless given)\n"
+    "  --code CODE           the server's pairing code, in any letter case\n"
+    "%s"
+    "  --timeout MS          give up the import after MS milliseconds (default 10000)\n"
+    "  --sysfs DIR           where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)\n"
+    "  -h, --help            show this help\n";
+
+const char kDetachHelp[] =
+    "usage: halvoren-usbip detach --port PORT [--sysfs DIR]\n"
+    "\n"
+    "Detaches the device on a vhci-hcd port ('halvoren-usbip port' lists them).\n"
+    "\n"
+    "options:\n"
+    "  --port PORT   the vhci-hcd port\n"
+    "  --sysfs DIR   where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)\n"
+    "  -h, --help    show this help\n";
+
+const char kPortHelp[] =
+    "usage: halvoren-usbip port [--sysfs DIR]\n"
+    "\n"
+    "Lists the devices attached to this machine's vhci-hcd ports.\n"
+    "\n"
+    "options:\n"
+    "  --sysfs DIR   where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)\n"
+    "  -h, --help    show this help\n";
+
+int vhci_failure(const char *what, const std::string &message)
+{
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, what, terminal_text(message).c_str());
+    return 1;
+}
+
+// Puts a descriptor into blocking or non-blocking mode.
+bool set_nonblocking(int fd, bool on)
+{
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
+}
+
+int cmd_attach(Args &a, const HostHooks &hooks)
+{
+    ImportTarget target;
+    PasswordSource password;
+    std::string sysfs;
+    int timeout_ms = 0;
+    while (a.more()) {
+        std::string w = a.next();
+        if (is_help(w)) {
+            print_help(kAttachHelp);
+            return 0;
+        } else if (w == "--relay") {
+            target.relay = parse_endpoint("--relay", a.value(w), kDefaultRelayPort);
+        } else if (w == "--code") {
+            target.code = parse_code(a.value(w));
+        } else if (password.take(w, a)) {
+        } else if (w == "--tls") {
+            target.tls = true;
+        } else if (w == "--busid") {
+            target.busid = a.value(w);
+        } else if (w == "--timeout") {
+            timeout_ms = parse_timeout(a.value(w));
+        } else if (w == "--sysfs") {
+            sysfs = a.value(w);
+        } else if (target.server.host.empty() && w.rfind("-", 0) != 0) {
+            target.server = parse_endpoint("the server", w, kDefaultServerPort);
+        } else {
+            reject_unknown(w);
+        }
+        if (a.value_pending()) throw UsageError{w + " takes no value"};
+    }
+    if (target.by_code() || !target.code.empty()) {
+        if (!target.by_code()) throw UsageError{"--code needs --relay HOST[:PORT], the relay that knows the code"};
+        if (target.code.empty()) throw UsageError{"--relay needs --code CODE, the server's pairing code"};
+        if (!target.server.host.empty())
+            throw UsageError{"give either a server HOST[:PORT] or --relay with --code, not both"};
+        if (target.tls) throw UsageError{"--tls does not work through a relay: that path never uses TLS"};
+    } else if (target.server.host.empty()) {
+        throw UsageError{"no server given: name HOST[:PORT], or --relay HOST[:PORT] with --code CODE"};
+    }
+    if (target.busid.empty()) throw UsageError{"--busid ID names the device to attach"};
+    target.password = password.resolve();
+
+    // Before anything is sent: is there a kernel to hand the device to?
+    Vhci vhci(vhci_sysfs_root(sysfs));
+    std::vector<VhciPort> ports;
+    std::string error;
+    if (!vhci.ports(&ports, &error)) return vhci_failure("attach", error);
+
+    hooks.block_stop_signals();  // before the pump's thread starts
+    ClientLayers layers;
+    if (!layers.ok()) return fail("attach");
+    if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
+    RemoteDevice device;
+    if (!device.import(target)) return fail("attach", Situation{0, target.tls, target.by_code()});
+    const usbip_imported &got = device.imported();
+    // The ports as they are now: another attach may have taken one meanwhile.
+    if (!vhci.ports(&ports, &error)) return vhci_failure("attach", error);
+    const int port = vhci_free_port(ports, got.device.speed);
+    if (port < 0)
+        return vhci_failure("attach", std::string("no free vhci-hcd port for a ") + usbip_speed_name(got.device.speed) +
+                                          " speed device");
+    usbip_conn &conn = device.connection();
+    conn.deadline_ms = 0;
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "port %d (devid 0x%08x, %s speed)", port, got.devid(),
+                  usbip_speed_name(got.device.speed));
+    const std::string what = terminal_text(target.busid) + " of " + terminal_text(target.describe());
+
+    if (!target.tls) {
+        // The kernel takes the socket as it is, and expects it to block.
+        if (!plat::set_blocking(conn.fd) ||
+            !vhci.attach(static_cast<unsigned>(port), static_cast<int>(conn.fd), got.devid(), got.device.speed, &error))
+            return vhci_failure("attach", error.empty() ? "cannot hand the connection to the kernel" : error);
+        std::printf("Attached %s at vhci-hcd %s.\n", what.c_str(), summary);
+        return 0;  // the kernel holds the connection; this process lets go of its descriptor
+    }
+
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return vhci_failure("attach", std::string("socketpair failed: ") + std::strerror(errno));
+    plat::Socket kernel_end(pair[0]), near_end(pair[1]);
+    // The kernel's end stays open here too until the end: the kernel holds
+    // the same socket, and the pump sees the end when it lets go.
+    if (!set_nonblocking(pair[1], true) ||
+        !vhci.attach(static_cast<unsigned>(port), pair[0], got.devid(), got.device.speed, &error))
+        return vhci_failure("attach", error.empty() ? "cannot prepare the socket pair" : error);
+    Pump pump(conn, pair[1]);
+    if (!pump.start()) {
+        vhci.detach(static_cast<unsigned>(port), &error);
+        return vhci_failure("attach", "cannot start the thread that carries the traffic");
+    }
+    std::printf("Attached %s at vhci-hcd %s. Ctrl-C detaches.\n", what.c_str(), summary);
+    std::fflush(stdout);
+    while (!pump.done() && !hooks.wait_for_stop_signal(200)) {
+    }
+    const bool stopped = !pump.done();
+    if (stopped && !vhci.detach(static_cast<unsigned>(port), &error)) vhci_failure("detach", error);
+    pump.stop();
+    if (stopped) std::printf("Detached port %d.\n", port);
+    else std::printf("Port %d ended: %s.\n", port, pump.why().c_str());
+    // Closing the TLS connection sends its close_notify: not for longer than this.
+    usbip_conn_set_deadline(&conn, 1000);
+    return 0;
+}
+
+int cmd_detach(Args &a, const HostHooks &)
+{
+    std::string sysfs;
+    int port = -1;
+    while (a.more()) {
+        std::string w = a.next();
+        if (is_help(w)) {
+            std::fputs(kDetachHelp, stdout);
+            return 0;
+        } else if (w == "--port") {
+            std::string text = a.value(w);
+            char *end = nullptr;
+            long v = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || v < 0 || v > 65535)
+                throw UsageError{"--port '" + text + "' is not a vhci-hcd port number"};
+            port = static_cast<int>(v);
+        } else if (w == "--sysfs") {
+            sysfs = a.value(w);
+        } else {
+            reject_unknown(w);
+        }
+        if (a.value_pending()) throw UsageError{w + " takes no value"};
+    }
+    if (port < 0) throw UsageError{"--port PORT names the port to detach ('halvoren-usbip port' lists them)"};
+    Vhci vhci(vhci_sysfs_root(sysfs));
+    std::vector<VhciPort> ports;
+    std::string error;
+    if (!vhci.ports(&ports, &error)) return vhci_failure("detach", error);
+    bool in_use = false;
+    for (const VhciPort &p : ports)
+        if (static_cast<int>(p.port) == port && p.status != VhciPort::kFree) in_use = true;
+    if (!in_use) return vhci_failure("detach", "port " + std::to_string(port) + " has no device attached");
+    if (!vhci.detach(static_cast<unsigned>(port), &error)) return vhci_failure("detach", error);
+    std::printf("Detached port %d.\n", port);
+    return 0;
+}
+
+int cmd_port(Args &a, const HostHooks &)
+{
+    std::string sysfs;
+    while (a.more()) {
+        std::string w = a.next();
+        if (is_help(w)) {
+            std::fputs(kPortHelp, stdout);
+            return 0;
+        } else if (w == "--sysfs") {
+            sysfs = a.value(w);
+        } else {
+            reject_unknown(w);
+        }
+        if (a.value_pending()) throw UsageError{w + " takes no value"};
+    }
+    Vhci vhci(vhci_sysfs_root(sysfs));
+    std::vector<VhciPort> ports;
+    std::string error;
+    if (!vhci.ports(&ports, &error)) return vhci_failure("port", error);
+    int shown = 0;
+    for (const VhciPort &p : ports) {
+        if (p.status == VhciPort::kFree) continue;
+        const char *state = p.status == VhciPort::kInUse ? "in use" : p.status == 7 ? "error" : "being attached";
+        std::printf("Port %02u: %s, %s speed, devid 0x%08x (bus %u, device %u), local bus id %s\n", p.port, state,
+                    usbip_speed_name(p.speed), p.devid, p.devid >> 16, p.devid & 0xffff,
+                    terminal_text(p.local_busid).c_str());
+        ++shown;
+    }
+    if (shown == 0) std::printf("No devices attached (%zu ports).\n", ports.size());
+    return 0;
+}
+
+}  // namespace
+
+const std::vector<SystemCommand> &system_commands()
+{
+    static const std::vector<SystemCommand> commands = {
+        {"attach", cmd_attach},
+        {"detach", cmd_detach},
+        {"port", cmd_port},
+    };
+    return commands;
+}
+
+const char *system_commands_help()
+{
+    return "  attach   hand a server's device to this machine's kernel (vhci-hcd)\n"
+           "  detach   detach a device from a vhci-hcd port\n"
+           "  port     list the devices attached to vhci-hcd ports\n";
+}
+
+}  // namespace cli
