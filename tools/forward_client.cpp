@@ -126,8 +126,8 @@ bool RemoteDevice::read_descriptors(UsbDescriptors *out)
     std::int32_t status = 0;
     if (!get_descriptor(kDeviceType, 0, 0, 18, &out->device, &status)) return false;
     if (status != 0 || out->device.size() < 18) {
-        usbip_set_last_error("The device descriptor could not be read: status %d, %zu bytes", status,
-                             out->device.size());
+        usbip_set_last_error("The device descriptor could not be read: status %d, %u bytes", status,
+                             static_cast<unsigned>(out->device.size()));
         return false;
     }
     const unsigned count = std::min<unsigned>(out->device[17], kMaxConfigurations);
