@@ -116,7 +116,14 @@ expect_list() {
   local want=$1 what=$2
   [ "$status" = 0 ] || fail "$what: exit status $status: $out"
   [ "$out" = "$want" ] || fail "$what: got '$out', want '$want'"
-  echo "ok   $what"
+  ok "$what"
+}
+
+# ok WHAT: one check passed.
+checks=0
+ok() {
+  echo "ok   $1"
+  checks=$((checks + 1))
 }
 
 cases=0
@@ -139,11 +146,11 @@ for server in windows linux; do
     remote $client "127.0.0.1:$port" --password wrong $tls
     [ "$status" = 1 ] && [ "$out" = "halvoren-usbip: remote: Authentication rejected by server (invalid password)" ] ||
       fail "$client client, wrong password against $server server: $status '$out'"
-    echo "ok   $client client is refused by $server server${tls:+ with TLS} for a wrong password"
+    ok "$client client is refused by $server server${tls:+ with TLS} for a wrong password"
     if [ $server = linux ] && [ -z "$tls" ]; then
       remote $client "127.0.0.1:$port" --password 'pa ss' --busid 1-3 --json
       [ "$status" = 0 ] && echo "$out" | grep -q '"busid":"1-3"' || fail "$client client, one device: $out"
-      echo "ok   $client client finds one device of $server server"
+      ok "$client client finds one device of $server server"
     fi
     stop srv
     cases=$((cases + 1))
@@ -175,4 +182,4 @@ for placement in "windows linux linux" "linux windows windows" "windows windows 
   cases=$((cases + 1))
 done
 
-echo "== $cases cases across systems passed"
+echo "== $cases set-ups across systems passed ($checks checks)"
