@@ -160,6 +160,7 @@ void usbip_listener::accept_burst(std::int64_t now)
         if (of_peer >= limits_.waiting_per_address && !evict_oldest(&peer)) continue;  // refused: closed
         if (waiting_count_ >= limits_.waiting && !evict_oldest(nullptr)) continue;
         if (!hooks_.admit(*p)) continue;
+        if (serve_at_once(p)) continue;
         {
             std::lock_guard<std::mutex> lock(shares_mutex_);
             ++shares_[peer].waiting;
@@ -208,11 +209,58 @@ void usbip_listener::expire(std::int64_t now)
     }
 }
 
+// The task that serves one connection on a thread of the pool, and gives
+// its address's share back.
+std::function<void()> usbip_listener::session(std::shared_ptr<usbip_pending> p)
+{
+    return [this, p] {
+        try {
+            hooks_.serve(*p);
+        } catch (...) {
+            // the connection closes below; the next one is served
+        }
+        p->socket.reset();
+        std::lock_guard<std::mutex> lock(shares_mutex_);
+        auto share = shares_.find(p->peer);
+        if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0)
+            shares_.erase(share);
+        // A thread came free: the accept thread needs to know only when
+        // connections wait for one (stop closes the waker under this lock).
+        if (running_ && ready_count_ != 0) waker_.signal();
+    };
+}
+
+// A new connection goes straight to a thread when one is parked (idle) and
+// its address has a share free: that thread waits for the peer's first bytes
+// itself, within the connection's deadline, and its wake-up is not on the
+// path of the first reply. No thread is started for it: a connection finds
+// none parked waits in the room without one.
+bool usbip_listener::serve_at_once(std::unique_ptr<usbip_pending> &p)
+{
+    if (p->timer_ms != 0) return false;  // the timer is this thread's
+    {
+        std::lock_guard<std::mutex> lock(shares_mutex_);
+        Share &share = shares_[p->peer];
+        if (share.served >= limits_.served_per_address) return false;
+        ++share.served;
+    }
+    std::shared_ptr<usbip_pending> shared(std::move(p));
+    if (pool_->try_run_parked(session(shared))) return true;
+    std::lock_guard<std::mutex> lock(shares_mutex_);
+    auto share = shares_.find(shared->peer);
+    if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0) shares_.erase(share);
+    p = std::make_unique<usbip_pending>(std::move(*shared));
+    return false;
+}
+
 // Hands connections whose peer has spoken to the pool, oldest first, as
 // long as it has room; an address that has its share of threads waits for
 // one of them to end.
 void usbip_listener::dispatch()
 {
+    // Published before any share is looked at: a thread that frees a share
+    // after this pass looked at it sees the count and wakes the accept thread.
+    ready_count_ = ready_.size();
     for (auto it = ready_.begin(); it != ready_.end();) {
         const plat::PeerAddress peer = (*it)->peer;
         {
@@ -225,19 +273,7 @@ void usbip_listener::dispatch()
             ++share.served;  // taken back below if no thread takes it
         }
         std::shared_ptr<usbip_pending> p(std::move(*it));
-        bool taken = pool_->try_run([this, p] {
-            try {
-                hooks_.serve(*p);
-            } catch (...) {
-                // the connection closes below; the next one is served
-            }
-            p->socket.reset();
-            std::lock_guard<std::mutex> lock(shares_mutex_);
-            auto share = shares_.find(p->peer);
-            if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0)
-                shares_.erase(share);
-            if (running_) waker_.signal();  // a thread came free (stop closes the waker under this lock)
-        });
+        bool taken = pool_->try_run(session(p));
         std::lock_guard<std::mutex> lock(shares_mutex_);
         Share &share = shares_[peer];
         if (!taken) {
@@ -249,6 +285,7 @@ void usbip_listener::dispatch()
         it = ready_.erase(it);
         --waiting_count_;
     }
+    ready_count_ = ready_.size();
 }
 
 int usbip_listener::poll_timeout(std::int64_t now) const

@@ -2,7 +2,8 @@
 // accepts its connections. A new connection costs no thread while it waits
 // for its peer's first bytes: the accept thread holds it in a waiting room
 // and watches it, and only a connection whose peer has spoken (or hung up)
-// is handed to a thread of the service's pool.
+// is handed to a thread of the service's pool, unless a thread of the pool
+// is idle when it comes: that one takes it at once and waits for it.
 #ifndef HALVOREN_USBIP_LISTENER_H
 #define HALVOREN_USBIP_LISTENER_H
 
@@ -38,8 +39,10 @@ struct usbip_listener_hooks {
     // On the accept thread, when a connection's timer comes before its
     // peer's bytes. False closes it. May be empty when no timer is set.
     std::function<bool(usbip_pending &)> on_timer;
-    // On a thread of the pool once the peer has sent bytes or hung up. The
-    // connection's socket is closed when it returns, unless it took it.
+    // On a thread of the pool once the peer has sent bytes or hung up, or
+    // at once when a thread was idle (its reads then wait, within the
+    // connection's deadline). The connection's socket is closed when it
+    // returns, unless it took it.
     std::function<void(usbip_pending &)> serve;
 };
 
@@ -75,6 +78,8 @@ private:
     void accept_burst(std::int64_t now);
     void expire(std::int64_t now);
     void dispatch();
+    std::function<void()> session(std::shared_ptr<usbip_pending> p);
+    bool serve_at_once(std::unique_ptr<usbip_pending> &p);
     void watch(Place it);
     void drop(Place it, std::list<Entry> &from);
     bool evict_oldest(const plat::PeerAddress *of);
@@ -104,6 +109,9 @@ private:
     std::int64_t accept_paused_until_ = 0;
     bool accepting_ = true;  // the listening socket is watched
     std::atomic<std::size_t> waiting_count_{0};
+    // How many spoke and wait for a thread, as dispatch() last saw them: a
+    // thread that ends wakes the accept thread only when some do.
+    std::atomic<std::size_t> ready_count_{0};
 
     // Guards shares_ (served ones end on threads of the pool), and the
     // waker's closing against their signals.

@@ -7,19 +7,29 @@ namespace plat {
 
 WorkerPool::WorkerPool(std::size_t ceiling, int park_ms) : ceiling_(ceiling), park_ms_(park_ms) {}
 
+bool WorkerPool::run_parked_locked(std::function<void()> &task)
+{
+    if (parked_.empty()) return false;
+    Worker *w = parked_.back();  // the most recently parked one is warmest
+    parked_.pop_back();
+    w->task = std::move(task);
+    w->has_task = true;
+    ++busy_;
+    w->wake.notify_one();
+    return true;
+}
+
+bool WorkerPool::try_run_parked(std::function<void()> task)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return run_parked_locked(task);
+}
+
 bool WorkerPool::try_run(std::function<void()> task)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     reap_locked();
-    if (!parked_.empty()) {
-        Worker *w = parked_.back();  // the most recently parked one is warmest
-        parked_.pop_back();
-        w->task = std::move(task);
-        w->has_task = true;
-        ++busy_;
-        w->wake.notify_one();
-        return true;
-    }
+    if (run_parked_locked(task)) return true;
     if (workers_.size() >= ceiling_) return false;
     workers_.emplace_back();
     Worker *w = &workers_.back();

@@ -32,6 +32,8 @@ public:
     // Runs `task` on a parked thread or a new one. False when `ceiling` tasks
     // run already or no thread could be started; the task is then dropped.
     bool try_run(std::function<void()> task);
+    // Runs `task` only on a thread that is parked now: never starts one.
+    bool try_run_parked(std::function<void()> task);
 
     // Shuts down every watched socket, so that waits on them end. With
     // `spare_finishing`, sockets whose task finishes a reply are left alone.
@@ -63,6 +65,7 @@ private:
 
     void worker_loop(Worker *w);
     void reap_locked();
+    bool run_parked_locked(std::function<void()> &task);
 
     const std::size_t ceiling_;
     const int park_ms_;
