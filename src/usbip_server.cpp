@@ -277,7 +277,7 @@ bool greet(usbip_pending &p)
 
 // Decides on a new connection: an address that guessed wrong too often is
 // refused for a while; a plain connection is greeted at once, so that it
-// costs no thread until its client answers. In stock-client mode (only for
+// needs no thread until its client answers. In stock-client mode (only for
 // a server without password and TLS, where the handshake protects nothing)
 // the greeting waits a moment for a stock client's request, which comes
 // first: bytes first serve that request, silence gets the greeting.
