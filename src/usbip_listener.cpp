@@ -209,6 +209,13 @@ void usbip_listener::expire(std::int64_t now)
     }
 }
 
+// An address's connection no longer holds a thread (shares_mutex_ held).
+void usbip_listener::give_back_served(const plat::PeerAddress &peer)
+{
+    auto share = shares_.find(peer);
+    if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0) shares_.erase(share);
+}
+
 // The task that serves one connection on a thread of the pool, and gives
 // its address's share back.
 std::function<void()> usbip_listener::session(std::shared_ptr<usbip_pending> p)
@@ -221,9 +228,7 @@ std::function<void()> usbip_listener::session(std::shared_ptr<usbip_pending> p)
         }
         p->socket.reset();
         std::lock_guard<std::mutex> lock(shares_mutex_);
-        auto share = shares_.find(p->peer);
-        if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0)
-            shares_.erase(share);
+        give_back_served(p->peer);
         // A thread came free: the accept thread needs to know only when
         // connections wait for one (stop closes the waker under this lock).
         if (running_ && ready_count_ != 0) waker_.signal();
@@ -246,9 +251,10 @@ bool usbip_listener::serve_at_once(std::unique_ptr<usbip_pending> &p)
     }
     std::shared_ptr<usbip_pending> shared(std::move(p));
     if (pool_->try_run_parked(session(shared))) return true;
-    std::lock_guard<std::mutex> lock(shares_mutex_);
-    auto share = shares_.find(shared->peer);
-    if (share != shares_.end() && --share->second.served == 0 && share->second.waiting == 0) shares_.erase(share);
+    {
+        std::lock_guard<std::mutex> lock(shares_mutex_);
+        give_back_served(shared->peer);
+    }
     p = std::make_unique<usbip_pending>(std::move(*shared));
     return false;
 }

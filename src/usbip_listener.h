@@ -80,6 +80,7 @@ private:
     void dispatch();
     std::function<void()> session(std::shared_ptr<usbip_pending> p);
     bool serve_at_once(std::unique_ptr<usbip_pending> &p);
+    void give_back_served(const plat::PeerAddress &peer);
     void watch(Place it);
     void drop(Place it, std::list<Entry> &from);
     bool evict_oldest(const plat::PeerAddress *of);

@@ -101,6 +101,19 @@ std::wstring quoted(const std::wstring &arg)
 const char kChildVariable[] = "HALVOREN_TEST_IN_CHILD";
 const char kChildMarker[] = "@@child-result@@";
 
+// Connects the non-blocking `s` within timeout_ms; closes it on failure.
+bool connect_within(SOCKET s, const sockaddr *sa, int sa_len, int timeout_ms)
+{
+    int err = 0, len = sizeof err;
+    if (connect(s, sa, sa_len) != 0 &&
+        (WSAGetLastError() != WSAEWOULDBLOCK || !wait_for(s, POLLWRNORM, timeout_ms) ||
+         getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0 || err != 0)) {
+        closesocket(s);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int process_thread_count() { return static_cast<int>(unnamed_thread_ids().size()); }
@@ -250,13 +263,7 @@ int raw_connect_with(const char *source, int receive_buffer, int port, int timeo
         }
     }
     sockaddr_in sa = loopback(port);
-    int err = 0, len = sizeof err;
-    if (connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 &&
-        (WSAGetLastError() != WSAEWOULDBLOCK || !wait_for(s, POLLWRNORM, timeout_ms) ||
-         getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0 || err != 0)) {
-        closesocket(s);
-        return -1;
-    }
+    if (!connect_within(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa, timeout_ms)) return -1;
     BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
     set_socket_timeouts(fd_of(s), timeout_ms);
@@ -282,13 +289,7 @@ int raw_connect6(int port, int timeout_ms)
     sa.sin6_family = AF_INET6;
     sa.sin6_addr = in6addr_loopback;
     sa.sin6_port = htons(static_cast<u_short>(port));
-    int err = 0, len = sizeof err;
-    if (connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 &&
-        (WSAGetLastError() != WSAEWOULDBLOCK || !wait_for(s, POLLWRNORM, timeout_ms) ||
-         getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0 || err != 0)) {
-        closesocket(s);
-        return -1;
-    }
+    if (!connect_within(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa, timeout_ms)) return -1;
     set_socket_timeouts(fd_of(s), timeout_ms);
     return fd_of(s);
 }
