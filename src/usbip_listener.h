@@ -19,7 +19,7 @@
 
 #include "platform/platform.h"
 #include "platform/threads.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
 
 // A connection that the listener has accepted.
 struct usbip_pending {

@@ -11,7 +11,11 @@
 
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
-#include "usbip_internal.h"
+#include "usbip_device.h"
+#include "usbip_frame.h"
+#include "usbip_line_io.h"
+#include "usbip_relay.h"
+#include "usbip_relay_lines.h"
 #include "usbip_limits.h"
 #include "usbip_listener.h"
 
@@ -102,7 +106,7 @@ void bridge_streams(plat::socket_t client, plat::socket_t server)
     auto pass_on = [&buf](plat::socket_t from, plat::socket_t to) {
         plat::IoError err;
         long n = plat::recv_now(from, buf, kBuffer, &err);
-        if (n < 0 && err == plat::IoError::timed_out) return true;  // woken without data
+        if (n < 0 && err == plat::IoError::would_block) return true;  // woken without data
         return n > 0 && plat::send_all_until(to, buf, static_cast<std::size_t>(n), 0);
     };
     RelayState &r = relay();
