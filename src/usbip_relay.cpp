@@ -189,7 +189,7 @@ void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &p
     }
 }
 
-void serve_pairing(plat::WatchedSocket &client, const plat::PeerAddress &peer, const std::string &code)
+void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const std::string &code)
 {
     RelayState &r = relay();
     std::int64_t now = plat::monotonic_ms();
@@ -262,7 +262,7 @@ void serve_pairing(plat::WatchedSocket &client, const plat::PeerAddress &peer, c
     bridge_streams(client.get(), server.get());
 }
 
-void serve_attach(plat::WatchedSocket &s, const plat::PeerAddress &peer, const std::string &ticket)
+void serve_attach(plat::WatchedSocket &s, const usbip_source &peer, const std::string &ticket)
 {
     RelayState &r = relay();
     std::int64_t now = plat::monotonic_ms();
@@ -302,10 +302,10 @@ void relay_client_handler(usbip_pending &pending)
         serve_registration(s, pending.peer, first.argument);
         break;
     case relay_request::connect_client:
-        serve_pairing(s, pending.peer, first.argument);
+        serve_pairing(s, pending.source, first.argument);
         break;
     case relay_request::attach_server:
-        serve_attach(s, pending.peer, first.argument);
+        serve_attach(s, pending.source, first.argument);
         break;
     case relay_request::none:
         break;  // closed without an answer
