@@ -561,7 +561,10 @@ private:
     {
         const std::uint32_t seqnum = m.seqnum();
         if (in_flight_.count(seqnum) != 0) return protocol_error("sequence number %u is in flight already", seqnum);
-        if (m.command == USBIP_CMD_SUBMIT) return submit(m);
+        if (m.command == USBIP_CMD_SUBMIT) {
+            if (options_.urbs != nullptr) options_.urbs->fetch_add(1, std::memory_order_relaxed);
+            return submit(m);
+        }
         unlink(m.cmd_unlink);
     }
 

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "usbip_urb.h"
@@ -38,6 +39,9 @@ struct usbip_forward_options {
     // A command begun and not finished, or replies that the peer does not
     // take, for this long end the session.
     int stall_ms = 30000;
+    // When given, counts every URB the peer submits (read by other threads
+    // while the session runs).
+    std::atomic<std::uint64_t> *urbs = nullptr;
 };
 
 // A device opened and claimed for forwarding: the kernel drivers of its

@@ -70,6 +70,9 @@ public:
 
     // Connections waiting for their peer's first bytes or for a thread.
     std::size_t waiting();
+    // The port listened on (the one the system chose for port 0); -1 when
+    // not listening. Under the owner's lifecycle lock.
+    int port() const { return plat::local_port(listen_.get()); }
 
 private:
     using Entry = std::unique_ptr<usbip_pending>;
