@@ -8,6 +8,8 @@
 #include <mbedtls/md.h>
 #include <mbedtls/platform_util.h>
 
+#include "usbip_bytes.h"
+
 namespace {
 
 const char kMarker[] = "halvoren-usbip secure upgrade v1";
@@ -18,14 +20,6 @@ static_assert(sizeof kMarker - 1 == USBIP_MARKER_SIZE, "the marker fills its 32 
 const char kClientIdentity[] = "halvoren-usbip client";
 const char kServerIdentity[] = "halvoren-usbip server";
 const char kPskInfo[] = "halvoren-usbip TLS-PSK";
-
-void put_be32(std::uint8_t *p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
 
 // The confirmations' associated data: the challenge, then the TLS secret
 // when there is one (fixed sizes, so the two forms never collide).
@@ -126,7 +120,7 @@ bool usbip_secure_server::client_proved(const std::uint8_t client_confirmation[U
                                         std::uint8_t out[USBIP_SECURE_ACCEPT_SIZE])
 {
     proved_ = answered_ && pake_.peer_confirmation_ok(client_confirmation);
-    put_be32(out, proved_ ? 0 : 1);
+    usbip_put_be32(out, proved_ ? 0 : 1);
     if (proved_)
         std::memcpy(out + 4, pake_.own_confirmation(), USBIP_SPAKE2_CONFIRM_SIZE);
     else
