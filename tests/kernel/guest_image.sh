@@ -6,7 +6,8 @@
 # OUT/vmlinuz: Debian's own kernel, the one the linux-image-amd64 package
 #   of this system's release points to, downloaded with apt-get download
 #   and unpacked with dpkg-deb (never installed). It is kept in CACHE with
-#   the modules the test loads, so that later runs download nothing.
+#   the modules the test loads, so that later runs download nothing
+#   (HALVOREN_KERNEL_CACHE, when set, is the cache instead of CACHE).
 # OUT/vmlinux: the same kernel uncompressed, when it can be had, which QEMU
 #   boots faster.
 # OUT/initramfs.cpio: busybox-static (/bin/sh is a link to it), INIT as
@@ -22,6 +23,8 @@ if [ $# -ne 6 ]; then
   exit 2
 fi
 cache=$1 out=$2 cli=$3 tunnel=$4 check=$5 init=$6
+# A cache that outlives build directories, when the environment names one.
+cache=${HALVOREN_KERNEL_CACHE:-$cache}
 die() { echo "guest_image.sh: $*" >&2; exit 1; }
 
 for tool in apt-get apt-cache dpkg-deb modinfo cpio busybox ldd strip readelf python3; do

@@ -25,7 +25,7 @@ struct GuestConfig {
     std::string tunnel_host;   // the host's end of the tunnel
     std::vector<int> ports;    // host loopback ports the guest reaches
     int boot_ms = 180000;      // from start to a running /init
-    int lifetime_s = 900;      // QEMU is killed after this, whatever happens
+    int lifetime_s = 480;      // QEMU is killed after this, whatever happens
     int memory_mb = 512;
 };
 

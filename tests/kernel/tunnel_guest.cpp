@@ -7,10 +7,7 @@
 // host, where the other end connects to the same port of the host's
 // loopback. The guest has no network device: these connections are its
 // only way out. Linked statically, for an initramfs.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,27 +16,7 @@
 #include <cstring>
 
 #include "tunnel_mux.h"
-
-namespace {
-
-int listen_on(std::uint16_t port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-}  // namespace
+#include "tunnel_sockets.h"
 
 int main(int argc, char **argv)
 {
@@ -55,7 +32,7 @@ int main(int argc, char **argv)
     tunnel::Mux mux(port);
     for (int i = 2; i < argc; ++i) {
         long number = std::strtol(argv[i], nullptr, 10);
-        int fd = number > 0 && number < 65536 ? listen_on(static_cast<std::uint16_t>(number)) : -1;
+        int fd = number > 0 && number < 65536 ? tunnel::listen_loopback(static_cast<std::uint16_t>(number)) : -1;
         if (fd < 0) {
             std::fprintf(stderr, "tunnel-guest: cannot listen on 127.0.0.1:%s: %s\n", argv[i], std::strerror(errno));
             return 1;

@@ -6,9 +6,7 @@
 // chardev of the guest's virtio-serial port, and for every connection that
 // the guest announces connects to the same port on 127.0.0.1, only for the
 // PORTs given. It ends when QEMU does.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,25 +19,11 @@
 #include <set>
 
 #include "tunnel_mux.h"
+#include "tunnel_sockets.h"
 
 namespace {
 
 constexpr int kQemuConnectMs = 60000;
-
-int connect_loopback(std::uint16_t port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 }  // namespace
 
@@ -77,7 +61,7 @@ int main(int argc, char **argv)
         return 1;
     }
     tunnel::Mux mux(port);
-    mux.set_connector([&](std::uint16_t to) { return allowed.count(to) != 0 ? connect_loopback(to) : -1; });
+    mux.set_connector([&](std::uint16_t to) { return allowed.count(to) != 0 ? tunnel::connect_loopback(to) : -1; });
     std::string why = mux.run();
     std::fprintf(stderr, "tunnel-host: %s\n", why.c_str());
     ::close(port);

@@ -1,9 +1,6 @@
 // The kernel test's stream tunnel on its own: two ends over a socket pair
 // standing in for the virtio-serial port, on this machine's loopback.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,39 +11,12 @@
 
 #include "test_support.h"
 #include "tunnel_mux.h"
+#include "tunnel_sockets.h"
 
 namespace {
 
 constexpr std::uint16_t kAnnounced = 4000;  // the port the guest's end says a connection was made to
 constexpr std::uint16_t kRefused = 4001;    // one the host's end does not carry
-
-int listen_loopback(int *port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(fd, 4) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        return -1;
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
-
-int connect_nonblocking(int port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 std::string random_bytes(std::size_t n, unsigned seed)
 {
@@ -66,13 +36,13 @@ public:
         host_ = std::make_unique<tunnel::Mux>(serial_[1]);
         for (std::uint16_t announced : {kAnnounced, kRefused}) {
             int port = 0;
-            int fd = listen_loopback(&port);
+            int fd = tunnel::listen_loopback(0, &port);
             EXPECT_GE(fd, 0);
             guest_->add_listener(fd, announced);
             (announced == kAnnounced ? carried_port_ : refused_port_) = port;
         }
         host_->set_connector([service_port](std::uint16_t to) {
-            return to == kAnnounced ? connect_nonblocking(service_port) : -1;
+            return to == kAnnounced ? tunnel::connect_loopback(static_cast<std::uint16_t>(service_port)) : -1;
         });
         threads_[0] = std::thread([this] { guest_->run(&stop_); });
         threads_[1] = std::thread([this] { host_->run(&stop_); });
