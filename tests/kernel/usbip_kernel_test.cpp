@@ -41,7 +41,9 @@ struct Where {
     std::string code;    // the server's pairing code at the relay
 };
 
-// One way to attach the device in the guest.
+// One way to attach the device in the guest. A way that needs a step of
+// its own (a server that restarts under an attach that persists) gets a
+// field here and the step in attach_use_detach.
 struct Way {
     const char *name;
     std::vector<std::string> serve_options;  // beyond --port, --share 1-4 and --forward
@@ -49,9 +51,11 @@ struct Way {
     // The guest's command line that attaches the device.
     std::function<std::string(const Where &)> attach;
     // The attaching command stays in the foreground and carries the traffic
-    // until SIGTERM, which detaches; otherwise it ends once the kernel has
-    // the connection, and `detach` detaches vhci-hcd's port.
+    // (until SIGTERM, which detaches, or until the kernel lets go); otherwise
+    // it ends once the kernel has the connection.
     bool stays;
+    // The guest's command line that detaches vhci-hcd's port; none: SIGTERM
+    // to the attaching command that stays.
     std::function<std::string(int vhci_port)> detach;
 };
 
@@ -79,6 +83,12 @@ const std::vector<Way> kWays = {
      },
      true,
      nullptr},
+    {"the command line, in TLS, detached by `detach`",
+     {"--tls"},
+     false,
+     [](const Where &w) { return "halvoren-usbip attach 127.0.0.1:" + std::to_string(w.port) + " --tls --busid 1-4"; },
+     true,
+     cli_detach},
     {"the command line, by code through the relay",
      {},
      true,
@@ -116,7 +126,8 @@ protected:
     void TearDown() override
     {
         if (HasFailure() && vm_) {
-            if (vm_->ready()) std::printf("--- the guest's dmesg:\n%s---\n", vm_->run("dmesg | tail -n 60", 10000).output.c_str());
+            if (vm_->ready())
+                std::printf("--- the guest's dmesg:\n%s---\n", vm_->run("dmesg | tail -n 60", 10000).output.c_str());
             std::printf("--- the guest's console:\n%s---\n", vm_->console().c_str());
         }
         vm_.reset();
@@ -153,7 +164,6 @@ protected:
         const std::string out = guest("i=0; while ! halvoren-usbip port | grep -q ': in use' && [ $i -lt 200 ]; do "
                                       "sleep 0.1; i=$((i+1)); done; halvoren-usbip port",
                                       30000);
-        std::smatch m;
         std::regex in_use("Port ([0-9]+): in use");
         int found = -1, count = 0;
         for (auto it = std::sregex_iterator(out.begin(), out.end(), in_use); it != std::sregex_iterator(); ++it, ++count)
@@ -193,29 +203,44 @@ protected:
         dev_->clear_events();
 
         const std::string attach = way.attach(where);
+        std::string said;
         if (way.stays) {
             guest("rm -f /tmp/attach.log; " + attach + " >/tmp/attach.log 2>&1 & echo $! >/tmp/attach.pid");
-            const std::string log = guest(wait_in_file("/tmp/attach.log", "^Attached|halvoren-usbip:", 30000), 40000);
-            ASSERT_NE(log.find("Attached 1-4 of "), std::string::npos) << log;
+            said = guest(wait_in_file("/tmp/attach.log", "^Attached|halvoren-usbip:", 30000), 40000);
+            ASSERT_NE(said.find("Attached 1-4 of "), std::string::npos) << said;
         } else {
             GuestVm::Result r = vm_->run(attach, 60000);
             ASSERT_TRUE(r.done && r.status == 0) << attach << "\n" << r.output;
+            said = r.output;
         }
         EXPECT_TRUE(wait_until([&] { return dev_->claimed(0); }, 5000)) << "the server did not claim the device";
         const int port = attached_port();
         ASSERT_GE(port, 0);
+        // The port the command line said it took is the one the kernel uses.
+        std::smatch m;
+        if (std::regex_search(said, m, std::regex("at vhci-hcd port ([0-9]+) "))) {
+            EXPECT_EQ(std::stoi(m[1]), port) << said;
+        }
 
         check_device_in_guest();
 
-        if (way.stays) {
+        if (!way.detach) {
             guest("kill -TERM $(cat /tmp/attach.pid)");
             const std::string log = guest(wait_in_file("/tmp/attach.log", "^Detached port", 10000), 20000);
             EXPECT_NE(log.find("Detached port " + std::to_string(port) + "."), std::string::npos) << log;
-            guest("i=0; while kill -0 $(cat /tmp/attach.pid) 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; "
-                  "i=$((i+1)); done; ! kill -0 $(cat /tmp/attach.pid) 2>/dev/null");
         } else {
             guest(way.detach(port));
+            if (way.stays) {
+                // The kernel let go of its socket: the command sees that.
+                const std::string log = guest(wait_in_file("/tmp/attach.log", "^Port .* ended", 10000), 20000);
+                EXPECT_NE(log.find("Port " + std::to_string(port) + " ended: the kernel let go of the device."),
+                          std::string::npos)
+                    << log;
+            }
         }
+        if (way.stays)
+            guest("i=0; while kill -0 $(cat /tmp/attach.pid) 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; "
+                  "i=$((i+1)); done; ! kill -0 $(cat /tmp/attach.pid) 2>/dev/null");
         // The kernel lets go of the port, and the server of the device.
         const std::string ports = guest(
             "i=0; while ! halvoren-usbip port | grep -q 'No devices attached' && [ $i -lt 100 ]; do sleep 0.1; "
@@ -237,8 +262,9 @@ protected:
 // Debian's kernel attaches, enumerates, uses and detaches the device, four
 // ways: the command line directly, Debian's usbip tool against a server for
 // stock clients, the command line in TLS with a password (the command
-// carries the traffic between the kernel's socket and TLS), and the command
-// line by code through the relay.
+// carries the traffic between the kernel's socket and TLS; Ctrl-C detaches,
+// and so does `detach` from elsewhere, which ends the command), and the
+// command line by code through the relay.
 TEST_F(Kernel, AttachFourWays)
 {
     const auto start = std::chrono::steady_clock::now();
