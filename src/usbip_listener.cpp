@@ -4,6 +4,8 @@
 #include <system_error>
 #include <vector>
 
+#include "usbip_frame.h"
+
 namespace {
 
 // Large enough that a burst of connections waits in the system's queue,
@@ -145,6 +147,7 @@ void usbip_listener::accept_burst(std::int64_t now)
         auto p = std::make_unique<usbip_pending>();
         p->socket.reset(s);
         p->peer = peer;
+        p->source = usbip_source_of(peer);
         p->accepted_ms = now;
         p->deadline_ms = now + limits_.wait_ms;
         plat::set_nodelay(s);

@@ -19,12 +19,14 @@
 
 #include "platform/platform.h"
 #include "platform/threads.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_limits.h"
 
 // A connection that the listener has accepted.
 struct usbip_pending {
     plat::Socket socket;
     plat::PeerAddress peer;
+    usbip_source source;           // the peer as the limits count it
     std::int64_t accepted_ms = 0;  // monotonic
     std::int64_t deadline_ms = 0;  // closed unheard at this moment
     std::int64_t timer_ms = 0;     // on_timer runs then, unless bytes came first; 0: none

@@ -11,7 +11,11 @@
 
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
-#include "usbip_internal.h"
+#include "usbip_device.h"
+#include "usbip_frame.h"
+#include "usbip_line_io.h"
+#include "usbip_relay.h"
+#include "usbip_relay_lines.h"
 #include "usbip_limits.h"
 #include "usbip_listener.h"
 
@@ -102,7 +106,7 @@ void bridge_streams(plat::socket_t client, plat::socket_t server)
     auto pass_on = [&buf](plat::socket_t from, plat::socket_t to) {
         plat::IoError err;
         long n = plat::recv_now(from, buf, kBuffer, &err);
-        if (n < 0 && err == plat::IoError::timed_out) return true;  // woken without data
+        if (n < 0 && err == plat::IoError::would_block) return true;  // woken without data
         return n > 0 && plat::send_all_until(to, buf, static_cast<std::size_t>(n), 0);
     };
     RelayState &r = relay();
@@ -185,7 +189,7 @@ void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &p
     }
 }
 
-void serve_pairing(plat::WatchedSocket &client, const plat::PeerAddress &peer, const std::string &code)
+void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const std::string &code)
 {
     RelayState &r = relay();
     std::int64_t now = plat::monotonic_ms();
@@ -258,7 +262,7 @@ void serve_pairing(plat::WatchedSocket &client, const plat::PeerAddress &peer, c
     bridge_streams(client.get(), server.get());
 }
 
-void serve_attach(plat::WatchedSocket &s, const plat::PeerAddress &peer, const std::string &ticket)
+void serve_attach(plat::WatchedSocket &s, const usbip_source &peer, const std::string &ticket)
 {
     RelayState &r = relay();
     std::int64_t now = plat::monotonic_ms();
@@ -298,10 +302,10 @@ void relay_client_handler(usbip_pending &pending)
         serve_registration(s, pending.peer, first.argument);
         break;
     case relay_request::connect_client:
-        serve_pairing(s, pending.peer, first.argument);
+        serve_pairing(s, pending.source, first.argument);
         break;
     case relay_request::attach_server:
-        serve_attach(s, pending.peer, first.argument);
+        serve_attach(s, pending.source, first.argument);
         break;
     case relay_request::none:
         break;  // closed without an answer

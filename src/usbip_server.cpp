@@ -15,7 +15,16 @@
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
 #include "usbip_forward.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_conn.h"
+#include "usbip_device.h"
+#include "usbip_enum.h"
+#include "usbip_frame.h"
+#include "usbip_line_io.h"
+#include "usbip_protocol.h"
+#include "usbip_relay_lines.h"
+#include "usbip_server.h"
+#include "usbip_tls.h"
 #include "usbip_limits.h"
 #include "usbip_listener.h"
 
@@ -241,7 +250,7 @@ void serve_accepted(usbip_pending &p)
     // accept, so a silent or dripping client cannot hold this thread.
     conn.deadline_ms = p.accepted_ms + g.session_limit_ms;
     const SessionSettings &settings = g.settings;
-    auto count_failure = [&g, &p] { g.wrong_passwords.failed(p.peer, plat::monotonic_ms()); };
+    auto count_failure = [&g, &p] { g.wrong_passwords.failed(p.source, plat::monotonic_ms()); };
     int auth;
     if (p.greeted) {
         auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, count_failure);
@@ -255,7 +264,7 @@ void serve_accepted(usbip_pending &p)
         auth = 0;
     }
     if (auth != 0) return;
-    if (!settings.password.empty()) g.wrong_passwords.succeeded(p.peer);
+    if (!settings.password.empty()) g.wrong_passwords.succeeded(p.source);
     if (!g.running) return;
     usbip_server_serve_request(conn, forwarding);
 }
@@ -284,7 +293,7 @@ bool greet(usbip_pending &p)
 bool admit_accepted(usbip_pending &p)
 {
     ServerState &g = server();
-    if (g.wrong_passwords.refused(p.peer, p.accepted_ms)) return false;
+    if (g.wrong_passwords.refused(p.source, p.accepted_ms)) return false;
     if (g.settings.use_tls) return true;  // it waits for the client's hello
     if (g.stock_clients && g.settings.password.empty()) {
         p.timer_ms = p.accepted_ms + kStockClientWaitMs;

@@ -16,7 +16,9 @@
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_frame.h"
+#include "usbip_line_io.h"
+#include "usbip_relay_lines.h"
 
 namespace {
 

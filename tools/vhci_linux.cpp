@@ -191,7 +191,7 @@ private:
             if (e[0].readable && up_len < up.size()) {
                 long n = plat::recv_now(local_, up.data() + up_len, up.size() - up_len, &err);
                 if (n > 0) up_len += static_cast<std::size_t>(n);
-                else if (err != plat::IoError::timed_out) return end("the kernel let go of the device");
+                else if (err != plat::IoError::would_block) return end("the kernel let go of the device");
             }
             if (up_len > 0) {
                 // TLS repeats a send that could not move with the same bytes
@@ -200,21 +200,21 @@ private:
                 if (n > 0) {
                     std::memmove(up.data(), up.data() + n, up_len - static_cast<std::size_t>(n));
                     up_len -= static_cast<std::size_t>(n);
-                } else if (err != plat::IoError::timed_out) {
+                } else if (err != plat::IoError::would_block) {
                     return end("the connection to the server failed");
                 }
             }
             if ((e[1].readable || buffered) && down_len < down.size()) {
                 long n = usbip_conn_recv_some(&server_, down.data() + down_len, down.size() - down_len, &err);
                 if (n > 0) down_len += static_cast<std::size_t>(n);
-                else if (err != plat::IoError::timed_out) return end("the server closed the connection");
+                else if (err != plat::IoError::would_block) return end("the server closed the connection");
             }
             if (down_len > 0) {
                 long n = plat::send_now(local_, down.data(), down_len, &err);
                 if (n > 0) {
                     std::memmove(down.data(), down.data() + n, down_len - static_cast<std::size_t>(n));
                     down_len -= static_cast<std::size_t>(n);
-                } else if (err != plat::IoError::timed_out) {
+                } else if (err != plat::IoError::would_block) {
                     return end("the kernel let go of the device");
                 }
             }

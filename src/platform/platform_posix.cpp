@@ -30,7 +30,7 @@ int fd_of(socket_t s) { return static_cast<int>(s); }
 
 IoError classify(int e)
 {
-    if (e == EAGAIN || e == EWOULDBLOCK) return IoError::timed_out;
+    if (e == EAGAIN || e == EWOULDBLOCK) return IoError::would_block;
     return IoError::failed;
 }
 
@@ -73,6 +73,11 @@ void close(socket_t s)
 void shutdown_both(socket_t s)
 {
     if (s != kNoSocket) ::shutdown(fd_of(s), SHUT_RDWR);
+}
+
+void shutdown_send(socket_t s)
+{
+    if (s != kNoSocket) ::shutdown(fd_of(s), SHUT_WR);
 }
 
 void set_nodelay(socket_t s)

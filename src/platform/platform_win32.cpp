@@ -51,7 +51,7 @@ constexpr int kConnectCheckMs = 250;
 
 IoError classify(int e)
 {
-    if (e == WSAEWOULDBLOCK) return IoError::timed_out;
+    if (e == WSAEWOULDBLOCK) return IoError::would_block;
     return IoError::failed;
 }
 
@@ -347,6 +347,11 @@ void shutdown_both(socket_t s)
     reg.shut.insert(sock_of(s));
     auto range = reg.waiting.equal_range(sock_of(s));
     for (auto it = range.first; it != range.second; ++it) it->second->waker.signal();
+}
+
+void shutdown_send(socket_t s)
+{
+    if (s != kNoSocket) ::shutdown(sock_of(s), SD_SEND);
 }
 
 void set_nodelay(socket_t s)

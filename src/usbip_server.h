@@ -1,0 +1,19 @@
+// The sharing server, for the relay worker's sessions and the tests.
+// usbip_server.cpp.
+#ifndef HALVOREN_USBIP_SERVER_H
+#define HALVOREN_USBIP_SERVER_H
+
+#include "usbip_conn.h"
+
+// Reads one request on a connection that passed the handshake and answers
+// it from the shared table. With `forwarding`, a granted import goes on to
+// carry the device's traffic on the same connection.
+void usbip_server_serve_request(usbip_conn &conn, bool forwarding = false);
+
+// How long a session may take for everything before its reply, and again
+// for writing the reply (tests shorten it).
+void usbip_server_set_session_limit_ms(int ms);
+// Seconds between the relay worker's heartbeats (tests shorten it).
+void usbip_server_set_heartbeat_period(int seconds);
+
+#endif
