@@ -211,6 +211,7 @@ std::string Mux::run(const std::atomic<bool> *stop)
             else if (!c.reading && c.shut) drop(ids[i], false);  // ended both ways, on both sides
         }
         if (out_pos_ < out_.size() && !write_port(&why)) return why;
+        open_ = conns_.size();
     }
     return "stopped";
 }

@@ -101,9 +101,7 @@ TEST(Tunnel, CarriesStreamsWithTheirEnds)
     server.close();
     EXPECT_TRUE(raw_wait_closed(client, 5000));
     client.close();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    tunnel.stop();
-    EXPECT_EQ(tunnel.open_connections(), 0u);
+    EXPECT_TRUE(wait_until([&] { return tunnel.open_connections() == 0; }, 5000)) << tunnel.open_connections();
 }
 
 // A connection the host's end does not carry is closed on the guest's side
