@@ -239,9 +239,6 @@ int cmd_serve(Args &a)
                          "so none could reach this server by its code"};
     if (share_all && !shares.empty()) throw UsageError{"give --share or --share-all, not both"};
     std::string pw = password.resolve();
-    if (pw.size() > kMaxPassword)
-        throw UsageError{"the password is " + std::to_string(pw.size()) + " characters long; a server keeps at most " +
-                         std::to_string(kMaxPassword)};
     if (stock_clients && (tls || !pw.empty()))
         throw UsageError{"--stock-clients works only without a password and without --tls: stock USB/IP clients "
                          "speak neither"};
