@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 
 #include "cli_options.h"
@@ -89,6 +90,14 @@ std::string parse_code(const std::string &text)
 }
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
+
+std::string utc_now()
+{
+    std::time_t t = std::time(nullptr);
+    char text[32] = "";
+    if (const std::tm *tm = std::gmtime(&t)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", tm);
+    return text;
+}
 
 void PasswordSource::take(const Parsed &p)
 {

@@ -107,6 +107,9 @@ struct PasswordSource {
 
 const char *or_null(const std::string &s);
 
+// The time now in UTC, "2026-01-31T12:00:00Z".
+std::string utc_now();
+
 // What a library message means for the person at the terminal, where the
 // message alone leaves them guessing; empty when it speaks for itself.
 struct Situation {

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <set>
@@ -102,15 +101,6 @@ bool wait_for_stop_signal(int timeout_ms)
 
 // ---------------------------------------------------------------------------
 // Output
-
-// "2026-01-31T12:00:00Z"
-std::string utc_now()
-{
-    std::time_t t = std::time(nullptr);
-    char text[32] = "";
-    if (const std::tm *tm = std::gmtime(&t)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", tm);
-    return text;
-}
 
 // Shortens text to `width` characters for the table (after making it safe).
 std::string cell(const std::string &raw, std::size_t width)
