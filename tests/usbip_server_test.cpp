@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "halvoren_usbip.h"
-#include "library_fixtures.h"
 #include "test_support.h"
 #include "testbed.h"
 #include "usbip_auth.h"
@@ -362,22 +361,6 @@ TEST_F(ServerTest, PortZeroReportsThePortTheSystemChose)
     int chosen = free_port();
     ASSERT_EQ(usbip_server_start(chosen, nullptr, 0), 0);
     EXPECT_EQ(usbip_server_port(), chosen);
-}
-
-// Clients through a relay never start TLS: a server that runs with TLS is
-// refused, before a byte goes to the relay.
-TEST_F(ServerTest, TlsServerIsRefusedARelayRegistration)
-{
-    LibraryRelay relay;
-    start(nullptr, 1);
-    usbip_set_last_error("before");
-    EXPECT_EQ(usbip_server_register_relay("127.0.0.1", relay.port(), nullptr), nullptr);
-    EXPECT_STREQ(usbip_last_error(),
-                 "Relay registration refused: the server runs with TLS, which clients through a relay never start");
-    EXPECT_STREQ(usbip_relay_list_codes(), "[]");
-    usbip_server_stop();
-    start(nullptr, 0);
-    EXPECT_NE(usbip_server_register_relay("127.0.0.1", relay.port(), nullptr), nullptr) << usbip_last_error();
 }
 
 TEST_F(ServerTest, SecondStartKeepsTheFirstSettings)

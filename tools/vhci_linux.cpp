@@ -527,7 +527,8 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     if (stopped) {
         std::printf("Detached port %d.\n", port);
     } else if (pump.by_kernel()) {
-        std::printf("Port %d detached.\n", port);  // 'detach --port', or the kernel gave up the device
+        // 'detach --port', or the kernel gave the device up.
+        std::printf("Port %d ended: %s.\n", port, pump.why().c_str());
     } else {
         // The server's side ended it: the device is gone from this machine.
         vhci.detach(static_cast<unsigned>(port), &error);
