@@ -838,18 +838,6 @@ int LIBUSB_CALL device_left(libusb_context *, libusb_device *device, libusb_hotp
 
 }  // namespace
 
-const char *usbip_forward_end_text(usbip_forward_end e)
-{
-    switch (e) {
-    case usbip_forward_end::peer_closed: return "peer closed";
-    case usbip_forward_end::stopped: return "stopped";
-    case usbip_forward_end::device_gone: return "device gone";
-    case usbip_forward_end::protocol_error: return "protocol error";
-    case usbip_forward_end::connection_failed: return "connection failed";
-    }
-    return "unknown";
-}
-
 usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr device,
                                     const std::atomic<bool> &keep_running, const usbip_forward_options &options)
 {

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "usbip_urb.h"
+#include "usbip_forward_engine.h"
 
 struct libusb_context;
 struct usbip_conn;
@@ -61,14 +61,6 @@ enum class usbip_claim_result {
 // `out` stays empty and the thread's message says why.
 usbip_claim_result usbip_forward_claim(libusb_context *ctx, const char *busid, usbip_forward_device_ptr *out);
 
-enum class usbip_forward_end {
-    peer_closed,        // the client closed the connection
-    stopped,            // keep_running was cleared
-    device_gone,        // the device was unplugged
-    protocol_error,     // a command broke the protocol or a limit
-    connection_failed,  // the connection failed, or the peer stalled
-};
-const char *usbip_forward_end_text(usbip_forward_end e);
 
 // Runs the URB phase on `conn` (which has just carried a successful
 // OP_REP_IMPORT for the device) until the peer closes, `keep_running` is
