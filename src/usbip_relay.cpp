@@ -1,6 +1,7 @@
 // Relay: the registry of servers and pending pairings, the handlers of its
 // connections, and the bridge that joins a client's connection to a
 // server's. The line formats are in usbip_relay_lines.cpp.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include "usbip_relay_lines.h"
 #include "usbip_limits.h"
 #include "usbip_listener.h"
+#include "usbip_pump.h"
 
 namespace {
 
@@ -26,6 +28,8 @@ constexpr int kFirstByteWaitMs = 5000;     // for each byte of a first line
 constexpr int kFirstLineLimitMs = 10000;   // for the whole first line, from the accept
 constexpr int kControlWaitMs = 45000;      // for each byte on a control connection
 constexpr int kAttachWaitMs = 8000;        // for a server's data connection
+constexpr int kClientLookMs = 100;         // a waiting client that leaves frees its slot this soon
+constexpr int kBridgeIdleMs = 30000;       // a bridge that moves nothing ends
 constexpr int kAnswerLimitMs = 5000;       // for an answer that ends a connection
 constexpr std::size_t kThreads = 512;      // handlers and bridges at once
 constexpr std::size_t kThreadsPerAddress = 32;  // handlers and bridges of one address at once
@@ -81,6 +85,9 @@ struct RelayState {
     plat::WorkerPool threads{kThreads};  // handlers and bridges
 
     // What peers cost others; forgotten by every start.
+    // A bridge without a byte either way, or whose bytes wait for a side
+    // that takes none, for this long ends (tests shorten it).
+    std::atomic<int> bridge_idle_ms{kBridgeIdleMs};
     usbip_failure_backoff unknown_codes;
     usbip_failure_backoff invalid_tickets;
     std::unique_ptr<usbip_rate_limit> pairings_per_code =
@@ -97,30 +104,18 @@ thread_local std::string tls_relay_json;
 
 void answer(plat::socket_t s, const char *line) { usbip_send_line(s, line, kAnswerLimitMs); }
 
-// Copies bytes both ways until either side closes or fails, or the relay
-// stops. Every byte received is sent on. The caller closes both sockets.
+// Carries bytes both ways until both sides have ended their streams, one
+// fails, the bridge idles or stalls past its limit, or the relay stops (its
+// stop also shuts both sockets down). The caller closes both sockets.
 void bridge_streams(plat::socket_t client, plat::socket_t server)
 {
-    static constexpr std::size_t kBuffer = 16384;
-    char buf[kBuffer];
-    auto pass_on = [&buf](plat::socket_t from, plat::socket_t to) {
-        plat::IoError err;
-        long n = plat::recv_now(from, buf, kBuffer, &err);
-        if (n < 0 && err == plat::IoError::would_block) return true;  // woken without data
-        return n > 0 && plat::send_all_until(to, buf, static_cast<std::size_t>(n), 0);
-    };
     RelayState &r = relay();
-    plat::PollEntry ends[2];
-    ends[0].s = client;
-    ends[1].s = server;
-    ends[0].want_read = ends[1].want_read = true;
-    while (r.running) {
-        int n = plat::poll_many(ends, 2, 1000);
-        if (n < 0) break;
-        if (n == 0) continue;
-        if (ends[0].readable && !pass_on(client, server)) break;
-        if (ends[1].readable && !pass_on(server, client)) break;
-    }
+    usbip_socket_end client_end(client), server_end(server);
+    usbip_pump_options options;
+    options.idle_ms = r.bridge_idle_ms;
+    options.stall_ms = r.bridge_idle_ms;
+    options.keep_running = &r.running;
+    usbip_pump_run(client_end, server_end, options);
 }
 
 // Ends a registration that broke (its connection takes no more lines);
@@ -243,8 +238,18 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const 
     {
         std::unique_lock<std::mutex> lock(r.mutex);
         pending_bridge &p = r.pairings[slot];
-        r.attach_cv.wait_for(lock, std::chrono::milliseconds(kAttachWaitMs),
-                             [&] { return p.attached || !r.running; });
+        // A client that leaves while it waits gives its slot back at once:
+        // between looks at the server's attach, a look at the client.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAttachWaitMs);
+        while (!p.attached && r.running && std::chrono::steady_clock::now() < until) {
+            auto slice = std::min<std::chrono::steady_clock::duration>(until - std::chrono::steady_clock::now(),
+                                                                       std::chrono::milliseconds(kClientLookMs));
+            if (r.attach_cv.wait_for(lock, slice, [&] { return p.attached || !r.running; })) break;
+            lock.unlock();
+            const bool gone = plat::peer_gone(client.get());
+            lock.lock();
+            if (gone) break;
+        }
         if (p.attached) server_socket = p.server_socket;
         relay_entry &e = r.entries[p.registration];
         if (e.generation == p.generation) --e.waiting;
@@ -313,6 +318,10 @@ void relay_client_handler(usbip_pending &pending)
 }
 
 }  // namespace
+
+void usbip_relay_set_bridge_idle_ms(int ms) { relay().bridge_idle_ms = ms > 0 ? ms : kBridgeIdleMs; }
+
+std::size_t usbip_relay_busy_threads() { return relay().threads.busy_count(); }
 
 void usbip_relay_set_pairing_limit(int burst, int refill_ms)
 {

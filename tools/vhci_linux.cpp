@@ -24,6 +24,7 @@
 #include "halvoren_usbip.h"
 #include "forward_client.h"
 #include "system_commands.h"
+#include "usbip_pump.h"
 
 namespace cli {
 
@@ -135,9 +136,9 @@ std::string vhci_sysfs_root(const std::string &option)
 namespace {
 
 // ---------------------------------------------------------------------------
-// The pump of a TLS connection: bytes both ways between the kernel's socket
-// (the far end of a socket pair) and the TLS connection, on a thread of its
-// own, until either side closes or a stop.
+// The carrier of a TLS connection: the library's pump between the kernel's
+// socket (the far end of a socket pair) and the TLS connection, on a thread
+// of its own, until either side closes or a stop.
 
 class Pump {
 public:
@@ -159,73 +160,46 @@ public:
         return true;
     }
     bool done() const { return done_; }
-    // The loop looks at the flag between waits of at most kWaitMs.
+    // The pump looks at the flag at least every kWaitMs.
     void stop()
     {
-        stopping_ = true;
+        running_ = false;
         if (thread_.joinable()) thread_.join();
     }
     const std::string &why() const { return why_; }
 
 private:
-    static constexpr std::size_t kBuffer = 64 * 1024;
     static constexpr int kWaitMs = 200;
 
     void run()
     {
-        std::vector<std::uint8_t> up(kBuffer), down(kBuffer);  // kernel -> server, server -> kernel
-        std::size_t up_len = 0, down_len = 0;
-        plat::IoError err;
-        while (!stopping_) {
-            plat::PollEntry e[2];
-            e[0].s = local_;
-            e[0].want_read = up_len < up.size();
-            e[0].want_write = down_len > 0;
-            e[1].s = server_.fd;
-            e[1].want_read = down_len < down.size();
-            e[1].want_write = up_len > 0;
-            // TLS may hold decrypted bytes that no wait on the socket shows.
-            const bool buffered = down_len < down.size() && usbip_conn_buffered(&server_) > 0;
-            if (plat::poll_many(e, 2, buffered ? 0 : kWaitMs) < 0) return end("a wait failed");
-            if (e[0].readable && up_len < up.size()) {
-                long n = plat::recv_now(local_, up.data() + up_len, up.size() - up_len, &err);
-                if (n > 0) up_len += static_cast<std::size_t>(n);
-                else if (err != plat::IoError::would_block) return end("the kernel let go of the device");
-            }
-            if (up_len > 0) {
-                // TLS repeats a send that could not move with the same bytes
-                // in front: they stay at the front of the buffer until sent.
-                long n = usbip_conn_send_some(&server_, up.data(), up_len, &err);
-                if (n > 0) {
-                    std::memmove(up.data(), up.data() + n, up_len - static_cast<std::size_t>(n));
-                    up_len -= static_cast<std::size_t>(n);
-                } else if (err != plat::IoError::would_block) {
-                    return end("the connection to the server failed");
-                }
-            }
-            if ((e[1].readable || buffered) && down_len < down.size()) {
-                long n = usbip_conn_recv_some(&server_, down.data() + down_len, down.size() - down_len, &err);
-                if (n > 0) down_len += static_cast<std::size_t>(n);
-                else if (err != plat::IoError::would_block) return end("the server closed the connection");
-            }
-            if (down_len > 0) {
-                long n = plat::send_now(local_, down.data(), down_len, &err);
-                if (n > 0) {
-                    std::memmove(down.data(), down.data() + n, down_len - static_cast<std::size_t>(n));
-                    down_len -= static_cast<std::size_t>(n);
-                } else if (err != plat::IoError::would_block) {
-                    return end("the kernel let go of the device");
-                }
-            }
+        usbip_socket_end kernel(local_);
+        usbip_conn_end server(server_);
+        usbip_pump_options options;
+        // An attached device may sit idle for hours; the server's TCP
+        // keep-alive notices a server that has gone.
+        options.idle_ms = 0;
+        options.stall_ms = 0;
+        options.keep_running = &running_;
+        options.slice_ms = kWaitMs;
+        usbip_pump_result r = usbip_pump_run(kernel, server, options);
+        switch (r.reason) {
+        case usbip_pump_end_reason::closed:
+            why_ = r.first_to_end == usbip_pump_side::a ? "the kernel let go of the device"
+                                                        : "the server closed the connection";
+            break;
+        case usbip_pump_end_reason::failed_a: why_ = "the kernel let go of the device"; break;
+        case usbip_pump_end_reason::failed_b: why_ = "the connection to the server failed"; break;
+        case usbip_pump_end_reason::stopped: why_ = "stopped"; break;
+        case usbip_pump_end_reason::idle:
+        case usbip_pump_end_reason::stalled: why_ = "the connection stalled"; break;
         }
-        end("stopped");
     }
-    void end(const char *why) { why_ = why; }
 
     usbip_conn &server_;
     int local_;
     std::thread thread_;
-    std::atomic<bool> stopping_{false};
+    std::atomic<bool> running_{true};
     std::atomic<bool> done_{false};
     std::string why_;
 };

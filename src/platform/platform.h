@@ -136,6 +136,9 @@ private:
 // peer closed returns 0 with IoError::closed. Sends never raise SIGPIPE.
 long send_now(socket_t s, const void *data, std::size_t len, IoError *err);
 long recv_now(socket_t s, void *data, std::size_t len, IoError *err);
+// True when the peer has ended or reset the connection: a receive would
+// find the end or fail. Never waits, and leaves waiting bytes in place.
+bool peer_gone(socket_t s);
 
 // Timed transfers (io.cpp), built on the attempts and waits above. They move
 // at most `len` bytes, waiting first when nothing can move, until

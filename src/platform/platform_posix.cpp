@@ -162,6 +162,16 @@ long send_now(socket_t s, const void *data, std::size_t len, IoError *err)
     }
 }
 
+bool peer_gone(socket_t s)
+{
+    char c;
+    ssize_t n;
+    do {
+        n = ::recv(fd_of(s), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n == 0 || (n < 0 && classify(errno) != IoError::would_block);
+}
+
 long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
 {
     for (;;) {

@@ -439,6 +439,13 @@ long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
     return -1;
 }
 
+bool peer_gone(socket_t s)
+{
+    char c;
+    int n = ::recv(sock_of(s), &c, 1, MSG_PEEK);
+    return n == 0 || (n == SOCKET_ERROR && classify(::WSAGetLastError()) != IoError::would_block);
+}
+
 ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)
 {
     *out = kNoSocket;

@@ -134,6 +134,8 @@ std::string raw_recv_line(int fd, std::size_t limit = 4096);
 // True when the peer has closed the connection (reads EOF within timeout_ms).
 bool raw_wait_closed(int fd, int timeout_ms);
 void raw_close(int fd);
+// Closes with a reset (RST) instead of the end of the stream.
+void raw_reset(int fd);
 
 // A raw socket that closes itself.
 class Fd {
