@@ -127,6 +127,12 @@ public:
 
     // Transfers at the device now.
     std::size_t in_flight() const { return in_flight_; }
+    // The engine takes no command bytes because URBs wait for the device
+    // (rather than because the client leaves its replies).
+    bool waits_for_device() const
+    {
+        return running() && (queue_.size() >= options_.max_queued || queued_bytes_ >= options_.max_queued_bytes);
+    }
     std::size_t queued() const { return queue_.size(); }
     // Part of a command has been taken and its rest has not.
     bool mid_command() const { return !reader_.between_messages(); }

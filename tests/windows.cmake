@@ -111,10 +111,13 @@ target_include_directories(usbip_unload_test PRIVATE support ${PROJECT_SOURCE_DI
 target_link_libraries(usbip_unload_test PRIVATE gtest_main ws2_32)
 add_dependencies(usbip_unload_test halvoren-usbip)
 target_compile_definitions(usbip_unload_test PRIVATE LIBRARY_PATH="${win_bin}/halvoren-usbip.dll")
-add_executable(exit_host exit_host.cpp support/test_support.cpp support/test_support_win32.cpp)
+add_executable(exit_host exit_host.cpp exit_host_forward_win32.cpp support/test_support.cpp
+  support/test_support_win32.cpp)
 target_include_directories(exit_host PRIVATE support)
 target_link_libraries(exit_host PRIVATE gtest ws2_32)
 add_dependencies(usbip_unload_test exit_host)
-target_compile_definitions(usbip_unload_test PRIVATE EXIT_HOST_PATH="${win_bin}/exit_host.exe")
+# No emulated device answers URBs for a host here: the forwarding case skips.
+target_compile_definitions(usbip_unload_test PRIVATE EXIT_HOST_PATH="${win_bin}/exit_host.exe"
+  FORWARDING_LAUNCHER="")
 add_test(NAME usbip_unload_test COMMAND usbip_unload_test)
 set_tests_properties(usbip_unload_test PROPERTIES TIMEOUT 120)
