@@ -73,6 +73,8 @@ usbip_wine_test(usbip_pump_test)
 usbip_wine_test(usbip_enum_test)
 usbip_wine_test(usbip_protocol_test EXCLUDE Wireshark.*)
 usbip_wine_test(usbip_auth_test)
+usbip_wine_test(usbip_spake2_test)
+usbip_wine_test(usbip_secure_auth_test)
 usbip_wine_test(usbip_tls_test EXCLUDE
   Tls.OpenSslSeesTheCertificateAndTls12WithX25519 Tls.EachGenerationMakesANewCertificateAndStartsTheLayerAlone)
 usbip_wine_test(usbip_client_test)
