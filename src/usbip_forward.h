@@ -24,6 +24,7 @@
 
 struct libusb_context;
 struct usbip_conn;
+struct usbip_device;
 
 // What a session accepts (the engine's limits) and how it watches its peer.
 struct usbip_forward_options : usbip_forward_engine_options {
@@ -54,9 +55,11 @@ enum class usbip_claim_result {
     device_error,  // a hub, or it cannot be opened, or an interface cannot be claimed
 };
 
-// Claims the device that the inventory names `busid` on `ctx`. On failure
-// `out` stays empty and the thread's message says why.
-usbip_claim_result usbip_forward_claim(libusb_context *ctx, const char *busid, usbip_forward_device_ptr *out);
+// Claims the device of an inventory record on `ctx`: the device at the
+// record's bus and ports (its bus id) that still has the record's address,
+// so never another device plugged in at those ports since. On failure `out`
+// stays empty and the thread's message says why.
+usbip_claim_result usbip_forward_claim(libusb_context *ctx, const usbip_device &record, usbip_forward_device_ptr *out);
 
 // Runs the URB phase on `conn` (which has just carried a successful
 // OP_REP_IMPORT for the device) until the peer closes, `keep_running` is

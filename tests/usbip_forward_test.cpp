@@ -165,7 +165,7 @@ protected:
     usbip_forward_device_ptr claim()
     {
         usbip_forward_device_ptr d;
-        EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &d), usbip_claim_result::ok) << usbip_last_error();
+        EXPECT_EQ(usbip_forward_claim(ctx_, dev_->record(), &d), usbip_claim_result::ok) << usbip_last_error();
         return d;
     }
 
@@ -352,15 +352,26 @@ TEST_F(Forward, ClaimsAndTheirRefusals)
     EXPECT_EQ(dev_->events(), (std::vector<std::string>{"detach 0", "claim 0", "claim 1"}));
 
     usbip_forward_device_ptr second;
-    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &second), usbip_claim_result::busy);
+    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->record(), &second), usbip_claim_result::busy);
     EXPECT_STREQ(usbip_last_error(), "Device '1-4' is forwarded by another session");
     EXPECT_FALSE(second);
-    EXPECT_EQ(usbip_forward_claim(ctx_, "1-9", &second), usbip_claim_result::not_found);
+    usbip_device elsewhere = dev_->record();
+    usbip_copy_text(elsewhere.busid, sizeof elsewhere.busid, "1-9");
+    EXPECT_EQ(usbip_forward_claim(ctx_, elsewhere, &second), usbip_claim_result::not_found);
     EXPECT_STREQ(usbip_last_error(), "Device '1-9' not found");
-    // A hub (the root hub here) is never forwarded: its ports are this
-    // host's.
+    // The same ports with another address: a later plugging, not this one.
+    usbip_device replugged = dev_->record();
+    ++replugged.address;
+    EXPECT_EQ(usbip_forward_claim(ctx_, replugged, &second), usbip_claim_result::not_found);
+    EXPECT_STREQ(usbip_last_error(), "Device '1-4' not found");
+    // A hub (the root hub here, address 1) is never forwarded: its ports are
+    // this host's.
     bed_.add_device(1, 0, 0x1d6b, 0x0002, 9, 9);
-    EXPECT_EQ(usbip_forward_claim(ctx_, "1-1", &second), usbip_claim_result::device_error);
+    usbip_device hub{};
+    usbip_copy_text(hub.busid, sizeof hub.busid, "1-1");
+    hub.bus_number = 1;
+    hub.address = 1;
+    EXPECT_EQ(usbip_forward_claim(ctx_, hub, &second), usbip_claim_result::device_error);
     EXPECT_STREQ(usbip_last_error(), "Device '1-1' is a hub, which is never forwarded");
     EXPECT_FALSE(second);
 
@@ -377,7 +388,7 @@ TEST_F(Forward, ClaimsAndTheirRefusals)
     ASSERT_EQ(libusb_detach_kernel_driver(h, 0), 0);
     ASSERT_EQ(libusb_claim_interface(h, 0), 0);
     dev_->clear_events();
-    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &second), usbip_claim_result::device_error);
+    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->record(), &second), usbip_claim_result::device_error);
     EXPECT_STREQ(usbip_last_error(), "Cannot claim interface 0 of device '1-4': LIBUSB_ERROR_BUSY");
     EXPECT_EQ(dev_->events(), std::vector<std::string>{});
     EXPECT_TRUE(dev_->claimed(0));
