@@ -35,7 +35,7 @@ int send_result(usbip_conn *c, std::uint32_t result)
 bool usbip_password_fits(const char *password)
 {
     if (password == nullptr || strnlen(password, USBIP_MAX_PASSWORD + 1) <= USBIP_MAX_PASSWORD) return true;
-    usbip_set_last_error("Password too long: at most %d bytes", static_cast<int>(USBIP_MAX_PASSWORD));
+    usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Password too long: at most %d bytes", static_cast<int>(USBIP_MAX_PASSWORD));
     return false;
 }
 
@@ -108,7 +108,7 @@ int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uin
     // must find the failure counted.
     if (on_rejected) on_rejected();
     send_result(c, 1);
-    usbip_set_last_error("Client password authentication failed");
+    usbip_set_last_error(USBIP_ERROR_PASSWORD_REJECTED, "Client password authentication failed");
     return -1;
 }
 
@@ -117,7 +117,7 @@ int usbip_auth_handshake_server(usbip_conn *c, const char *password, const std::
     // Flag and challenge leave in one segment; readers take them in any split.
     std::uint8_t greeting[USBIP_GREETING_SIZE];
     if (!usbip_auth_make_greeting(password, greeting)) {
-        usbip_set_last_error("Failed to draw authentication challenge");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "Failed to draw authentication challenge");
         return -1;
     }
     if (usbip_conn_send_all(c, greeting, sizeof greeting) != 0) return -1;
@@ -131,12 +131,12 @@ int usbip_auth_handshake_client(usbip_conn *c, const char *password)
     if (flag_read && usbip_get_be32(hello) == USBIP_GREETING_REFUSED) {
         std::uint8_t seconds[4] = {};
         usbip_conn_recv_all(c, seconds, sizeof seconds);
-        usbip_set_last_error("Server refuses this address for %u s after too many failed passwords",
+        usbip_set_last_error(USBIP_ERROR_REFUSED, "Server refuses this address for %u s after too many failed passwords",
                              static_cast<unsigned>(usbip_get_be32(seconds)));
         return -1;
     }
     if (!flag_read || usbip_conn_recv_all(c, hello + 4, USBIP_CHALLENGE_SIZE) != 0) {
-        usbip_set_last_error("Failed to receive authentication challenge from server");
+        usbip_set_last_error(USBIP_ERROR_NOT_A_SERVER, "Failed to receive authentication challenge from server");
         return -1;
     }
     std::uint8_t result[4];
@@ -144,24 +144,24 @@ int usbip_auth_handshake_client(usbip_conn *c, const char *password)
         std::uint8_t zero[4] = {};
         if (usbip_conn_send_all(c, zero, sizeof zero) != 0) return -1;
         if (usbip_conn_recv_all(c, result, sizeof result) != 0 || usbip_get_be32(result) != 0) {
-            usbip_set_last_error("Server handshake rejected");
+            usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Server handshake rejected");
             return -1;
         }
         return 0;
     }
     if (!has_password(password)) {
-        usbip_set_last_error("Server requires password authentication but none was provided");
+        usbip_set_last_error(USBIP_ERROR_PASSWORD_REQUIRED, "Server requires password authentication but none was provided");
         return -1;
     }
     std::uint8_t proof[USBIP_DIGEST_SIZE];
     if (usbip_auth_proof(hello + 4, password, proof) != 0) return -1;
     if (usbip_conn_send_all(c, proof, sizeof proof) != 0) return -1;
     if (usbip_conn_recv_all(c, result, sizeof result) != 0) {
-        usbip_set_last_error("Failed to receive authentication result from server");
+        usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Failed to receive authentication result from server");
         return -1;
     }
     if (usbip_get_be32(result) != 0) {
-        usbip_set_last_error("Authentication rejected by server (invalid password)");
+        usbip_set_last_error(USBIP_ERROR_PASSWORD_REJECTED, "Authentication rejected by server (invalid password)");
         return -1;
     }
     return 0;

@@ -26,12 +26,12 @@ int usbip_cert::make(usbip_rng &rng)
 {
     int r = mbedtls_pk_setup(&key_, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
     if (r != 0) {
-        usbip_set_last_error("mbedtls_pk_setup failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_pk_setup failed: %d", r);
         return -1;
     }
     r = mbedtls_rsa_gen_key(mbedtls_pk_rsa(key_), usbip_rng_random, &rng, 2048, 65537);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_rsa_gen_key failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_rsa_gen_key failed: %d", r);
         return -1;
     }
 
@@ -48,12 +48,12 @@ int usbip_cert::make(usbip_rng &rng)
     r = mbedtls_x509write_crt_pem(&writer, pem, sizeof pem, usbip_rng_random, &rng);
     mbedtls_x509write_crt_free(&writer);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_x509write_crt_pem failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_x509write_crt_pem failed: %d", r);
         return -1;
     }
     r = mbedtls_x509_crt_parse(&crt_, pem, std::strlen(reinterpret_cast<char *>(pem)) + 1);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_x509_crt_parse failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_x509_crt_parse failed: %d", r);
         return -1;
     }
     return 0;

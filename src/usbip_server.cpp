@@ -431,7 +431,7 @@ bool register_with_relay(const char *host, int port, bool from_worker, plat::soc
                               ? usbip_conn_connect_bounded(&conn, host, port, usbip_client_timeout_ms(), g.worker_running)
                               : usbip_conn_connect(&conn, host, port);
     if (connected != 0) {
-        usbip_set_last_error("Failed to connect to relay server at %s:%d", host, port);
+        usbip_set_last_error(USBIP_ERROR_CONNECT, "Failed to connect to relay server at %s:%d", host, port);
         return false;
     }
     struct Published {
@@ -457,16 +457,19 @@ bool register_with_relay(const char *host, int port, bool from_worker, plat::soc
     // No password hash on the wire: it would let anybody on the path log
     // in to this server.
     if (!usbip_send_line(conn.fd, "REGISTER \n")) {
-        usbip_set_last_error("Failed to send REGISTER to relay");
+        usbip_set_last_error(USBIP_ERROR_RELAY, "Failed to send REGISTER to relay");
         return false;
     }
     char reply[128];
     if (usbip_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
-        usbip_set_last_error("Failed to read CODE response from relay");
+        usbip_set_last_error(USBIP_ERROR_RELAY, "Failed to read CODE response from relay");
         return false;
     }
     if (!usbip_relay_parse_code(reply, code)) {
-        usbip_set_last_error("Relay returned invalid registration response: %s", reply);
+        // A full relay refuses with its line; anything else is no answer of a relay.
+        usbip_set_last_error(std::strcmp(reply, "ERROR Relay capacity reached") == 0 ? USBIP_ERROR_RELAY_FULL
+                                                                                     : USBIP_ERROR_RELAY,
+                             "Relay returned invalid registration response: %s", reply);
         return false;
     }
     *control = conn.release_socket();
@@ -701,7 +704,7 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
 {
     (void)password;  // the relay never needs it: the handshake runs end to end
     if (host == nullptr || port <= 0) {
-        usbip_set_last_error("Invalid relay host or port");
+        usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid relay host or port");
         return nullptr;
     }
     return usbip_guard<const char *>(nullptr, [&]() -> const char * {
@@ -712,7 +715,7 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         {
             std::lock_guard<std::mutex> lock(g.mutex);
             if (g.running && g.settings.use_tls) {
-                usbip_set_last_error("Relay registration refused: the server runs with TLS, which clients through a "
+                usbip_set_last_error(USBIP_ERROR_UNSUPPORTED, "Relay registration refused: the server runs with TLS, which clients through a "
                                      "relay never start");
                 return nullptr;
             }
@@ -747,7 +750,7 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             g.worker_running = false;
             plat::close(g.control);
             g.control = plat::kNoSocket;
-            usbip_set_last_error("Failed to start relay worker thread");
+            usbip_set_last_error(USBIP_ERROR_SYSTEM, "Failed to start relay worker thread");
             return nullptr;
         }
         usbip_event(usbip_level::info, "relay_registered")
@@ -761,19 +764,19 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
 USBIP_API int usbip_server_share(const char *busid)
 {
     if (busid == nullptr || busid[0] == '\0') {
-        usbip_set_last_error("Invalid busid provided");
+        usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid busid provided");
         return -1;
     }
     ServerState &g = server();
     std::lock_guard<std::mutex> lock(g.mutex);
     usbip_device dev;
     if (!usbip_enum_find_by_busid(busid, &dev)) {
-        usbip_set_last_error("Device '%s' not found locally to share", busid);
+        usbip_set_last_error(USBIP_ERROR_NOT_FOUND, "Device '%s' not found locally to share", busid);
         return -1;
     }
     if (find_shared_locked(busid) >= 0) return 0;
     if (g.shared_count >= USBIP_MAX_DEVICES) {
-        usbip_set_last_error("Maximum shared devices reached");
+        usbip_set_last_error(USBIP_ERROR_TABLE_FULL, "Maximum shared devices reached");
         return -1;
     }
     dev.shared = 1;
@@ -788,7 +791,7 @@ USBIP_API int usbip_server_unshare(const char *busid)
     std::lock_guard<std::mutex> lock(g.mutex);
     int i = find_shared_locked(busid);
     if (i < 0) {
-        usbip_set_last_error("Device '%s' is not shared", busid);
+        usbip_set_last_error(USBIP_ERROR_NOT_SHARED, "Device '%s' is not shared", busid);
         return -1;
     }
     std::memmove(&g.shared[i], &g.shared[i + 1], sizeof(usbip_device) * static_cast<std::size_t>(g.shared_count - 1 - i));

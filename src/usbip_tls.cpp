@@ -60,7 +60,7 @@ public:
         int r = mbedtls_ssl_config_defaults(&conf_, endpoint, MBEDTLS_SSL_TRANSPORT_STREAM,
                                             MBEDTLS_SSL_PRESET_DEFAULT);
         if (r != 0) {
-            usbip_set_last_error("mbedtls_ssl_config_defaults failed: %d", r);
+            usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_ssl_config_defaults failed: %d", r);
             return false;
         }
         tls_compat::conf_tls12_and_groups(&conf_);
@@ -73,7 +73,7 @@ public:
         }
         r = mbedtls_ssl_setup(&ssl_, &conf_);
         if (r != 0) {
-            usbip_set_last_error("mbedtls_ssl_setup failed: %d", r);
+            usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_ssl_setup failed: %d", r);
             return false;
         }
         mbedtls_ssl_set_bio(&ssl_, this, bio_send, bio_recv, nullptr);
@@ -146,7 +146,8 @@ public:
 
     void describe_failure(bool sending) const override
     {
-        usbip_set_last_error(sending ? "mbedtls_ssl_write failed: %d" : "mbedtls_ssl_read failed: %d", last_code_);
+        usbip_set_last_error(USBIP_ERROR_CONNECTION_LOST, sending ? "mbedtls_ssl_write failed: %d" : "mbedtls_ssl_read failed: %d",
+                             last_code_);
     }
 
 private:
@@ -218,7 +219,7 @@ std::unique_ptr<TlsStream> new_session(usbip_conn *c, int endpoint, std::shared_
 {
     std::unique_ptr<TlsStream> s(new (std::nothrow) TlsStream(&c->fd, std::move(rng), std::move(cert)));
     if (!s) {
-        usbip_set_last_error("Out of memory allocating SSL context");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Out of memory allocating SSL context");
         return nullptr;
     }
     if (!s->setup(endpoint)) return nullptr;
@@ -232,7 +233,7 @@ int usbip_tls_init()
     std::lock_guard<std::mutex> lock(tls_state().mutex);
     if (current_rng()) return 0;
     if (!tls_compat::crypto_init()) {
-        usbip_set_last_error("psa_crypto_init failed");
+        usbip_set_last_error(USBIP_ERROR_TLS, "psa_crypto_init failed");
         return -1;
     }
     auto rng = std::make_shared<usbip_rng>();
@@ -256,7 +257,7 @@ extern "C" USBIP_API int usbip_tls_generate_cert(void)
         std::lock_guard<std::mutex> lock(tls_state().mutex);
         std::shared_ptr<usbip_rng> rng = current_rng();
         if (!rng) {  // released meanwhile
-            usbip_set_last_error("Failed to initialize TLS subsystem");
+            usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
             return -1;
         }
         auto cert = std::make_shared<usbip_cert>();
@@ -275,7 +276,7 @@ int usbip_tls_wrap_server(usbip_conn *c)
     }
     std::shared_ptr<usbip_rng> rng = current_rng();
     if (!cert || !rng) {
-        usbip_set_last_error("Failed to initialize TLS subsystem");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
         return -1;
     }
     std::unique_ptr<TlsStream> s = new_session(c, MBEDTLS_SSL_IS_SERVER, std::move(rng), std::move(cert));
@@ -283,7 +284,7 @@ int usbip_tls_wrap_server(usbip_conn *c)
     bool timed_out;
     int r = handshake(c, std::move(s), &timed_out);
     if (r != 0) {
-        usbip_set_last_error("TLS server handshake failed: -0x%04x", static_cast<unsigned>(-r));
+        usbip_set_last_error(USBIP_ERROR_TLS_HANDSHAKE, "TLS server handshake failed: -0x%04x", static_cast<unsigned>(-r));
         return -1;
     }
     return 0;
@@ -294,7 +295,7 @@ int usbip_tls_wrap_client(usbip_conn *c)
     if (!current_rng() && usbip_tls_init() != 0) return -1;
     std::shared_ptr<usbip_rng> rng = current_rng();
     if (!rng) {
-        usbip_set_last_error("Failed to initialize TLS subsystem");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
         return -1;
     }
     std::unique_ptr<TlsStream> s = new_session(c, MBEDTLS_SSL_IS_CLIENT, std::move(rng), nullptr);
@@ -307,7 +308,7 @@ int usbip_tls_wrap_client(usbip_conn *c)
         return -1;
     }
     if (r != 0) {
-        usbip_set_last_error("TLS client handshake failed: -0x%04x", static_cast<unsigned>(-r));
+        usbip_set_last_error(USBIP_ERROR_TLS_HANDSHAKE, "TLS client handshake failed: -0x%04x", static_cast<unsigned>(-r));
         return -1;
     }
     return 0;

@@ -194,7 +194,7 @@ TEST(ClientArguments, RefusedBeforeAnyConnection)
          "Invalid parameters for client_device_info"},
     };
     for (const auto &c : cases) {
-        usbip_set_last_error("before");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "before");
         EXPECT_EQ(c.call(), nullptr);
         EXPECT_STREQ(usbip_last_error(), c.message);
     }

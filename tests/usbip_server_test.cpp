@@ -147,7 +147,7 @@ TEST_F(ServerTest, RefusalsAndTheirMessages)
     check(usbip_server_share("1-1 "), "Device '1-1 ' not found locally to share");
     check(usbip_server_unshare("1-2"), "Device '1-2' is not shared");
     check(usbip_server_unshare(""), "Device '' is not shared");
-    usbip_set_last_error("kept");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "kept");
     EXPECT_EQ(usbip_server_unshare(nullptr), -1);
     EXPECT_STREQ(usbip_last_error(), "kept");
     EXPECT_STREQ(usbip_server_list_shared(), "[]");
@@ -320,7 +320,7 @@ TEST_F(ServerTest, PasswordsLongerThanKeptAreRefusedNotCut)
 {
     const std::string longest(127, 'p'), too_long(128, 'p');
     int port = free_port();
-    usbip_set_last_error("before");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "before");
     EXPECT_EQ(usbip_server_start(port, too_long.c_str(), 0), -1);
     EXPECT_STREQ(usbip_last_error(), "Password too long: at most 127 bytes");
     EXPECT_EQ(usbip_server_port(), 0);  // nothing started
