@@ -6,6 +6,7 @@
 
 #include "halvoren_usbip.h"
 #include "usbip_enum.h"
+#include "usbip_server.h"
 #include "usbip_frame.h"
 #include "usbip_tls.h"
 
@@ -63,6 +64,7 @@ USBIP_API void usbip_cleanup(void)
         std::lock_guard<std::mutex> lock(g_init_mutex());
         if (!g_initialized) return 0;
         usbip_server_stop();
+        usbip_server_forget_rules();
         usbip_relay_stop();
         usbip_enum_cleanup();
         usbip_tls_cleanup();
