@@ -9,6 +9,8 @@ one the library sets with it.
   usbip_set_last_error must be passed there with the code the reference
   gives; a message that no source passes must at least be a text of the
   sources (a prefix given elsewhere, a text chosen at run time).
+- Every call site sets a code of the enum (never USBIP_ERROR_NONE); the
+  signature already makes the code compulsory.
 - Every code of the enum is documented.
 
 Usage: check_error_codes.py HEADER REFERENCE SOURCE_DIR...
@@ -44,8 +46,8 @@ def message_rows(reference: str):
                 texts = re.findall(r"`([^`]+)`", cells[0])
                 cell = cells[col] if col < len(cells) else ""
                 found = re.findall(r"USBIP_ERROR_[A-Z_]+", cell)
-                if not texts:
-                    continue  # "the common client messages": see their own table
+                # A row without a message ("the common client messages")
+                # points to another table.
                 for t in texts:
                     rows.append((t, found or [cell or "none"], i + 1))
                 i += 1
@@ -55,27 +57,34 @@ def message_rows(reference: str):
 
 
 def set_calls(sources):
-    """(code, every string literal of the call) for each usbip_set_last_error call."""
+    """(code argument, its string literals joined, the literals) for each
+    usbip_set_last_error call."""
     calls = []
     for text in sources:
-        for m in re.finditer(r"usbip_set_last_error\((USBIP_ERROR_[A-Z_]+|[^,]*),", text):
-            # The call runs to its closing parenthesis at depth 0.
-            depth, j = 1, m.end(0) - 1
-            start = text.index("(", m.start(0)) + 1
-            j = start
+        for m in re.finditer(r"\busbip_set_last_error\(", text):
+            # The call runs to its closing parenthesis at depth 0; its code is
+            # the text before the first comma at depth 0.
+            start = j = m.end(0)
+            depth, comma = 1, None
             while depth > 0 and j < len(text):
-                if text[j] == "(":
+                ch = text[j]
+                if ch == "(":
                     depth += 1
-                elif text[j] == ")":
+                elif ch == ")":
                     depth -= 1
-                elif text[j] == '"':
+                elif ch == "," and depth == 1 and comma is None:
+                    comma = j
+                elif ch == "'":
+                    j += 3 if text[j + 1] == "\\" else 2  # a character literal
+                elif ch == '"':
                     j += 1
                     while text[j] != '"':
                         j += 2 if text[j] == "\\" else 1
                 j += 1
             call = text[start:j - 1]
-            literals = re.findall(r'"((?:[^"\\]|\\.)*)"', call)
-            calls.append((m.group(1).strip(), "".join(literals), literals))
+            code = " ".join(text[start:comma].split()) if comma is not None else ""
+            literals = re.findall(r'"((?:[^"\\]|\\.)*)"', call[comma - start:] if comma is not None else call)
+            calls.append((code, "".join(literals), literals))
     return calls
 
 
@@ -96,6 +105,16 @@ def main() -> int:
     codes = enum_codes(header)
     rows, problems = message_rows(reference)
     calls = set_calls(sources)
+    for code, joined, _ in calls:
+        if code.startswith("usbip_error_code "):
+            continue  # the definition
+        # The signature makes a code compulsory; a call must name a real one
+        # (or a function that picks one), never "no error".
+        if "USBIP_ERROR_NONE" in code or not re.search(r"USBIP_ERROR_[A-Z_]+|_code\(", code):
+            problems.append(f"usbip_set_last_error(\"{joined}\") is set with no real code: {code}")
+        for name in re.findall(r"USBIP_ERROR_[A-Z_]+", code):
+            if name not in codes:
+                problems.append(f"usbip_set_last_error(\"{joined}\") names an unknown code {name}")
     documented_codes = set()
     for message, row_codes, line in rows:
         unknown = [c for c in row_codes if c not in codes]
@@ -106,7 +125,7 @@ def main() -> int:
         # A message with a prefix chosen by the caller ("server_start: ...")
         # is set as "%s: ...".
         candidates = {message, re.sub(r"^[a-z_]+: ", "%s: ", message)}
-        setting = [c for c in calls if any(lit in candidates for lit in c[2])]
+        setting = [c for c in calls if c[1] in candidates or any(lit in candidates for lit in c[2])]
         if setting:
             # A code chosen at run time (an expression) is checked by the tests.
             wrong = sorted({c[0] for c in setting if c[0].startswith("USBIP_ERROR_") and c[0] not in row_codes})

@@ -38,7 +38,9 @@ from ._native import LIBRARY_VARIABLE, Library, find_library
 from .errors import (
     AuthenticationError,
     ConnectError,
+    ErrorCode,
     NotFoundError,
+    RefusedError,
     RelayError,
     TimeoutError,
     UsbipError,
@@ -66,8 +68,10 @@ __all__ = [
     "LIBRARY_VARIABLE",
     "MAX_PASSWORD_BYTES",
     "CODE_LENGTH",
+    "ErrorCode",
     "UsbipError",
     "AuthenticationError",
+    "RefusedError",
     "ConnectError",
     "TimeoutError",
     "NotFoundError",
@@ -393,6 +397,19 @@ class Server:
         """Stops sharing a device; :class:`NotFoundError` when it was not shared."""
         busid = _text(busid, "busid")
         library().unshare(busid)
+
+    def share_rule(self, rule: str) -> None:
+        """Shares by rule, as devices come and go: a bus id (``"1-3.2"``),
+        vendor and product ids (``"046d:c31c"``) or ids and a serial number
+        (``"046d:c31c:SERIAL"``). What is plugged in now and named by the rule
+        is shared at once, what is plugged in later as it comes; a device that
+        a rule shared leaves the table when it is unplugged."""
+        library().share_rule(_text(rule, "rule"))
+
+    def unshare_rule(self, rule: str) -> None:
+        """Takes a rule out of force, and the devices it shared out of the
+        table; :class:`NotFoundError` when it was not in force."""
+        library().unshare_rule(_text(rule, "rule"))
 
     def shared(self) -> List[Device]:
         """The shared devices, in the order they were shared."""

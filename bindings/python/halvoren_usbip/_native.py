@@ -28,6 +28,7 @@ _SIGNATURES = {
     "usbip_init": ([], _c_int),
     "usbip_cleanup": ([], None),
     "usbip_last_error": ([], _c_str),
+    "usbip_last_error_code": ([], _c_int),
     "usbip_protocol_version": ([], _c_int),
     "usbip_list_local_devices": ([], _c_str),
     "usbip_local_device_count": ([], _c_int),
@@ -37,6 +38,8 @@ _SIGNATURES = {
     "usbip_server_stop": ([], None),
     "usbip_server_share": ([_c_str], _c_int),
     "usbip_server_unshare": ([_c_str], _c_int),
+    "usbip_server_share_rule": ([_c_str], _c_int),
+    "usbip_server_unshare_rule": ([_c_str], _c_int),
     "usbip_server_list_shared": ([], _c_str),
     "usbip_server_register_relay": ([_c_str, _c_int, _c_str], _c_str),
     "usbip_tls_generate_cert": ([], _c_int),
@@ -121,7 +124,7 @@ class Library:
 
     # -- helpers ---------------------------------------------------------
     def _error(self) -> UsbipError:
-        return error_for(self.last_error())
+        return error_for(self.last_error_code(), self.last_error())
 
     def _check(self, rc: int) -> None:
         if rc != 0:
@@ -141,6 +144,9 @@ class Library:
 
     def last_error(self) -> str:
         return _decode(self._lib.usbip_last_error())
+
+    def last_error_code(self) -> int:
+        return int(self._lib.usbip_last_error_code())
 
     def protocol_version(self) -> int:
         return int(self._lib.usbip_protocol_version())
@@ -173,6 +179,12 @@ class Library:
 
     def unshare(self, busid: str) -> None:
         self._check(self._lib.usbip_server_unshare(_text(busid, "busid")))
+
+    def share_rule(self, rule: str) -> None:
+        self._check(self._lib.usbip_server_share_rule(_text(rule, "rule")))
+
+    def unshare_rule(self, rule: str) -> None:
+        self._check(self._lib.usbip_server_unshare_rule(_text(rule, "rule")))
 
     def list_shared(self) -> List[Dict[str, str]]:
         return self._json(self._lib.usbip_server_list_shared())
