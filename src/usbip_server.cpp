@@ -3,6 +3,7 @@
 // after the password handshake (and, when the host turned forwarding on,
 // then carries the imported device's traffic), and the registration with a
 // relay.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include "usbip_conn.h"
 #include "usbip_device.h"
 #include "usbip_enum.h"
+#include "usbip_events.h"
 #include "usbip_frame.h"
 #include "usbip_line_io.h"
 #include "usbip_protocol.h"
@@ -41,11 +43,16 @@ constexpr int kStockClientWaitMs = 50;
 
 // A session that forwards a device (or is claiming one for it). Registered
 // in the server's list while it runs, so that a stop or an unshare of its
-// bus id can end it: they clear its flag and shut its socket down.
+// bus id can end it: they clear its flag and shut its socket down. The
+// session list shows its peer, start and counts.
 struct ForwardingSession {
     char busid[USBIP_BUSID_SIZE] = {};
     plat::socket_t fd = plat::kNoSocket;
     std::atomic<bool> keep_running{true};
+    std::string peer;
+    std::int64_t since_ms = 0;          // wall clock
+    const usbip_conn *conn = nullptr;   // its byte counts; outlives the entry
+    std::atomic<std::uint64_t> urbs{0};
 };
 
 // What a session needs to know of its server; set by each start while the
@@ -87,15 +94,22 @@ struct ServerState {
     std::atomic<int> session_limit_ms{30000};
     usbip_failure_backoff wrong_passwords;  // forgotten by every start
 
-    // The relay registration, changed by register and stop under the
-    // lifecycle lock (the code also under the server lock).
+    // The relay registration, begun by register and ended by register and
+    // stop under the lifecycle lock; its worker registers again when the
+    // relay is lost, and changes the code (under the server lock) and the
+    // control connection (under worker_wait_mutex) then.
     std::atomic<bool> worker_running{false};
-    plat::socket_t control = plat::kNoSocket;
     char code[16] = {};  // returned to the host; valid for the life of the process
     std::thread worker;
     std::atomic<int> heartbeat_period_s{25};
-    std::mutex worker_wait_mutex;  // wakes a worker that waits between passes
+    std::atomic<int> reregister_first_ms{1000};  // pauses between attempts to register again
+    std::atomic<int> reregister_max_ms{60000};
+    // Guards control and attempt, and wakes a worker that pauses. A stop
+    // shuts both down under it.
+    std::mutex worker_wait_mutex;
     std::condition_variable worker_wait;
+    plat::socket_t control = plat::kNoSocket;  // the registration's connection; the worker's while it runs
+    plat::socket_t attempt = plat::kNoSocket;  // the worker's connection while it registers again
 };
 
 ServerState &server()
@@ -105,6 +119,7 @@ ServerState &server()
 }
 
 thread_local std::string tls_srv_json;
+thread_local std::string tls_sessions_json;
 
 // Finds a shared record by bus id; caller holds the server lock.
 int find_shared_locked(const char *busid)
@@ -155,6 +170,25 @@ private:
     ForwardingSession *session_ = nullptr;
 };
 
+const char *import_result_text(std::uint32_t status)
+{
+    switch (status) {
+    case USBIP_IMPORT_OK: return "accepted";
+    case USBIP_IMPORT_NOT_SHARED: return "not shared";
+    case USBIP_IMPORT_BUSY: return "busy";
+    default: return "device error";
+    }
+}
+
+void post_import(const char *peer, const char *busid, std::uint32_t status)
+{
+    usbip_event(status == USBIP_IMPORT_OK ? usbip_level::info : usbip_level::warning, "import")
+        .text("peer", peer)
+        .text("busid", busid)
+        .text("result", import_result_text(status))
+        .post();
+}
+
 std::uint32_t import_status(usbip_claim_result r)
 {
     switch (r) {
@@ -170,12 +204,15 @@ std::uint32_t import_status(usbip_claim_result r)
 // that the reply can say "busy" or "device error"; after a granted import
 // the same connection carries the device's traffic until the client leaves,
 // the device is unshared or unplugged, or the server stops.
-void serve_forwarded_import(usbip_conn &conn, const char *busid)
+void serve_forwarded_import(usbip_conn &conn, const char *busid, const char *peer)
 {
     ServerState &g = server();
     ForwardingSession session;
     usbip_copy_text(session.busid, sizeof session.busid, busid);
     session.fd = conn.fd;
+    session.peer = peer;
+    session.since_ms = plat::wall_ms();
+    session.conn = &conn;
     ForwardingEntry entry;  // leaves the list when this returns, before the caller closes the socket
     usbip_device record{};
     usbip_forward_device_ptr device;
@@ -190,6 +227,7 @@ void serve_forwarded_import(usbip_conn &conn, const char *busid)
     }
     std::string reply;
     usbip_encode_import_reply(reply, device ? &record : nullptr, import_status(claimed));
+    post_import(peer, busid, import_status(claimed));
     // Not marked as finishing: a stop must wake a forwarding session at
     // once, and this reply is short.
     usbip_conn_set_deadline(&conn, g.session_limit_ms);
@@ -197,14 +235,24 @@ void serve_forwarded_import(usbip_conn &conn, const char *busid)
     // The URB phase must name the device as the reply did.
     usbip_imported imported;
     usbip_decode_import_block(reinterpret_cast<const std::uint8_t *>(reply.data()) + USBIP_HEADER_SIZE, &imported);
+    usbip_event(usbip_level::info, "forwarding_started").text("peer", peer).text("busid", busid).post();
     usbip_forward_options options;
     options.devid = imported.devid();
-    usbip_forward_run(&conn, std::move(device), session.keep_running, options);
+    options.urbs = &session.urbs;
+    usbip_forward_end end = usbip_forward_run(&conn, std::move(device), session.keep_running, options);
+    usbip_event(usbip_level::info, "forwarding_ended")
+        .text("peer", peer)
+        .text("busid", busid)
+        .number("urbs", static_cast<std::int64_t>(session.urbs.load()))
+        .number("bytes_in", static_cast<std::int64_t>(conn.bytes_in.load()))
+        .number("bytes_out", static_cast<std::int64_t>(conn.bytes_out.load()))
+        .text("reason", usbip_forward_end_text(end))
+        .post();
 }
 
 }  // namespace
 
-void usbip_server_serve_request(usbip_conn &conn, bool forwarding)
+void usbip_server_serve_request(usbip_conn &conn, bool forwarding, const char *peer)
 {
     ServerState &g = server();
     std::uint8_t head[USBIP_HEADER_SIZE];
@@ -212,18 +260,28 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding)
     std::string reply;
     switch (usbip_decode_header(head).code) {
     case OP_REQ_DEVLIST: {
-        std::lock_guard<std::mutex> lock(g.mutex);
-        usbip_encode_devlist_reply(reply, g.shared, g.shared_count);
+        int count;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            usbip_encode_devlist_reply(reply, g.shared, g.shared_count);
+            count = g.shared_count;
+        }
+        usbip_event(usbip_level::info, "devlist_served").text("peer", peer).number("devices", count).post();
         break;
     }
     case OP_REQ_IMPORT: {
         char busid[USBIP_BUSID_SIZE];
         if (usbip_conn_recv_all(&conn, busid, sizeof busid) != 0) return;
         busid[sizeof busid - 1] = '\0';
-        if (forwarding) return serve_forwarded_import(conn, busid);
-        std::lock_guard<std::mutex> lock(g.mutex);
-        int i = find_shared_locked(busid);
-        usbip_encode_import_reply(reply, i >= 0 ? &g.shared[i] : nullptr);
+        if (forwarding) return serve_forwarded_import(conn, busid, peer);
+        bool shared;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            int i = find_shared_locked(busid);
+            shared = i >= 0;
+            usbip_encode_import_reply(reply, shared ? &g.shared[i] : nullptr);
+        }
+        post_import(peer, busid, shared ? USBIP_IMPORT_OK : USBIP_IMPORT_NOT_SHARED);
         break;
     }
     default:
@@ -255,7 +313,19 @@ void serve_accepted(usbip_pending &p)
     // accept, so a silent or dripping client cannot hold this thread.
     conn.deadline_ms = p.accepted_ms + g.session_limit_ms;
     const SessionSettings &settings = g.settings;
-    auto count_failure = [&g, &p] { g.wrong_passwords.failed(p.source, plat::monotonic_ms()); };
+    const std::string peer = p.peer.text();
+    auto count_failure = [&g, &p, &peer] {
+        const std::int64_t now = plat::monotonic_ms();
+        g.wrong_passwords.failed(p.source, now);
+        usbip_event(usbip_level::warning, "handshake_rejected").text("peer", peer).text("reason", "wrong password").post();
+        if (std::int64_t left = g.wrong_passwords.refused_for(p.source, now); left > 0)
+            usbip_event(usbip_level::warning, "address_backed_off")
+                .text("peer", peer)
+                .text("source", p.source.text())
+                .time("until", plat::wall_ms() + left)
+                .number("seconds", (left + 999) / 1000)
+                .post();
+    };
     int auth;
     if (p.greeted) {
         auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, count_failure);
@@ -270,8 +340,9 @@ void serve_accepted(usbip_pending &p)
     }
     if (auth != 0) return;
     if (!settings.password.empty()) g.wrong_passwords.succeeded(p.source);
+    usbip_event(usbip_level::debug, "handshake_accepted").text("peer", peer).post();
     if (!g.running) return;
-    usbip_server_serve_request(conn, forwarding);
+    usbip_server_serve_request(conn, forwarding, peer.c_str());
 }
 
 // Sends the handshake's greeting to a new plain connection.
@@ -298,7 +369,18 @@ bool greet(usbip_pending &p)
 bool admit_accepted(usbip_pending &p)
 {
     ServerState &g = server();
-    if (g.wrong_passwords.refused(p.source, p.accepted_ms)) return false;
+    usbip_event(usbip_level::debug, "connection").text("peer", p.peer.text()).post();
+    if (std::int64_t refused_ms = g.wrong_passwords.refused_for(p.source, p.accepted_ms); refused_ms > 0) {
+        // A plain client learns why and for how long; a TLS client expects a
+        // TLS handshake first, so its connection just closes.
+        if (!g.settings.use_tls) {
+            std::uint8_t refusal[USBIP_REFUSAL_SIZE];
+            usbip_auth_make_refusal(refused_ms, refusal);
+            plat::IoError err;
+            plat::send_now(p.socket.get(), refusal, sizeof refusal, &err);
+        }
+        return false;
+    }
     if (g.settings.use_tls) return true;  // it waits for the client's hello
     if (g.stock_clients && g.settings.password.empty()) {
         p.timer_ms = p.accepted_ms + kStockClientWaitMs;
@@ -329,35 +411,164 @@ void serve_dispatch(const std::string &host, int port, const std::string &ticket
     const SessionSettings &settings = g.settings;
     if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
     // Through the relay the handshake always runs, stock-client mode or not.
+    const std::string peer = "relay " + host + ":" + std::to_string(port);
     if (usbip_auth_handshake_server(&conn, settings.password.c_str()) != 0) return;
+    usbip_event(usbip_level::debug, "handshake_accepted").text("peer", peer).post();
     if (!g.running) return;
-    usbip_server_serve_request(conn, forwarding);
+    usbip_server_serve_request(conn, forwarding, peer.c_str());
 }
 
-void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
+// Registers with the relay on a new control connection: the REGISTER line,
+// then the relay's CODE line. On success the connection's socket and the
+// code; otherwise the thread's message says why. From the worker, a stop
+// ends the attempt at once: its connect gives up, and its connection is
+// published for the stop to shut down.
+bool register_with_relay(const char *host, int port, bool from_worker, plat::socket_t *control, std::string *code)
+{
+    ServerState &g = server();
+    usbip_conn conn;
+    const int connected = from_worker
+                              ? usbip_conn_connect_bounded(&conn, host, port, usbip_client_timeout_ms(), g.worker_running)
+                              : usbip_conn_connect(&conn, host, port);
+    if (connected != 0) {
+        usbip_set_last_error("Failed to connect to relay server at %s:%d", host, port);
+        return false;
+    }
+    struct Published {
+        // While the worker waits for the relay's answer, a stop shuts this
+        // connection down to wake it.
+        Published(bool on, plat::socket_t fd) : on_(on)
+        {
+            if (!on_) return;
+            ServerState &g = server();
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+            g.attempt = fd;
+            if (!g.worker_running) plat::shutdown_both(fd);
+        }
+        ~Published()
+        {
+            if (!on_) return;
+            ServerState &g = server();
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+            g.attempt = plat::kNoSocket;
+        }
+        bool on_;
+    } published(from_worker, conn.fd);
+    // No password hash on the wire: it would let anybody on the path log
+    // in to this server.
+    if (!usbip_send_line(conn.fd, "REGISTER \n")) {
+        usbip_set_last_error("Failed to send REGISTER to relay");
+        return false;
+    }
+    char reply[128];
+    if (usbip_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
+        usbip_set_last_error("Failed to read CODE response from relay");
+        return false;
+    }
+    if (!usbip_relay_parse_code(reply, code)) {
+        usbip_set_last_error("Relay returned invalid registration response: %s", reply);
+        return false;
+    }
+    *control = conn.release_socket();
+    return true;
+}
+
+// Waits up to `ms`, or until the registration ends or the server stops;
+// true while it should go on.
+bool worker_pause(int ms)
+{
+    ServerState &g = server();
+    std::unique_lock<std::mutex> lock(g.worker_wait_mutex);
+    return !g.worker_wait.wait_for(lock, std::chrono::milliseconds(ms),
+                                   [&g] { return !g.worker_running || !g.running; });
+}
+
+// Serves one control connection: DISPATCH lines and heartbeats, until the
+// registration ends or the server stops (empty result) or the connection is
+// lost (why).
+std::string serve_control(plat::socket_t control, const std::string &host, int port)
 {
     ServerState &g = server();
     std::int64_t last_heartbeat = plat::wall_seconds();
+    std::int64_t last_heard = plat::monotonic_ms();
     char line[256];
     while (g.worker_running && g.running) {
         std::int64_t pass_start = plat::monotonic_ms();
         int n = usbip_read_line(control, line, sizeof line, 1000);
         std::string ticket;
+        if (n >= 0) last_heard = plat::monotonic_ms();
         if (n > 0 && usbip_relay_parse_dispatch(line, &ticket))
             g.sessions.try_run([host, port, ticket] { serve_dispatch(host, port, ticket); });
+        if (n < 0 && plat::peer_gone(control)) {
+            if (!g.worker_running || !g.running) break;
+            return "connection closed";
+        }
+        // The relay answers every heartbeat: two periods without a line mean
+        // that it, or the way to it, is gone.
+        if (plat::monotonic_ms() - last_heard > 2000LL * g.heartbeat_period_s + 5000) return "relay silent";
         if (n < 0) {
-            // A closed control connection fails every read at once: pace
-            // the passes to about one a second instead of spinning.
+            // A read that failed at once must not make the loop spin.
             std::int64_t left = 1000 - (plat::monotonic_ms() - pass_start);
-            std::unique_lock<std::mutex> lock(g.worker_wait_mutex);
-            if (left > 0)
-                g.worker_wait.wait_for(lock, std::chrono::milliseconds(left),
-                                       [&g] { return !g.worker_running || !g.running; });
+            if (left > 0 && !worker_pause(static_cast<int>(left))) break;
         }
         std::int64_t now = plat::wall_seconds();
         if (now - last_heartbeat >= g.heartbeat_period_s) {
-            usbip_send_line(control, "HEARTBEAT\n");
+            if (!usbip_send_line(control, "HEARTBEAT\n")) {
+                if (!g.worker_running || !g.running) break;
+                return "heartbeat failed";
+            }
             last_heartbeat = now;
+        }
+    }
+    return "";
+}
+
+// The worker of a registration: serves its control connection, and when
+// that is lost registers again, with a pause of 1 s doubling up to 60 s
+// between attempts, until the registration ends or the server stops.
+void server_relay_worker_fn(plat::socket_t control, std::string host, int port, std::string code)
+{
+    ServerState &g = server();
+    const std::string relay = host + ":" + std::to_string(port);
+    while (g.worker_running && g.running) {
+        std::string why = serve_control(control, host, port);
+        if (why.empty()) return;
+        usbip_event(usbip_level::warning, "relay_registration_lost")
+            .text("relay", relay)
+            .text("code", code)
+            .text("reason", why)
+            .post();
+        int pause_ms = g.reregister_first_ms;
+        for (;;) {
+            if (!worker_pause(pause_ms)) return;
+            plat::socket_t fresh = plat::kNoSocket;
+            std::string fresh_code;
+            if (register_with_relay(host.c_str(), port, true, &fresh, &fresh_code)) {
+                {
+                    std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+                    plat::close(g.control);
+                    g.control = control = fresh;
+                    if (!g.worker_running) plat::shutdown_both(control);
+                }
+                {
+                    std::lock_guard<std::mutex> lock(g.mutex);
+                    usbip_copy_text(g.code, sizeof g.code, fresh_code.c_str());
+                }
+                usbip_event(usbip_level::info, "relay_registered_again")
+                    .text("relay", relay)
+                    .text("code", fresh_code)
+                    .text("old_code", code)
+                    .post();
+                code = fresh_code;
+                break;
+            }
+            if (!g.worker_running || !g.running) return;
+            pause_ms = std::min(pause_ms * 2, g.reregister_max_ms.load());
+            usbip_event(usbip_level::warning, "relay_registration_failed")
+                .text("relay", relay)
+                .text("error", usbip_last_error())
+                .number("retry_ms", pause_ms)
+                .post();
         }
     }
 }
@@ -368,12 +579,14 @@ void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
 void end_relay_registration()
 {
     ServerState &g = server();
-    bool was_active = g.worker_running.exchange(false);
     {
         std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+        if (g.worker_running.exchange(false)) {
+            plat::shutdown_both(g.control);
+            plat::shutdown_both(g.attempt);
+        }
         g.worker_wait.notify_all();
     }
-    if (was_active) plat::shutdown_both(g.control);
     if (g.worker.joinable()) {
         g.worker.join();
         plat::unpin_module();
@@ -389,6 +602,12 @@ void end_relay_registration()
 void usbip_server_set_session_limit_ms(int ms) { server().session_limit_ms = ms; }
 
 void usbip_server_set_heartbeat_period(int seconds) { server().heartbeat_period_s = seconds; }
+
+void usbip_server_set_reregister_pauses(int first_ms, int max_ms)
+{
+    server().reregister_first_ms = first_ms > 0 ? first_ms : 1000;
+    server().reregister_max_ms = max_ms > 0 ? max_ms : 60000;
+}
 
 extern "C" {
 
@@ -425,6 +644,11 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
             g.running = false;
             return -1;
         }
+        usbip_event(usbip_level::info, "server_started")
+            .number("port", g.listener.port())
+            .flag("tls", g.settings.use_tls)
+            .flag("password", !g.settings.password.empty())
+            .post();
         return 0;
     });
 }
@@ -468,6 +692,7 @@ USBIP_API void usbip_server_stop(void)
         g.sessions.wait_idle(kReplyGraceMs);
         g.sessions.wake_all();
         g.sessions.join_all();
+        usbip_event(usbip_level::info, "server_stopped").post();
         return 0;
     });
 }
@@ -494,38 +719,23 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         }
         end_relay_registration();
 
-        usbip_conn conn;
-        if (usbip_conn_connect(&conn, host, port) != 0) {
-            usbip_set_last_error("Failed to connect to relay server at %s:%d", host, port);
-            return nullptr;
-        }
-        // No password hash on the wire: it would let anybody on the path log
-        // in to this server.
-        if (!usbip_send_line(conn.fd, "REGISTER \n")) {
-            usbip_set_last_error("Failed to send REGISTER to relay");
-            return nullptr;
-        }
-        char reply[128];
-        if (usbip_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
-            usbip_set_last_error("Failed to read CODE response from relay");
-            return nullptr;
-        }
+        plat::socket_t control = plat::kNoSocket;
         std::string code;
-        if (!usbip_relay_parse_code(reply, &code)) {
-            usbip_set_last_error("Relay returned invalid registration response: %s", reply);
-            return nullptr;
-        }
+        if (!register_with_relay(host, port, false, &control, &code)) return nullptr;
         {
             std::lock_guard<std::mutex> lock(g.mutex);
             usbip_copy_text(g.code, sizeof g.code, code.c_str());
         }
-        g.control = conn.release_socket();
-        g.worker_running = true;
+        {
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+            g.control = control;
+            g.worker_running = true;
+        }
         plat::pin_module();
         try {
-            g.worker = std::thread([control = g.control, relay_host = std::string(host), port] {
+            g.worker = std::thread([control, relay_host = std::string(host), port, code] {
                 try {
-                    server_relay_worker_fn(control, relay_host, port);
+                    server_relay_worker_fn(control, relay_host, port, code);
                 } catch (...) {
                     // Out of memory: the registration goes quiet; the relay
                     // ends it when its heartbeats stop.
@@ -533,12 +743,17 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             });
         } catch (const std::system_error &) {
             plat::unpin_module();
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
             g.worker_running = false;
             plat::close(g.control);
             g.control = plat::kNoSocket;
             usbip_set_last_error("Failed to start relay worker thread");
             return nullptr;
         }
+        usbip_event(usbip_level::info, "relay_registered")
+            .text("relay", std::string(host) + ":" + std::to_string(port))
+            .text("code", code)
+            .post();
         return g.code;
     });
 }
@@ -595,6 +810,32 @@ USBIP_API int usbip_server_set_stock_clients(int enabled)
     ServerState &g = server();
     if (enabled >= 0) g.stock_clients = enabled != 0;
     return g.stock_clients ? 1 : 0;
+}
+
+USBIP_API const char *usbip_server_sessions(void)
+{
+    return usbip_guard<const char *>("[]", [] {
+        ServerState &g = server();
+        std::lock_guard<std::mutex> lock(g.mutex);
+        json_array_builder array(tls_sessions_json);
+        for (const ForwardingSession *f : g.forwarding_sessions) {
+            std::string &out = array.next();
+            out += "{\"peer\":\"";
+            usbip_json_escape(out, f->peer.c_str(), f->peer.size());
+            out += "\",\"busid\":\"";
+            usbip_json_escape(out, f->busid, sizeof f->busid);
+            out += "\",\"since\":\"";
+            out += usbip_utc_text(f->since_ms);
+            out += "\",\"bytes_in\":";
+            out += std::to_string(f->conn->bytes_in.load(std::memory_order_relaxed));
+            out += ",\"bytes_out\":";
+            out += std::to_string(f->conn->bytes_out.load(std::memory_order_relaxed));
+            out += ",\"urbs\":";
+            out += std::to_string(f->urbs.load(std::memory_order_relaxed));
+            out += '}';
+        }
+        return array.finish();
+    });
 }
 
 USBIP_API const char *usbip_server_list_shared(void)
