@@ -1,5 +1,5 @@
 #!/bin/sh
-# The shared library exports exactly the 23 usbip_ functions of the public
+# The shared library exports exactly the 28 usbip_ functions of the public
 # header and nothing else of its own: the dynamic symbols of the .so, or the
 # export table of the Windows DLL.
 set -eu
@@ -8,7 +8,9 @@ expected="usbip_cleanup usbip_client_device_info usbip_client_list_by_code usbip
 usbip_client_set_timeout usbip_init usbip_last_error usbip_list_local_devices usbip_local_device_count
 usbip_local_device_info usbip_protocol_version usbip_relay_list_codes usbip_relay_start usbip_relay_stop
 usbip_server_list_shared usbip_server_register_relay usbip_server_set_forwarding usbip_server_set_stock_clients
-usbip_server_share usbip_server_start usbip_server_stop usbip_server_unshare usbip_tls_generate_cert"
+usbip_server_share usbip_server_start usbip_server_stop usbip_server_unshare usbip_tls_generate_cert
+usbip_client_set_require_secure usbip_client_pin_fingerprint usbip_client_server_fingerprint
+usbip_tls_set_key_file usbip_tls_key_fingerprint"
 want=$(echo $expected | tr ' ' '\n' | sort)
 case $lib in
   *.dll)
@@ -24,4 +26,4 @@ if [ "$want" != "$got" ]; then
   rm -f /tmp/want.$$ /tmp/got.$$
   exit 1
 fi
-echo "23 exports, nothing else"
+echo "28 exports, nothing else"
