@@ -44,7 +44,7 @@ file(CREATE_LINK ${USBIP_NLOHMANN_INCLUDE} ${CMAKE_BINARY_DIR}/third_party/inclu
 add_library(usbip_nlohmann INTERFACE)
 target_include_directories(usbip_nlohmann SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/third_party/include)
 
-add_library(usbip_testlib STATIC support/test_support.cpp support/test_support_win32.cpp)
+add_library(usbip_testlib STATIC support/test_support.cpp support/test_support_win32.cpp support/tcp_tap.cpp)
 target_include_directories(usbip_testlib PUBLIC support)
 target_link_libraries(usbip_testlib PUBLIC usbip_static gtest usbip_nlohmann)
 
