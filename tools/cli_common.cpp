@@ -9,20 +9,11 @@
 #include <cstring>
 #include <fstream>
 
+#include "cli_options.h"
 #include "cli_support.h"
 #include "halvoren_usbip.h"
 
 namespace cli {
-
-const char kPasswordOptions[] =
-    "  --password-file FILE  the password is the first line of FILE\n"
-    "  --password P          the password P (other users can see it in the process\n"
-    "                        list: prefer --password-file or HALVOREN_USBIP_PASSWORD)\n";
-
-void print_help(const char *text)
-{
-    std::printf(text, kPasswordOptions);
-}
 
 void reject_unknown(const std::string &word)
 {
@@ -93,13 +84,21 @@ std::string parse_code(const std::string &text)
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
 
-bool PasswordSource::take(const std::string &w, Args &a)
+void PasswordSource::take(const Parsed &p)
 {
-    if (w != "--password" && w != "--password-file") return false;
-    if (given) throw UsageError{"give one of --password and --password-file, once"};
-    given = true;
-    (w == "--password" ? value : file) = a.value(w);
-    return true;
+    const int count = p.count("--password") + p.count("--password-file");
+    if (count > 1) throw UsageError{"give one of --password and --password-file, once"};
+    given = count == 1;
+    value = p.value("--password");
+    file = p.value("--password-file");
+}
+
+Endpoint server_operand(const Parsed &p)
+{
+    const int count = p.count("--remote") + (p.has_operand() ? 1 : 0);
+    if (count > 1) throw UsageError{"give the server once: HOST[:PORT], or -r HOST[:PORT]"};
+    if (count == 0) return Endpoint{};
+    return parse_endpoint("the server", p.has_operand() ? p.operand() : p.value("--remote"), kDefaultServerPort);
 }
 
 std::string PasswordSource::resolve() const
