@@ -8,13 +8,14 @@
  * thread's next call of the same kind; never free them. A kind is the set
  * of calls that share one buffer:
  *
- *   local list     usbip_list_local_devices
- *   local device   usbip_local_device_info
- *   shared list    usbip_server_list_shared
- *   remote list    usbip_client_list_remote, usbip_client_list_by_code
- *   remote device  usbip_client_device_info
- *   relay codes    usbip_relay_list_codes
- *   fingerprint    usbip_tls_key_fingerprint, usbip_client_server_fingerprint
+ *   local list          usbip_list_local_devices
+ *   local device        usbip_local_device_info
+ *   shared list         usbip_server_list_shared
+ *   remote list         usbip_client_list_remote, usbip_client_list_by_code
+ *   remote device       usbip_client_device_info
+ *   relay codes         usbip_relay_list_codes
+ *   key fingerprint     usbip_tls_key_fingerprint
+ *   server fingerprint  usbip_client_server_fingerprint
  *
  * so a list by code replaces the text of an earlier usbip_client_list_remote
  * on the same thread, while a usbip_client_device_info leaves it alone. A

@@ -171,6 +171,9 @@ public:
     }
     // The certificate the server presented, or null.
     const mbedtls_x509_crt *peer_certificate() const { return mbedtls_ssl_get_peer_cert(&ssl_); }
+    // "TLSv1.2", "TLSv1.3"; and the suite.
+    const char *version() const { return mbedtls_ssl_get_version(&ssl_); }
+    const char *suite() const { return mbedtls_ssl_get_ciphersuite(&ssl_); }
 
     void describe_failure(bool sending) const override
     {
@@ -407,6 +410,13 @@ int usbip_tls_binding(usbip_conn *c, std::uint8_t out[USBIP_SECURE_BINDING_SIZE]
         return -1;
     }
     return 0;
+}
+
+std::string usbip_tls_describe(usbip_conn *c)
+{
+    TlsStream *s = session_of(c);
+    if (s == nullptr) return "";
+    return std::string(s->version()) + " " + s->suite();
 }
 
 int usbip_tls_peer_fingerprint(usbip_conn *c, char out[USBIP_FINGERPRINT_SIZE])

@@ -32,6 +32,9 @@ int usbip_tls_wrap_psk_client(usbip_conn *c, const std::uint8_t psk[USBIP_SESSIO
 // itself to (an exporter secret, equal at both ends of one session only).
 // 0, or -1 with the thread's message set.
 int usbip_tls_binding(usbip_conn *c, std::uint8_t out[USBIP_SECURE_BINDING_SIZE]);
+// The version and suite of the session on `c` ("TLSv1.2
+// TLS-ECDHE-PSK-WITH-CHACHA20-POLY1305-SHA256"); "" without one.
+std::string usbip_tls_describe(usbip_conn *c);
 // The fingerprint of the key the server presented on `c`.
 int usbip_tls_peer_fingerprint(usbip_conn *c, char out[USBIP_FINGERPRINT_SIZE]);
 // Sets the fingerprint this thread's TLS clients require (null or empty:

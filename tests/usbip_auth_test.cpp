@@ -14,6 +14,7 @@
 #include "usbip_pump.h"
 #include "usbip_secure_auth.h"
 #include "usbip_tls.h"
+#include "tls_compat.h"
 
 namespace {
 
@@ -35,7 +36,8 @@ struct Outcome {
 
 // With `tls`, both ends run TLS first. After a success one message goes
 // each way on the connection, as the USB/IP request and reply would.
-Outcome run_handshake(const char *server_password, const char *client_password, bool tls = false)
+Outcome run_handshake(const char *server_password, const char *client_password, bool tls = false,
+                      std::string *session = nullptr)
 {
     Listener l;
     Outcome out{};
@@ -58,6 +60,7 @@ Outcome run_handshake(const char *server_password, const char *client_password, 
         }
         out.client_rc = usbip_auth_handshake_client(&conn, client_password);
         out.client_error = usbip_last_error();
+        if (session) *session = usbip_tls_describe(&conn);
         char pong[5] = {};
         if (out.client_rc == 0 && (usbip_conn_send_all(&conn, "ping", 4) != 0 || usbip_conn_recv_all(&conn, pong, 4) != 0 ||
                                    std::string(pong) != "pong"))
@@ -276,9 +279,19 @@ TEST(SecureExchange, BothPasswordOutcomesPlainAndInsideTls)
     ASSERT_EQ(usbip_init(), 0);
     for (bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "inside TLS" : "plain");
-        Outcome right = run_handshake("s3cret", "s3cret", tls);
+        std::string session;
+        Outcome right = run_handshake("s3cret", "s3cret", tls, &session);
         EXPECT_EQ(right.client_rc, 0) << right.client_error;
         EXPECT_EQ(right.server_rc, 0) << right.server_error;
+        // Plain: the exchange's key keys a TLS session with a pre-shared key
+        // and ECDHE, TLS 1.3 where Mbed TLS has it. Inside TLS: that session
+        // goes on (no second one).
+        if (!tls) {
+            EXPECT_EQ(session, tls_compat::has_tls13 ? "TLSv1.3 TLS1-3-CHACHA20-POLY1305-SHA256"
+                                                     : "TLSv1.2 TLS-ECDHE-PSK-WITH-CHACHA20-POLY1305-SHA256");
+        } else {
+            EXPECT_EQ(session.rfind(tls_compat::has_tls13 ? "TLSv1.3 " : "TLSv1.2 TLS-ECDHE-RSA-", 0), 0u) << session;
+        }
         Outcome wrong = run_handshake("s3cret", "wrong", tls);
         EXPECT_EQ(wrong.client_rc, -1);
         EXPECT_EQ(wrong.client_error, "Authentication rejected by server (invalid password)");
