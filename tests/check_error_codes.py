@@ -123,8 +123,10 @@ def main() -> int:
             continue
         documented_codes.update(row_codes)
         # A message with a prefix chosen by the caller ("server_start: ...")
-        # is set as "%s: ...".
-        candidates = {message, re.sub(r"^[a-z_]+: ", "%s: ", message)}
+        # is set as "%s: ...", and one that names its side ("TLS-PSK client
+        # handshake failed") takes the side as "%s".
+        candidates = {message, re.sub(r"^[a-z_]+: ", "%s: ", message),
+                      re.sub(r"\b(client|server)\b", "%s", message, count=1)}
         setting = [c for c in calls if c[1] in candidates or any(lit in candidates for lit in c[2])]
         if setting:
             # A code chosen at run time (an expression) is checked by the tests.

@@ -164,6 +164,17 @@ std::string explain(int code, const Situation &s)
     case USBIP_ERROR_NOT_A_SERVER:
         return "The peer sent no handshake: it is not a USB/IP server of this kind, or it closed the connection at "
                "once.";
+    case USBIP_ERROR_KEY_MISMATCH:
+        return "The server's TLS key is not the one trusted before (in the known-hosts file, or given with "
+               "--fingerprint): someone may be posing as the server. If its operator replaced the key on purpose, "
+               "remove the server's line from the known-hosts file.";
+    case USBIP_ERROR_INSECURE_SERVER:
+        return "The server is an older version, or someone on the way removed its offer. --allow-insecure talks to "
+               "it anyway: it then does not prove the password, and whoever records the conversation can test "
+               "passwords offline.";
+    case USBIP_ERROR_SERVER_NOT_PROVEN:
+        return "This is not the server you meant: it does not know the password. Someone (a relay, or a party on "
+               "the way) may be posing as it, or its password has changed.";
     case USBIP_ERROR_CODE_NOT_FOUND:
         return "No server is registered with this code on the relay: check the code, and that the server still "
                "runs (a server whose relay restarted registers again under a new code).";

@@ -6,7 +6,9 @@ that carries the library's own message (``str(error)`` and
 :class:`ErrorCode`). The subclass is chosen by the code, never by the text:
 
 ========================  ===================================================
-:class:`AuthenticationError`  the password handshake refused the client
+:class:`AuthenticationError`  the password handshake refused the client, or
+                              the server could not prove itself (password,
+                              secure exchange, pinned TLS key)
 :class:`RefusedError`         the server refuses this address for a while after wrong passwords
 :class:`ConnectError`         no TCP connection to the server or relay
 :class:`TimeoutError`         the peer did not answer within the client time-out
@@ -72,6 +74,11 @@ class ErrorCode(enum.IntEnum):
     RELAY_REFUSED = 29
     UNSUPPORTED = 30
     INTERNAL = 31
+    KEY_MISMATCH = 32
+    INSECURE_SERVER = 33
+    SERVER_NOT_PROVEN = 34
+    KEY_FILE = 35
+    NO_KEY = 36
 
 
 class UsbipError(Exception):
@@ -89,7 +96,10 @@ class UsbipError(Exception):
 
 
 class AuthenticationError(UsbipError):
-    """The server refused the password, or wanted one and got none."""
+    """The server refused the password, or wanted one and got none; or the
+    server did not prove that it knows the password, did not offer the
+    secure exchange that was required, or presented another TLS key than
+    the pinned one."""
 
 
 class RefusedError(AuthenticationError):
@@ -129,6 +139,9 @@ def _known(code: int):
 _BY_CODE: Dict[int, Type[UsbipError]] = {
     ErrorCode.PASSWORD_REQUIRED: AuthenticationError,
     ErrorCode.PASSWORD_REJECTED: AuthenticationError,
+    ErrorCode.KEY_MISMATCH: AuthenticationError,
+    ErrorCode.INSECURE_SERVER: AuthenticationError,
+    ErrorCode.SERVER_NOT_PROVEN: AuthenticationError,
     ErrorCode.HANDSHAKE: AuthenticationError,
     ErrorCode.REFUSED: RefusedError,
     ErrorCode.CONNECT_TIMEOUT: TimeoutError,
