@@ -26,8 +26,12 @@
 # - Python.Binding: the binding loads the library of a Linux build.
 # - usbip_scale_test: it raises the POSIX descriptor limit for thousands of
 #   connections; the listener it exercises is tested by usbip_listener_test.
-# - usbip_forward_test, usbip_relay_load_test: their devices answer URBs
-#   through umockdev.
+# - usbip_relay_load_test: its devices answer URBs through umockdev.
+# - Forward.ClaimsAndTheirRefusals, Forward.StandardRequestsReachTheDeviceThroughTheirCalls
+#   (usbip_forward_test): they check how libusb detaches and re-attaches
+#   kernel drivers and how it changes configurations on Linux, which
+#   Windows' libusb does not do. Forward.WiresharkReadsAForwardedExchange
+#   runs tshark.
 # - Fuzz.server_session.Corpus, Fuzz.relay_client.Corpus: POSIX socket
 #   pairs, as client_session.
 
@@ -94,13 +98,22 @@ target_compile_definitions(usbip_relay_path_test PRIVATE USBIP_CLI_PATH="${win_b
 # own, where Windows finds the stand-in first.
 set(fake_usb_dir ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/fake-usb)
 add_library(usbip_fake_libusb SHARED support/fake_libusb_win32.c)
-target_include_directories(usbip_fake_libusb PRIVATE ${LIBUSB_INCLUDE_DIRS})
+target_include_directories(usbip_fake_libusb PRIVATE ${LIBUSB_INCLUDE_DIRS} support)
 set_target_properties(usbip_fake_libusb PROPERTIES OUTPUT_NAME usb-1.0 PREFIX lib
   RUNTIME_OUTPUT_DIRECTORY ${fake_usb_dir} ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/fake-usb)
 usbip_wine_test(usbip_server_test)
-target_sources(usbip_server_test PRIVATE support/testbed_win32.cpp)
+target_sources(usbip_server_test PRIVATE support/testbed_win32.cpp support/testbed_common.cpp)
 set_target_properties(usbip_server_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${fake_usb_dir})
 add_dependencies(usbip_server_test usbip_fake_libusb)
+
+# The forwarding engine over libusb, on the stand-in's URB device: its
+# asynchronous transfers and event handling as Windows' libusb gives them.
+usbip_wine_test(usbip_forward_test EXCLUDE Forward.ClaimsAndTheirRefusals
+  Forward.StandardRequestsReachTheDeviceThroughTheirCalls Forward.WiresharkReadsAForwardedExchange)
+target_sources(usbip_forward_test PRIVATE support/testbed_win32.cpp support/testbed_common.cpp
+  support/urb_device_win32.cpp support/urb_device_common.cpp support/urb_client.cpp)
+set_target_properties(usbip_forward_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${fake_usb_dir})
+add_dependencies(usbip_forward_test usbip_fake_libusb)
 
 # The DLL as a host sees it: its exports, its header from C, and loading
 # and unloading it.
@@ -113,13 +126,16 @@ target_include_directories(usbip_unload_test PRIVATE support ${PROJECT_SOURCE_DI
 target_link_libraries(usbip_unload_test PRIVATE gtest_main ws2_32)
 add_dependencies(usbip_unload_test halvoren-usbip)
 target_compile_definitions(usbip_unload_test PRIVATE LIBRARY_PATH="${win_bin}/halvoren-usbip.dll")
+# The host lives beside the stand-in libusb-1.0.dll, whose URB device it
+# forwards in its forwarding case.
 add_executable(exit_host exit_host.cpp exit_host_forward_win32.cpp support/test_support.cpp
   support/test_support_win32.cpp)
 target_include_directories(exit_host PRIVATE support)
 target_link_libraries(exit_host PRIVATE gtest ws2_32)
+set_target_properties(exit_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${fake_usb_dir})
+add_dependencies(exit_host usbip_fake_libusb)
 add_dependencies(usbip_unload_test exit_host)
-# No emulated device answers URBs for a host here: the forwarding case skips.
-target_compile_definitions(usbip_unload_test PRIVATE EXIT_HOST_PATH="${win_bin}/exit_host.exe"
+target_compile_definitions(usbip_unload_test PRIVATE EXIT_HOST_PATH="${win_bin}/fake-usb/exit_host.exe"
   FORWARDING_LAUNCHER="")
 add_test(NAME usbip_unload_test COMMAND usbip_unload_test)
 set_tests_properties(usbip_unload_test PROPERTIES TIMEOUT 120)
