@@ -1,6 +1,8 @@
 /*
- * halvoren-usbip: share USB devices over a network with the discovery
- * messages of USB/IP.
+ * halvoren-usbip: share USB devices over a network with USB/IP. Lists local
+ * devices, serves them (device list and import, and with forwarding on the
+ * devices' own traffic, so that a client uses them), pairs servers and
+ * clients through a relay by code, and lists a server's devices as a client.
  *
  * Every function returns plain integers or text and does its work on the
  * calling thread. Text results live in buffers owned by the library, one
@@ -11,9 +13,11 @@
  *   local list     usbip_list_local_devices
  *   local device   usbip_local_device_info
  *   shared list    usbip_server_list_shared
+ *   sessions       usbip_server_sessions
  *   remote list    usbip_client_list_remote, usbip_client_list_by_code
  *   remote device  usbip_client_device_info
  *   relay codes    usbip_relay_list_codes
+ *   event          usbip_next_event
  *
  * so a list by code replaces the text of an earlier usbip_client_list_remote
  * on the same thread, while a usbip_client_device_info leaves it alone. A
@@ -83,11 +87,14 @@ USBIP_API const char *usbip_local_device_info(int index);
 
 /* ---- Sharing server ---------------------------------------------------- */
 
-/* Listens on `port` (TCP, every address). `password` (NULL or "" for none)
+/* Listens on `port` (TCP, every address; 0 lets the system choose, see
+ * usbip_server_port). `password` (NULL or "" for none, at most 127 bytes)
  * is checked by a challenge handshake; `use_tls` wraps every connection in
  * TLS with a fresh self-signed certificate. 0 also when already running
  * (the running server keeps its settings). */
 USBIP_API int usbip_server_start(int port, const char *password, int use_tls);
+/* The TCP port the running server listens on; 0 when none runs. */
+USBIP_API int usbip_server_port(void);
 /* Stops the server, ends its relay registration, empties the shared table
  * and waits for every session. */
 USBIP_API void usbip_server_stop(void);
@@ -96,12 +103,28 @@ USBIP_API void usbip_server_stop(void);
 USBIP_API int usbip_server_share(const char *busid);
 /* Removes a device from the shared table. */
 USBIP_API int usbip_server_unshare(const char *busid);
+/* Shares devices by rule as they come and go: "1-3.2" (a bus id), "046d:c31c"
+ * (vendor and product ids) or "046d:c31c:SERIAL" (ids and serial number).
+ * Devices of the last enumeration that the rule names are shared at once;
+ * while any rule is in force the library watches USB and shares each newly
+ * plugged device that a rule names, and takes a device that a rule shared
+ * out of the table when it is unplugged. 0 also when the rule is in force
+ * already. */
+USBIP_API int usbip_server_share_rule(const char *rule);
+/* Takes a rule out of force; the devices it shared leave the table unless
+ * another rule names them. */
+USBIP_API int usbip_server_unshare_rule(const char *rule);
 /* The shared devices as a JSON array; never NULL. */
 USBIP_API const char *usbip_server_list_shared(void);
+/* The sessions that forward a device now, as a JSON array of
+ * {"peer","busid","since","bytes_in","bytes_out","urbs"}; never NULL. */
+USBIP_API const char *usbip_server_sessions(void);
 /* Registers the running server with a relay and returns its six-character
  * pairing code (library storage, valid for the life of the process; its
  * text changes with the next registration). Clients that know the code
- * reach the server through the relay, without TLS. */
+ * reach the server through the relay, without TLS: a server that runs with
+ * TLS is refused. `password` is not used (nothing of it goes to the relay);
+ * pass NULL. */
 USBIP_API const char *usbip_server_register_relay(const char *host, int port, const char *password);
 /* Makes a new RSA-2048 key and self-signed certificate for the server. */
 USBIP_API int usbip_tls_generate_cert(void);
@@ -130,11 +153,25 @@ USBIP_API int usbip_server_set_stock_clients(int enabled);
 /* Listens on `port` for servers (REGISTER) and clients (CONNECT by code);
  * 0 also when already running. */
 USBIP_API int usbip_relay_start(int port);
+/* The TCP port the running relay listens on; 0 when none runs. */
+USBIP_API int usbip_relay_port(void);
 /* Stops the relay and waits for every connection it serves. */
 USBIP_API void usbip_relay_stop(void);
 /* The active registrations as a JSON array of {"code","active","clients"};
  * never NULL. */
 USBIP_API const char *usbip_relay_list_codes(void);
+
+/* ---- Events ------------------------------------------------------------ */
+
+/* The next event of the server or the relay as a JSON object
+ * {"time","level","kind",...}, waiting at most `timeout_ms` for one (0 only
+ * looks, a negative value waits until one comes). NULL when none came, or
+ * when usbip_cleanup ended the wait; not a failure, no message. Events
+ * wait in one queue of the process (4096 at most; the library never waits
+ * for a reader: what does not fit is dropped and counted, and an
+ * "events_dropped" event says how many where they are missing). Each event
+ * goes to one reader. docs/reference.md lists every kind and its members. */
+USBIP_API const char *usbip_next_event(int timeout_ms);
 
 /* ---- Client ------------------------------------------------------------ */
 

@@ -6,6 +6,8 @@
 
 #include "halvoren_usbip.h"
 #include "usbip_enum.h"
+#include "usbip_events.h"
+#include "usbip_server.h"
 #include "usbip_frame.h"
 #include "usbip_tls.h"
 
@@ -52,6 +54,7 @@ USBIP_API int usbip_init(void)
     }
     // Without USB the library still works; the device exports are then empty.
     (void)usbip_enum_init();
+    usbip_events_open();
     g_initialized = true;
     tls_last_error[0] = '\0';
     return 0;
@@ -63,7 +66,11 @@ USBIP_API void usbip_cleanup(void)
         std::lock_guard<std::mutex> lock(g_init_mutex());
         if (!g_initialized) return 0;
         usbip_server_stop();
+        usbip_server_forget_rules();
         usbip_relay_stop();
+        // After the stops, whose last events stay readable: a host thread
+        // that waits for an event is woken.
+        usbip_events_close();
         usbip_enum_cleanup();
         usbip_tls_cleanup();
         plat::sock_cleanup();

@@ -32,6 +32,13 @@ int send_result(usbip_conn *c, std::uint32_t result)
 
 }  // namespace
 
+bool usbip_password_fits(const char *password)
+{
+    if (password == nullptr || strnlen(password, USBIP_MAX_PASSWORD + 1) <= USBIP_MAX_PASSWORD) return true;
+    usbip_set_last_error("Password too long: at most %d bytes", static_cast<int>(USBIP_MAX_PASSWORD));
+    return false;
+}
+
 int usbip_calc_sha256(const void *data, std::size_t len, std::uint8_t out[USBIP_DIGEST_SIZE])
 {
     mbedtls_sha256_context ctx;
@@ -77,6 +84,13 @@ bool usbip_auth_make_greeting(const char *password, std::uint8_t out[USBIP_GREET
     return plat::random_bytes(out + 4, USBIP_CHALLENGE_SIZE);
 }
 
+void usbip_auth_make_refusal(std::int64_t refused_ms, std::uint8_t out[USBIP_REFUSAL_SIZE])
+{
+    const std::int64_t seconds = (refused_ms + 999) / 1000;
+    usbip_put_be32(out, USBIP_GREETING_REFUSED);
+    usbip_put_be32(out + 4, static_cast<std::uint32_t>(seconds < 0 ? 0 : seconds > 0xffffffffLL ? 0xffffffffLL : seconds));
+}
+
 int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uint8_t challenge[USBIP_CHALLENGE_SIZE],
                              const std::function<void()> &on_rejected)
 {
@@ -113,7 +127,15 @@ int usbip_auth_handshake_server(usbip_conn *c, const char *password, const std::
 int usbip_auth_handshake_client(usbip_conn *c, const char *password)
 {
     std::uint8_t hello[4 + USBIP_CHALLENGE_SIZE];
-    if (usbip_conn_recv_all(c, hello, 4) != 0 || usbip_conn_recv_all(c, hello + 4, USBIP_CHALLENGE_SIZE) != 0) {
+    const bool flag_read = usbip_conn_recv_all(c, hello, 4) == 0;
+    if (flag_read && usbip_get_be32(hello) == USBIP_GREETING_REFUSED) {
+        std::uint8_t seconds[4] = {};
+        usbip_conn_recv_all(c, seconds, sizeof seconds);
+        usbip_set_last_error("Server refuses this address for %u s after too many failed passwords",
+                             static_cast<unsigned>(usbip_get_be32(seconds)));
+        return -1;
+    }
+    if (!flag_read || usbip_conn_recv_all(c, hello + 4, USBIP_CHALLENGE_SIZE) != 0) {
         usbip_set_last_error("Failed to receive authentication challenge from server");
         return -1;
     }

@@ -45,6 +45,7 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
         usbip_set_last_error("%s", spawn_failed);
         return false;
     }
+    port_ = plat::local_port(listen_.get());
     limits_ = limits;
     hooks_ = std::move(hooks);
     pool_ = &pool;
@@ -62,6 +63,7 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
         usbip_set_last_error("%s", spawn_failed);
         return false;
     }
+    port_ = plat::local_port(listen_.get());
     return true;
 }
 
@@ -69,6 +71,7 @@ void usbip_listener::stop()
 {
     if (!thread_.joinable()) return;
     running_ = false;
+    port_ = 0;
     waker_.signal();
     thread_.join();
     poller_.remove(waker_.wait_socket());
@@ -82,6 +85,8 @@ void usbip_listener::stop()
 }
 
 std::size_t usbip_listener::waiting() { return waiting_count_; }
+
+int usbip_listener::port() const { return port_ > 0 ? port_.load() : 0; }
 
 // Starts watching a connection that waits for its peer's first bytes.
 void usbip_listener::watch(Place it)

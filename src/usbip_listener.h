@@ -70,6 +70,9 @@ public:
 
     // Connections waiting for their peer's first bytes or for a thread.
     std::size_t waiting();
+    // The port it listens on (the system's choice when started with 0);
+    // 0 when it does not listen.
+    int port() const;
 
 private:
     using Entry = std::unique_ptr<usbip_pending>;
@@ -92,6 +95,7 @@ private:
     plat::Waker waker_;  // stop, and a thread of the pool coming free
     std::thread thread_;
     std::atomic<bool> running_{false};
+    std::atomic<int> port_{0};
     usbip_listener_limits limits_;
     usbip_listener_hooks hooks_;
     plat::WorkerPool *pool_ = nullptr;

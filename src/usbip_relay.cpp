@@ -13,6 +13,7 @@
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
 #include "usbip_device.h"
+#include "usbip_events.h"
 #include "usbip_frame.h"
 #include "usbip_line_io.h"
 #include "usbip_relay.h"
@@ -104,10 +105,29 @@ thread_local std::string tls_relay_json;
 
 void answer(plat::socket_t s, const char *line) { usbip_send_line(s, line, kAnswerLimitMs); }
 
+void post_refusal(const std::string &peer, const char *request, const std::string &code, const char *reason)
+{
+    usbip_event(usbip_level::warning, "relay_refused")
+        .text("peer", peer)
+        .text("request", request)
+        .text("code", code)
+        .text("reason", reason)
+        .post();
+}
+
+const char *bridge_end_text(const usbip_pump_result &r)
+{
+    switch (r.reason) {
+    case usbip_pump_end_reason::failed_a: return "client failed";
+    case usbip_pump_end_reason::failed_b: return "server failed";
+    default: return usbip_pump_end_text(r.reason);
+    }
+}
+
 // Carries bytes both ways until both sides have ended their streams, one
 // fails, the bridge idles or stalls past its limit, or the relay stops (its
 // stop also shuts both sockets down). The caller closes both sockets.
-void bridge_streams(plat::socket_t client, plat::socket_t server)
+void bridge_streams(plat::socket_t client, plat::socket_t server, const std::string &code, const std::string &peer)
 {
     RelayState &r = relay();
     usbip_socket_end client_end(client), server_end(server);
@@ -115,7 +135,14 @@ void bridge_streams(plat::socket_t client, plat::socket_t server)
     options.idle_ms = r.bridge_idle_ms;
     options.stall_ms = r.bridge_idle_ms;
     options.keep_running = &r.running;
-    usbip_pump_run(client_end, server_end, options);
+    usbip_pump_result result = usbip_pump_run(client_end, server_end, options);
+    usbip_event(usbip_level::info, "relay_bridge_ended")
+        .text("code", code)
+        .text("peer", peer)
+        .number("bytes_to_server", static_cast<std::int64_t>(result.a_to_b))
+        .number("bytes_to_client", static_cast<std::int64_t>(result.b_to_a))
+        .text("reason", bridge_end_text(result))
+        .post();
 }
 
 // Ends a registration that broke (its connection takes no more lines);
@@ -131,6 +158,7 @@ void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &p
     RelayState &r = relay();
     int slot = -1;
     std::uint64_t generation = 0;
+    std::string code;
     {
         std::lock_guard<std::mutex> lock(r.mutex);
         int held = 0;
@@ -139,7 +167,6 @@ void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &p
         for (int i = 0; i < kSlots && slot < 0 && held < kRegistrationsPerAddress; ++i)
             if (!r.entries[i].active) slot = i;
         // A fresh code, never one that an active registration holds.
-        std::string code;
         for (bool taken = slot >= 0; taken;) {
             code = usbip_relay_make_code();
             taken = false;
@@ -162,10 +189,13 @@ void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &p
             return;  // the connection took no CODE line: nothing to serve
         }
     }
+    const std::string peer_text = peer.text();
     if (slot < 0) {
+        post_refusal(peer_text, "register", "", "capacity reached");
         answer(s.get(), "ERROR Relay capacity reached\n");
         return;
     }
+    usbip_event(usbip_level::info, "relay_server_registered").text("code", code).text("peer", peer_text).post();
     char line[128];
     while (r.running) {
         if (usbip_read_line(s.get(), line, sizeof line, kControlWaitMs) <= 0) break;
@@ -176,24 +206,35 @@ void serve_registration(const plat::WatchedSocket &s, const plat::PeerAddress &p
         e.last_heartbeat = plat::wall_seconds();
         if (!usbip_send_line_now(s.get(), "OK\n")) break;  // it reads nothing: give the slot up
     }
-    std::lock_guard<std::mutex> lock(r.mutex);
-    relay_entry &e = r.entries[slot];
-    if (e.generation == generation) {  // the slot is still ours
-        e.active = 0;
-        e.control_socket = plat::kNoSocket;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        relay_entry &e = r.entries[slot];
+        if (e.generation == generation) {  // the slot is still ours
+            e.active = 0;
+            e.control_socket = plat::kNoSocket;
+        }
     }
+    usbip_event(usbip_level::info, "relay_server_ended")
+        .text("code", code)
+        .text("peer", peer_text)
+        .text("reason", r.running ? "connection ended" : "relay stopped")
+        .post();
 }
 
-void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const std::string &code)
+void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const std::string &peer_text,
+                   const std::string &code)
 {
     RelayState &r = relay();
     std::int64_t now = plat::monotonic_ms();
     if (r.unknown_codes.refused(peer, now)) {
+        post_refusal(peer_text, "connect", code, "too many requests");
         answer(client.get(), "ERROR Too many requests\n");
         return;
     }
     int slot = -1;
+    int clients = 0;
     const char *refusal = nullptr;
+    const char *reason = nullptr;
     {
         std::lock_guard<std::mutex> lock(r.mutex);
         int found = -1;
@@ -202,6 +243,7 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const 
         if (found < 0) {
             r.unknown_codes.failed(peer, now);
             refusal = "ERROR Code not found\n";
+            reason = "code not found";
         } else {
             r.unknown_codes.succeeded(peer);
             relay_entry &e = r.entries[found];
@@ -210,11 +252,14 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const 
             std::string ticket = usbip_relay_make_ticket(r.ticket_counter);
             if (!r.pairings_per_code->take(peer.text() + " " + code, now)) {
                 refusal = "ERROR Too many requests\n";
+                reason = "too many requests";
             } else if (e.waiting >= kWaitingPerRegistration || slot < 0 || ticket.empty()) {
                 refusal = "ERROR Relay capacity reached\n";
+                reason = "capacity reached";
             } else if (!usbip_send_line_now(e.control_socket, "DISPATCH " + ticket + "\n")) {
                 end_registration_locked(e);
                 refusal = "ERROR Server failed to attach\n";
+                reason = "server failed to attach";
             } else {
                 r.ticket_counter = usbip_relay_next_ticket_counter(r.ticket_counter);
                 pending_bridge &p = r.pairings[slot];
@@ -225,16 +270,23 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const 
                 p.generation = e.generation;
                 p.in_use = 1;
                 ++e.waiting;
-                ++e.clients;
+                clients = ++e.clients;
             }
         }
     }
     if (refusal != nullptr) {
+        post_refusal(peer_text, "connect", code, reason);
         answer(client.get(), refusal);
         return;
     }
+    usbip_event(usbip_level::info, "relay_pairing_asked")
+        .text("code", code)
+        .text("peer", peer_text)
+        .number("clients", clients)
+        .post();
 
     plat::socket_t server_socket = plat::kNoSocket;
+    bool client_gone = false;
     {
         std::unique_lock<std::mutex> lock(r.mutex);
         pending_bridge &p = r.pairings[slot];
@@ -246,9 +298,9 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const 
                                                                        std::chrono::milliseconds(kClientLookMs));
             if (r.attach_cv.wait_for(lock, slice, [&] { return p.attached || !r.running; })) break;
             lock.unlock();
-            const bool gone = plat::peer_gone(client.get());
+            client_gone = plat::peer_gone(client.get());
             lock.lock();
-            if (gone) break;
+            if (client_gone) break;
         }
         if (p.attached) server_socket = p.server_socket;
         relay_entry &e = r.entries[p.registration];
@@ -258,20 +310,27 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const 
         p.attached = 0;
     }
     if (server_socket == plat::kNoSocket) {
+        if (client_gone)
+            usbip_event(usbip_level::info, "relay_pairing_abandoned").text("code", code).text("peer", peer_text).post();
+        else if (r.running)
+            usbip_event(usbip_level::warning, "relay_attach_timed_out").text("code", code).text("peer", peer_text).post();
         answer(client.get(), "ERROR Server failed to attach\n");
         return;
     }
     plat::WatchedSocket server(r.threads, server_socket);
     if (!usbip_send_line(client.get(), "OK\n")) return;
+    usbip_event(usbip_level::info, "relay_paired").text("code", code).text("peer", peer_text).post();
     // This thread becomes the pairing's bridge.
-    bridge_streams(client.get(), server.get());
+    bridge_streams(client.get(), server.get(), code, peer_text);
 }
 
-void serve_attach(plat::WatchedSocket &s, const usbip_source &peer, const std::string &ticket)
+void serve_attach(plat::WatchedSocket &s, const usbip_source &peer, const std::string &peer_text,
+                  const std::string &ticket)
 {
     RelayState &r = relay();
     std::int64_t now = plat::monotonic_ms();
     if (r.invalid_tickets.refused(peer, now)) {
+        post_refusal(peer_text, "attach", "", "too many requests");
         answer(s.get(), "ERROR Too many requests\n");
         return;
     }
@@ -288,6 +347,7 @@ void serve_attach(plat::WatchedSocket &s, const usbip_source &peer, const std::s
         }
         r.invalid_tickets.failed(peer, now);
     }
+    post_refusal(peer_text, "attach", "", "invalid ticket");
     answer(s.get(), "ERROR Invalid ticket\n");
 }
 
@@ -307,10 +367,10 @@ void relay_client_handler(usbip_pending &pending)
         serve_registration(s, pending.peer, first.argument);
         break;
     case relay_request::connect_client:
-        serve_pairing(s, pending.source, first.argument);
+        serve_pairing(s, pending.source, pending.peer.text(), first.argument);
         break;
     case relay_request::attach_server:
-        serve_attach(s, pending.source, first.argument);
+        serve_attach(s, pending.source, pending.peer.text(), first.argument);
         break;
     case relay_request::none:
         break;  // closed without an answer
@@ -358,8 +418,14 @@ USBIP_API int usbip_relay_start(int port)
             r.running = false;
             return -1;
         }
+        usbip_event(usbip_level::info, "relay_started").number("port", r.listener.port()).post();
         return 0;
     });
+}
+
+USBIP_API int usbip_relay_port(void)
+{
+    return usbip_guard(0, [] { return relay().listener.port(); });
 }
 
 USBIP_API void usbip_relay_stop(void)
@@ -379,6 +445,7 @@ USBIP_API void usbip_relay_stop(void)
         // are shut down; after the stop no relay thread runs.
         r.threads.wake_all();
         r.threads.join_all();
+        usbip_event(usbip_level::info, "relay_stopped").post();
         return 0;
     });
 }

@@ -33,21 +33,27 @@ _SIGNATURES = {
     "usbip_local_device_count": ([], _c_int),
     "usbip_local_device_info": ([_c_int], _c_str),
     "usbip_server_start": ([_c_int, _c_str, _c_int], _c_int),
+    "usbip_server_port": ([], _c_int),
     "usbip_server_stop": ([], None),
     "usbip_server_share": ([_c_str], _c_int),
     "usbip_server_unshare": ([_c_str], _c_int),
+    "usbip_server_share_rule": ([_c_str], _c_int),
+    "usbip_server_unshare_rule": ([_c_str], _c_int),
     "usbip_server_list_shared": ([], _c_str),
     "usbip_server_register_relay": ([_c_str, _c_int, _c_str], _c_str),
     "usbip_tls_generate_cert": ([], _c_int),
     "usbip_server_set_forwarding": ([_c_int], _c_int),
     "usbip_server_set_stock_clients": ([_c_int], _c_int),
     "usbip_relay_start": ([_c_int], _c_int),
+    "usbip_relay_port": ([], _c_int),
     "usbip_relay_stop": ([], None),
     "usbip_relay_list_codes": ([], _c_str),
     "usbip_client_list_remote": ([_c_str, _c_int, _c_str, _c_int], _c_str),
     "usbip_client_device_info": ([_c_str, _c_int, _c_str, _c_str, _c_int], _c_str),
     "usbip_client_list_by_code": ([_c_str, _c_int, _c_str, _c_str], _c_str),
     "usbip_client_set_timeout": ([_c_int], _c_int),
+    "usbip_next_event": ([_c_int], _c_str),
+    "usbip_server_sessions": ([], _c_str),
 }
 
 
@@ -157,6 +163,10 @@ class Library:
         self._check(self._lib.usbip_server_start(_int(port, "port"), _text(password, "password"),
                                                  _flag(tls, "tls")))
 
+    def server_port(self) -> int:
+        """The port the running server listens on; 0 when none runs."""
+        return int(self._lib.usbip_server_port())
+
     def server_stop(self) -> None:
         self._lib.usbip_server_stop()
 
@@ -165,6 +175,12 @@ class Library:
 
     def unshare(self, busid: str) -> None:
         self._check(self._lib.usbip_server_unshare(_text(busid, "busid")))
+
+    def share_rule(self, rule: str) -> None:
+        self._check(self._lib.usbip_server_share_rule(_text(rule, "rule")))
+
+    def unshare_rule(self, rule: str) -> None:
+        self._check(self._lib.usbip_server_unshare_rule(_text(rule, "rule")))
 
     def list_shared(self) -> List[Dict[str, str]]:
         return self._json(self._lib.usbip_server_list_shared())
@@ -193,11 +209,25 @@ class Library:
     def relay_start(self, port: int) -> None:
         self._check(self._lib.usbip_relay_start(_int(port, "port")))
 
+    def relay_port(self) -> int:
+        """The port the running relay listens on; 0 when none runs."""
+        return int(self._lib.usbip_relay_port())
+
     def relay_stop(self) -> None:
         self._lib.usbip_relay_stop()
 
     def relay_codes(self) -> List[Dict[str, Any]]:
         return self._json(self._lib.usbip_relay_list_codes())
+
+    # -- events and sessions ---------------------------------------------
+    def next_event(self, timeout_ms: int) -> Optional[Dict[str, Any]]:
+        """The next event, waiting at most ``timeout_ms`` (negative: until one
+        comes or the library is cleaned up); ``None`` when none came."""
+        text = self._lib.usbip_next_event(_int(timeout_ms, "timeout_ms"))
+        return None if text is None else json.loads(_decode(text))
+
+    def server_sessions(self) -> List[Dict[str, Any]]:
+        return self._json(self._lib.usbip_server_sessions())
 
     # -- client ----------------------------------------------------------
     def list_remote(self, host: str, port: int, password: Optional[str] = None,
