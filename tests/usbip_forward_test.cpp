@@ -153,8 +153,11 @@ protected:
         // The emulation starts helper threads of its own when a device is
         // first opened, and Wine when a wait on sockets first times out:
         // one session, with a URB that waits and is cancelled, before the
-        // count.
+        // count. GoogleTest on Windows starts a thread for good that
+        // watches the main thread the first time a trace is kept there:
+        // one here.
         {
+            SCOPED_TRACE("warm-up");
             Forwarded warm_up(claim());
             UrbClient::Submit s;
             s.ep = 2;
