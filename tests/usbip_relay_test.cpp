@@ -898,14 +898,22 @@ TEST(RelayBridge, TheEndOfEachDirectionFollowsItsLastBytes)
 
 // Bridges that carry nothing, or whose bytes wait for a reader that takes
 // none, end at the idle limit and give their threads back; a bridge in use
-// goes on.
+// goes on. The limit is 500 ms, or longer where making the ten pairings
+// would take a good part of it (a pairing takes about 100 ms under Wine).
 TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
 {
-    usbip_relay_set_bridge_idle_ms(500);
     {
         Relay relay;
         Registration reg = relay.register_server();
         ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 1; }, 2000));  // the registration's
+        int idle_ms;
+        {
+            const std::int64_t t0 = plat::monotonic_ms();
+            Pairing probe = relay.pair(reg);
+            idle_ms = std::clamp(static_cast<int>(plat::monotonic_ms() - t0) * 10 * 2, 500, 3000);
+        }
+        ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 1; }, 3000));  // the probe's bridge ended
+        usbip_relay_set_bridge_idle_ms(idle_ms);
         std::vector<Pairing> silent;
         for (int i = 0; i < 8; ++i) silent.push_back(relay.pair(reg));
         Pairing stalled = relay.pair(reg);
@@ -921,7 +929,7 @@ TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
                 if (raw_send_now(stalled.server, chunk.data(), chunk.size()) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         });
         // The busy one carries a message every 100 ms, for four idle limits.
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < idle_ms * 4 / 100; ++i) {
             raw_send(busy.client, "ping");
             ASSERT_EQ(raw_recv_n(busy.server, 4), "ping") << i;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -34,6 +34,11 @@
 #   runs tshark.
 # - Fuzz.server_session.Corpus, Fuzz.relay_client.Corpus: POSIX socket
 #   pairs, as client_session.
+# - Cases/PumpEnds.WithTheRightReasonAndSoon/ResetOnTheSecondSide
+#   (usbip_pump_test): Wine reports a connection that its peer reset as
+#   ended in order (recv returns 0, WSAPoll POLLHUP), where Windows says
+#   WSAECONNRESET; the pump then carries a half-close and waits for the
+#   other side, which the case never closes.
 
 set(USBIP_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources (Debian's googletest package)")
 set(USBIP_NLOHMANN_INCLUDE /usr/include/nlohmann CACHE PATH "nlohmann/json's headers (header-only)")
@@ -73,7 +78,7 @@ endfunction()
 
 usbip_wine_test(usbip_test)
 usbip_wine_test(usbip_platform_test)
-usbip_wine_test(usbip_pump_test)
+usbip_wine_test(usbip_pump_test EXCLUDE Cases/PumpEnds.WithTheRightReasonAndSoon/ResetOnTheSecondSide)
 usbip_wine_test(usbip_enum_test)
 usbip_wine_test(usbip_protocol_test EXCLUDE Wireshark.*)
 usbip_wine_test(usbip_auth_test)
