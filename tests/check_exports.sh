@@ -1,5 +1,5 @@
 #!/bin/sh
-# The shared library exports exactly the 29 usbip_ functions of the public
+# The shared library exports exactly the 34 usbip_ functions of the public
 # header and nothing else of its own: the dynamic symbols of the .so, or the
 # export table of the Windows DLL.
 set -eu
@@ -10,7 +10,9 @@ usbip_local_device_info usbip_next_event usbip_protocol_version usbip_relay_list
 usbip_relay_stop usbip_server_list_shared usbip_server_port usbip_server_register_relay usbip_server_sessions
 usbip_server_set_forwarding usbip_server_set_stock_clients
 usbip_server_share usbip_server_share_rule usbip_server_start usbip_server_stop usbip_server_unshare
-usbip_server_unshare_rule usbip_tls_generate_cert"
+usbip_server_unshare_rule usbip_tls_generate_cert
+usbip_client_set_require_secure usbip_client_pin_fingerprint usbip_client_server_fingerprint
+usbip_tls_set_key_file usbip_tls_key_fingerprint"
 want=$(echo $expected | tr ' ' '\n' | sort)
 case $lib in
   *.dll)
@@ -26,4 +28,4 @@ if [ "$want" != "$got" ]; then
   rm -f /tmp/want.$$ /tmp/got.$$
   exit 1
 fi
-echo "29 exports, nothing else"
+echo "34 exports, nothing else"
