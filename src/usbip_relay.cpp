@@ -89,6 +89,7 @@ struct RelayState {
     // A bridge without a byte either way, or whose bytes wait for a side
     // that takes none, for this long ends (tests shorten it).
     std::atomic<int> bridge_idle_ms{kBridgeIdleMs};
+    std::atomic<int> attach_wait_ms{kAttachWaitMs};
     usbip_failure_backoff unknown_codes;
     usbip_failure_backoff invalid_tickets;
     std::unique_ptr<usbip_rate_limit> pairings_per_code =
@@ -292,7 +293,7 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &peer, const 
         pending_bridge &p = r.pairings[slot];
         // A client that leaves while it waits gives its slot back at once:
         // between looks at the server's attach, a look at the client.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAttachWaitMs);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.attach_wait_ms.load());
         while (!p.attached && r.running && std::chrono::steady_clock::now() < until) {
             auto slice = std::min<std::chrono::steady_clock::duration>(until - std::chrono::steady_clock::now(),
                                                                        std::chrono::milliseconds(kClientLookMs));
@@ -380,6 +381,8 @@ void relay_client_handler(usbip_pending &pending)
 }  // namespace
 
 void usbip_relay_set_bridge_idle_ms(int ms) { relay().bridge_idle_ms = ms > 0 ? ms : kBridgeIdleMs; }
+
+void usbip_relay_set_attach_wait_ms(int ms) { relay().attach_wait_ms = ms > 0 ? ms : kAttachWaitMs; }
 
 std::size_t usbip_relay_busy_threads() { return relay().threads.busy_count(); }
 
