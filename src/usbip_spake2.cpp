@@ -118,9 +118,9 @@ int warm_up_rng(void *, unsigned char *out, std::size_t len)
 // on the first multiplication by the generator and keeps it in the group:
 // done here, before any thread can see the group, every later
 // multiplication only reads it (3.x has it built in). Never freed: threads
-// may still run an exchange while a host exits without cleanup. (A group
-// per thread is no option: MinGW's thread_local frees a thread's storage
-// before it runs the destructors of its objects.)
+// may still run an exchange while a host exits without cleanup. (A
+// thread_local group per thread corrupted the heap of the Windows build as
+// the threads that had used it ended.)
 const mbedtls_ecp_group *shared_group()
 {
     static const mbedtls_ecp_group *const shared = []() -> const mbedtls_ecp_group * {
