@@ -199,6 +199,32 @@ int show_devices(const char *json, bool as_json, bool single = false)
     return 0;
 }
 
+// What a server or a relay does, as it happens: one line per event (its
+// JSON, which carries the time), info and above. Under systemd each line
+// starts with its syslog priority so that the journal keeps the level.
+class EventPrinter {
+public:
+    EventPrinter() : journal_(std::getenv("JOURNAL_STREAM") != nullptr) {}
+
+    // Prints every event queued now; waits for none.
+    void drain()
+    {
+        while (const char *e = usbip_next_event(0)) {
+            const std::string event = e;
+            int priority = 6;
+            if (event.find("\"level\":\"debug\"") != std::string::npos) continue;
+            if (event.find("\"level\":\"warning\"") != std::string::npos) priority = 4;
+            if (event.find("\"level\":\"error\"") != std::string::npos) priority = 3;
+            if (journal_) std::printf("<%d>", priority);
+            std::printf("%s\n", terminal_text(event).c_str());
+        }
+        std::fflush(stdout);
+    }
+
+private:
+    bool journal_;
+};
+
 // ---------------------------------------------------------------------------
 // Commands
 
@@ -306,22 +332,9 @@ int cmd_serve(Args &a)
     }
     std::fflush(stdout);
 
-    // What the server does, as it happens: one line per event (its JSON,
-    // which carries the time), info and above. Under systemd each line
-    // starts with its syslog priority so that the journal keeps the level.
-    const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
-    do {
-        while (const char *e = usbip_next_event(0)) {
-            const std::string event = e;
-            int priority = 6;
-            if (event.find("\"level\":\"debug\"") != std::string::npos) continue;
-            if (event.find("\"level\":\"warning\"") != std::string::npos) priority = 4;
-            if (event.find("\"level\":\"error\"") != std::string::npos) priority = 3;
-            if (journal) std::printf("<%d>", priority);
-            std::printf("%s\n", terminal_text(event).c_str());
-        }
-        std::fflush(stdout);
-    } while (!wait_for_stop_signal(200));
+    EventPrinter events;
+    do events.drain();
+    while (!wait_for_stop_signal(200));
     std::printf("Stopping.\n");
     usbip_server_stop();
     usbip_cleanup();
@@ -393,34 +406,6 @@ int cmd_remote(Args &a)
     return rc;
 }
 
-// Reports registrations, clients and ends as the relay's code list changes.
-class RelayEvents {
-public:
-    void update(const std::vector<Object> &codes)
-    {
-        std::map<std::string, long> now;
-        for (const auto &c : codes) now[c.get("code")] = std::strtol(c.get("clients").c_str(), nullptr, 10);
-        for (const auto &[code, clients] : now) {
-            auto old = known_.find(code);
-            if (old == known_.end()) event("registered:", code, "");
-            long before = old == known_.end() ? 0 : old->second;
-            if (clients > before) event("client:    ", code, "(" + std::to_string(clients) + " in all)");
-        }
-        for (const auto &entry : known_)
-            if (now.count(entry.first) == 0) event("ended:     ", entry.first, "");
-        known_ = std::move(now);
-        std::fflush(stdout);
-    }
-
-private:
-    static void event(const char *what, const std::string &code, const std::string &detail)
-    {
-        std::printf("%s %s %s%s%s\n", utc_now().c_str(), what, terminal_text(code).c_str(), detail.empty() ? "" : " ",
-                    detail.c_str());
-    }
-    std::map<std::string, long> known_;
-};
-
 int cmd_relay(Args &a)
 {
     Parsed p = parse_options(kRelaySpec, a);
@@ -436,12 +421,9 @@ int cmd_relay(Args &a)
     std::printf("Relay listening on port %d. Ctrl-C stops.\n", port);
     std::fflush(stdout);
 
-    RelayEvents events;
-    do {
-        std::vector<Object> codes;
-        cli::parse_array(usbip_relay_list_codes(), &codes);
-        events.update(codes);
-    } while (!wait_for_stop_signal(200));
+    EventPrinter events;
+    do events.drain();
+    while (!wait_for_stop_signal(200));
     std::printf("Stopping.\n");
     usbip_relay_stop();
     usbip_cleanup();
