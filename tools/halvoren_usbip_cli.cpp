@@ -71,6 +71,13 @@ bool wait_for_stop_signal(int timeout_ms)
     DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
     return WaitForSingleObject(g_stop_event, wait) == WAIT_OBJECT_0;
 }
+
+// Windows has no SIGHUP: only a stop ends the wait.
+bool wait_for_stop_or_reload()
+{
+    WaitForSingleObject(g_stop_event, INFINITE);
+    return false;
+}
 #else
 sigset_t stop_signals()
 {
@@ -78,6 +85,9 @@ sigset_t stop_signals()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // SIGHUP too: `serve` takes it as "share again" (systemctl reload), the
+    // other commands as a stop, rather than dying at once.
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -97,6 +107,16 @@ bool wait_for_stop_signal(int timeout_ms)
     }
     timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
     return sigtimedwait(&set, nullptr, &wait) > 0;
+}
+
+// Waits for a stop signal or SIGHUP: true for SIGHUP.
+bool wait_for_stop_or_reload()
+{
+    sigset_t set = stop_signals();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    return sig == SIGHUP;
 }
 #endif
 
@@ -306,7 +326,25 @@ int cmd_serve(Args &a)
     }
     std::fflush(stdout);
 
-    wait_for_stop_signal(-1);
+    // SIGHUP shares again what the command line names: with --share-all,
+    // the devices plugged in since (rules follow the plugging by themselves).
+    while (wait_for_stop_or_reload()) {
+        std::size_t before = shared.size();
+        if (share_all) {
+            local.clear();
+            const char *now = usbip_list_local_devices();
+            if (now != nullptr) cli::parse_array(now, &local);
+            for (const auto &d : local)
+                if (usbip_server_share(d.get("busid").c_str()) != 0)
+                    std::fprintf(stderr, "Could not share %s: %s\n", terminal_text(d.get("busid")).c_str(),
+                                 terminal_text(usbip_last_error()).c_str());
+        }
+        shared.clear();
+        const char *listed = usbip_server_list_shared();
+        if (listed != nullptr) cli::parse_array(listed, &shared);
+        std::printf("Reloaded: %zu device(s) shared (%zu before).\n", shared.size(), before);
+        std::fflush(stdout);
+    }
     std::printf("Stopping.\n");
     usbip_server_stop();
     usbip_cleanup();
