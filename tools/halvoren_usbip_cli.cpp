@@ -38,6 +38,9 @@ using namespace cli;
 // Stop signals. Only the main thread takes SIGINT and SIGTERM, so that they
 // never interrupt a system call in one of the library's threads.
 
+// What ended a wait of `serve`.
+enum class Woken { timeout, stop, reload };
+
 #ifdef _WIN32
 // Ctrl-C, Ctrl-Break and closing the console set this event; Windows runs
 // the console's control handler on a thread of its own.
@@ -72,11 +75,10 @@ bool wait_for_stop_signal(int timeout_ms)
     return WaitForSingleObject(g_stop_event, wait) == WAIT_OBJECT_0;
 }
 
-// Windows has no SIGHUP: only a stop ends the wait.
-bool wait_for_stop_or_reload()
+// Windows has no SIGHUP: only a stop ends the wait early.
+Woken wait_for_stop_or_reload(int timeout_ms)
 {
-    WaitForSingleObject(g_stop_event, INFINITE);
-    return false;
+    return wait_for_stop_signal(timeout_ms) ? Woken::stop : Woken::timeout;
 }
 #else
 sigset_t stop_signals()
@@ -109,14 +111,14 @@ bool wait_for_stop_signal(int timeout_ms)
     return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
-// Waits for a stop signal or SIGHUP: true for SIGHUP.
-bool wait_for_stop_or_reload()
+// Waits at most timeout_ms for a stop signal or SIGHUP.
+Woken wait_for_stop_or_reload(int timeout_ms)
 {
     sigset_t set = stop_signals();
-    int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
-    return sig == SIGHUP;
+    timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
+    int sig = sigtimedwait(&set, nullptr, &wait);
+    if (sig <= 0) return Woken::timeout;
+    return sig == SIGHUP ? Woken::reload : Woken::stop;
 }
 #endif
 
@@ -326,9 +328,26 @@ int cmd_serve(Args &a)
     }
     std::fflush(stdout);
 
+    // What the server does, as it happens: one line per event (its JSON,
+    // which carries the time), info and above. Under systemd each line
+    // starts with its syslog priority so that the journal keeps the level.
     // SIGHUP shares again what the command line names: with --share-all,
     // the devices plugged in since (rules follow the plugging by themselves).
-    while (wait_for_stop_or_reload()) {
+    const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    for (;;) {
+        while (const char *e = usbip_next_event(0)) {
+            const std::string event = e;
+            int priority = 6;
+            if (event.find("\"level\":\"debug\"") != std::string::npos) continue;
+            if (event.find("\"level\":\"warning\"") != std::string::npos) priority = 4;
+            if (event.find("\"level\":\"error\"") != std::string::npos) priority = 3;
+            if (journal) std::printf("<%d>", priority);
+            std::printf("%s\n", terminal_text(event).c_str());
+        }
+        std::fflush(stdout);
+        const Woken woken = wait_for_stop_or_reload(200);
+        if (woken == Woken::stop) break;
+        if (woken != Woken::reload) continue;
         std::size_t before = shared.size();
         if (share_all) {
             local.clear();
@@ -343,7 +362,6 @@ int cmd_serve(Args &a)
         const char *listed = usbip_server_list_shared();
         if (listed != nullptr) cli::parse_array(listed, &shared);
         std::printf("Reloaded: %zu device(s) shared (%zu before).\n", shared.size(), before);
-        std::fflush(stdout);
     }
     std::printf("Stopping.\n");
     usbip_server_stop();
