@@ -395,6 +395,30 @@ TEST(Cli, ServeUnderSystemdPrefixesEachEventWithItsPriority)
     EXPECT_EQ(server.stop(SIGINT), 0);
 }
 
+// -v adds the debug events (a connection, an accepted handshake), -q keeps
+// only warnings and errors; the same for serve and relay.
+TEST(Cli, VerboseAndQuietChooseTheLevelsShown)
+{
+    Library lib;
+    for (const char *flag : {"-v", "-q"}) {
+        int port = free_port();
+        ChildProcess server({kCli, "serve", "-p", std::to_string(port), "--password", "pw", flag});
+        ASSERT_FALSE(server.wait_for("^Serving 0 device").empty());
+        EXPECT_NE(usbip_client_list_remote("127.0.0.1", port, "pw", 0), nullptr) << usbip_last_error();
+        EXPECT_EQ(usbip_client_list_remote("127.0.0.1", port, "wrong", 0), nullptr);
+        if (std::string(flag) == "-v") {
+            EXPECT_FALSE(server.wait_for("\"level\":\"debug\",\"kind\":\"connection\"").empty());
+        } else {
+            // server_started and devlist_served (info) came first: not shown.
+            EXPECT_EQ(server.wait_for("^\\{.*\"level\":\"([a-z]+)\""), "warning");
+        }
+        EXPECT_EQ(server.stop(SIGINT), 0);
+    }
+    CliRun both = run_cli("relay -v -q");
+    EXPECT_EQ(both.status, 2);
+    EXPECT_EQ(first_line(both.err), "halvoren-usbip: relay: give -v (--verbose) or -q (--quiet), not both");
+}
+
 // The relay's command line prints its events as they happen: every
 // registration, every client's request and pairing, and the end, none lost
 // between two looks.

@@ -40,7 +40,7 @@ const CommandSpec kServeSpec{
     "serve",
     "share local devices with USB/IP clients, directly or through a relay",
     {"[--port PORT] [--tls] [--key-file FILE] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] "
-     "[--password-file FILE | --password P] [--forward] [--stock-clients]"},
+     "[--password-file FILE | --password P] [--forward] [--stock-clients] [-v | -q]"},
     "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM. "
     "SIGHUP shares again (with --share-all, the devices plugged in since).",
     {
@@ -68,6 +68,8 @@ const CommandSpec kServeSpec{
         {"--stock-clients", 0, nullptr,
          "let USB/IP clients without the password handshake (the kernel's usbip tool) list and import; only without "
          "a password and without --tls"},
+        kVerboseOption,
+        kQuietOption,
     },
     nullptr,
     "Without a password the server accepts every client; with --forward that client can use the shared devices as "
@@ -113,11 +115,14 @@ const CommandSpec kRemoteSpec{
 const CommandSpec kRelaySpec{
     "relay",
     "pair servers and clients by code",
-    {"[--port PORT]"},
+    {"[--port PORT] [-v | -q]"},
     "Pairs servers and clients by code: servers register and get a code, clients ask for a server by that code. "
-    "Prints each registration, client and end with a time stamp (UTC) until Ctrl-C (SIGINT) or SIGTERM.",
+    "Prints each registration, client's request, pairing and end as it happens (one JSON event a line, with its "
+    "UTC time) until Ctrl-C (SIGINT) or SIGTERM.",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3241)"},
+        kVerboseOption,
+        kQuietOption,
     },
 };
 

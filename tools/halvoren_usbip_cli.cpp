@@ -222,11 +222,16 @@ int show_devices(const char *json, bool as_json, bool single = false)
 }
 
 // What a server or a relay does, as it happens: one line per event (its
-// JSON, which carries the time), info and above. Under systemd each line
+// JSON, which carries the time), info and above unless -v (debug too) or
+// -q (warnings and errors only) says otherwise. Under systemd each line
 // starts with its syslog priority so that the journal keeps the level.
 class EventPrinter {
 public:
-    EventPrinter() : journal_(std::getenv("JOURNAL_STREAM") != nullptr) {}
+    explicit EventPrinter(const Parsed &p)
+        : journal_(std::getenv("JOURNAL_STREAM") != nullptr), debug_(p.has("--verbose")), quiet_(p.has("--quiet"))
+    {
+        if (debug_ && quiet_) throw UsageError{"give -v (--verbose) or -q (--quiet), not both"};
+    }
 
     // Prints every event queued now; waits for none.
     void drain()
@@ -234,9 +239,13 @@ public:
         while (const char *e = usbip_next_event(0)) {
             const std::string event = e;
             int priority = 6;
-            if (event.find("\"level\":\"debug\"") != std::string::npos) continue;
+            if (event.find("\"level\":\"debug\"") != std::string::npos) {
+                if (!debug_) continue;
+                priority = 7;
+            }
             if (event.find("\"level\":\"warning\"") != std::string::npos) priority = 4;
             if (event.find("\"level\":\"error\"") != std::string::npos) priority = 3;
+            if (quiet_ && priority > 4) continue;
             if (journal_) std::printf("<%d>", priority);
             std::printf("%s\n", terminal_text(event).c_str());
         }
@@ -244,7 +253,7 @@ public:
     }
 
 private:
-    bool journal_;
+    bool journal_, debug_, quiet_;
 };
 
 // ---------------------------------------------------------------------------
@@ -265,6 +274,7 @@ int cmd_serve(Args &a)
 {
     Parsed p = parse_options(kServeSpec, a);
     if (p.help) return print_help(kServeSpec);
+    EventPrinter events(p);
     const int port = p.has("--port") ? parse_port("--port", p.value("--port")) : kDefaultServerPort;
     Endpoint relay;
     if (p.has("--relay")) relay = parse_endpoint("--relay", p.value("--relay"), kDefaultRelayPort);
@@ -356,7 +366,6 @@ int cmd_serve(Args &a)
 
     // SIGHUP shares again what the command line names: with --share-all,
     // the devices plugged in since (rules follow the plugging by themselves).
-    EventPrinter events;
     for (;;) {
         events.drain();
         const Woken woken = wait_for_stop_or_reload(200);
@@ -452,6 +461,7 @@ int cmd_relay(Args &a)
 {
     Parsed p = parse_options(kRelaySpec, a);
     if (p.help) return print_help(kRelaySpec);
+    EventPrinter events(p);
     const int port = p.has("--port") ? parse_port("--port", p.value("--port")) : kDefaultRelayPort;
     block_stop_signals();
     if (usbip_init() != 0) return fail("init");
@@ -463,7 +473,6 @@ int cmd_relay(Args &a)
     std::printf("Relay listening on port %d. Ctrl-C stops.\n", port);
     std::fflush(stdout);
 
-    EventPrinter events;
     do events.drain();
     while (!wait_for_stop_signal(200));
     std::printf("Stopping.\n");
