@@ -681,6 +681,22 @@ TEST(Cli, ServeReloadsOnSighup)
     EXPECT_EQ(server.stop(SIGINT), 0);
 }
 
+// SIGUSR1 prints the sessions as one line and changes nothing else. (Run
+// without umockdev-run, which SIGUSR1 would end.)
+TEST(Cli, ServePrintsItsSessionsOnSigusr1)
+{
+    Library lib;
+    const int port = free_port();
+    ChildProcess server({kCli, "serve", "-p", std::to_string(port)});
+    ASSERT_FALSE(server.wait_for("on port " + std::to_string(port)).empty());
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(::kill(static_cast<pid_t>(server.pid()), SIGUSR1), 0);
+        EXPECT_FALSE(server.wait_for("^Sessions: \\[\\]$").empty()) << i;
+    }
+    EXPECT_NE(usbip_client_list_remote("127.0.0.1", port, nullptr, 0), nullptr) << usbip_last_error();
+    EXPECT_EQ(server.stop(SIGINT), 0);
+}
+
 // ---------------------------------------------------------------------------
 // USB descriptors as text: whatever bytes a device (through a server) sent,
 // the dump shows what is there and says where it stops.

@@ -42,7 +42,8 @@ const CommandSpec kServeSpec{
     {"[--port PORT] [--tls] [--key-file FILE] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] "
      "[--password-file FILE | --password P] [--forward] [--stock-clients] [-v | -q]"},
     "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM. "
-    "SIGHUP shares again (with --share-all, the devices plugged in since).",
+    "SIGHUP shares again (with --share-all, the devices plugged in since); SIGUSR1 prints the sessions "
+    "(peer, bus id, since, bytes) as one JSON line.",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3240)"},
         {"--share", 0, "DEVICE",

@@ -39,7 +39,7 @@ using namespace cli;
 // never interrupt a system call in one of the library's threads.
 
 // What ended a wait of `serve`.
-enum class Woken { timeout, stop, reload };
+enum class Woken { timeout, stop, reload, status };
 
 #ifdef _WIN32
 // Ctrl-C, Ctrl-Break and closing the console set this event; Windows runs
@@ -90,6 +90,8 @@ sigset_t stop_signals()
     // SIGHUP too: `serve` takes it as "share again" (systemctl reload), the
     // other commands as a stop, rather than dying at once.
     sigaddset(&set, SIGHUP);
+    // SIGUSR1: `serve` prints its sessions; elsewhere it is ignored.
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 
@@ -103,22 +105,28 @@ void block_stop_signals()
 bool wait_for_stop_signal(int timeout_ms)
 {
     sigset_t set = stop_signals();
-    if (timeout_ms < 0) {
+    for (;;) {
         int sig = 0;
-        return sigwait(&set, &sig) == 0;
+        if (timeout_ms < 0) {
+            if (sigwait(&set, &sig) != 0) return false;
+        } else {
+            timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
+            sig = sigtimedwait(&set, nullptr, &wait);
+            if (sig <= 0) return false;
+        }
+        if (sig != SIGUSR1) return true;
     }
-    timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
-    return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
-// Waits at most timeout_ms for a stop signal or SIGHUP.
+// Waits at most timeout_ms for a stop signal, SIGHUP or SIGUSR1.
 Woken wait_for_stop_or_reload(int timeout_ms)
 {
     sigset_t set = stop_signals();
     timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
     int sig = sigtimedwait(&set, nullptr, &wait);
     if (sig <= 0) return Woken::timeout;
-    return sig == SIGHUP ? Woken::reload : Woken::stop;
+    if (sig == SIGHUP) return Woken::reload;
+    return sig == SIGUSR1 ? Woken::status : Woken::stop;
 }
 #endif
 
@@ -370,6 +378,13 @@ int cmd_serve(Args &a)
         events.drain();
         const Woken woken = wait_for_stop_or_reload(200);
         if (woken == Woken::stop) break;
+        if (woken == Woken::status) {
+            // One line, for `kill -USR1` and a look at the journal.
+            const char *sessions = usbip_server_sessions();
+            std::printf("Sessions: %s\n", sessions != nullptr ? terminal_text(sessions).c_str() : "[]");
+            std::fflush(stdout);
+            continue;
+        }
         if (woken != Woken::reload) continue;
         std::size_t before = shared.size();
         if (share_all) {
