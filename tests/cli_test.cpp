@@ -471,10 +471,10 @@ std::set<std::string> option_words(const std::string &text)
     return out;
 }
 
-bool in_table(const cli::CommandSpec &spec, const std::string &word)
+bool in_table(const cli::CommandSpec &command, const std::string &word)
 {
     if (word == "--help" || word == "-h") return true;
-    for (const cli::Option &o : spec.options)
+    for (const cli::Option &o : command.options)
         if (word == o.name || (o.short_name != 0 && word == std::string("-") + o.short_name)) return true;
     return false;
 }
@@ -485,21 +485,21 @@ bool in_table(const cli::CommandSpec &spec, const std::string &word)
 TEST(CliOptions, HelpComesFromTheTable)
 {
     CliRun program = run_cli("--help");
-    for (const cli::CommandSpec *spec : cli::all_command_specs()) {
-        SCOPED_TRACE(spec->name);
-        CliRun r = run_cli(std::string(spec->name) + " --help");
+    for (const cli::CommandSpec *command : cli::all_command_specs()) {
+        SCOPED_TRACE(command->name);
+        CliRun r = run_cli(std::string(command->name) + " --help");
         ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, cli::help_text(*spec));
-        for (const cli::Option &o : spec->options) {
+        EXPECT_EQ(r.out, cli::help_text(*command));
+        for (const cli::Option &o : command->options) {
             std::string shown = (o.short_name != 0 ? std::string("  -") + o.short_name + ", " : std::string(6, ' ')) +
                                 o.name + (o.value != nullptr ? std::string(" ") + o.value : "");
             EXPECT_NE(r.out.find("\n" + shown), std::string::npos) << shown;
         }
-        for (const char *form : spec->usage)
-            for (const std::string &w : option_words(form)) EXPECT_TRUE(in_table(*spec, w)) << w << " in " << form;
+        for (const char *form : command->usage)
+            for (const std::string &w : option_words(form)) EXPECT_TRUE(in_table(*command, w)) << w << " in " << form;
         std::istringstream lines(r.out);
         for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
-        EXPECT_NE(program.out.find(std::string("\n  ") + spec->name + "  "), std::string::npos);
+        EXPECT_NE(program.out.find(std::string("\n  ") + command->name + "  "), std::string::npos);
     }
 }
 
@@ -507,7 +507,7 @@ TEST(CliOptions, HelpComesFromTheTable)
 // forms with the value apart or joined, repeated values, an operand once.
 TEST(CliOptions, ParserFollowsTheTable)
 {
-    const cli::CommandSpec spec{"try",
+    const cli::CommandSpec command{"try",
                                 "",
                                 {"[--port PORT]"},
                                 "",
@@ -517,7 +517,7 @@ TEST(CliOptions, ParserFollowsTheTable)
                                 "HOST"};
     auto parse = [&](std::vector<std::string> words) {
         cli::Args a(std::move(words));
-        return cli::parse_options(spec, a);
+        return cli::parse_options(command, a);
     };
     cli::Parsed p = parse({"-p", "1", "--port=2", "-p3", "host", "-f", "--share", "a", "b", "--share", "c"});
     EXPECT_EQ(p.values("--port"), (std::vector<std::string>{"1", "2", "3"}));
@@ -565,11 +565,11 @@ TEST(CliOptions, ManualPageNamesEveryCommand)
         for (char c : s) out += c == '-' ? std::string("\\-") : std::string(1, c);
         return out;
     };
-    for (const cli::CommandSpec *spec : cli::all_command_specs()) {
-        EXPECT_NE(page.find(std::string(".SS \"") + spec->name + "\"\n"), std::string::npos) << spec->name;
-        EXPECT_NE(page.find(".SY \"halvoren\\-usbip " + roff(spec->name) + "\"\n"), std::string::npos) << spec->name;
-        for (const cli::Option &o : spec->options)
-            EXPECT_NE(page.find("\\fB" + roff(o.name) + "\\fR"), std::string::npos) << spec->name << " " << o.name;
+    for (const cli::CommandSpec *command : cli::all_command_specs()) {
+        EXPECT_NE(page.find(std::string(".SS \"") + command->name + "\"\n"), std::string::npos) << command->name;
+        EXPECT_NE(page.find(".SY \"halvoren\\-usbip " + roff(command->name) + "\"\n"), std::string::npos) << command->name;
+        for (const cli::Option &o : command->options)
+            EXPECT_NE(page.find("\\fB" + roff(o.name) + "\\fR"), std::string::npos) << command->name << " " << o.name;
     }
     for (const char *section : {".SH ENVIRONMENT", ".SH EXIT STATUS", ".SH SEE ALSO"})
         EXPECT_NE(page.find(section), std::string::npos) << section;
