@@ -361,6 +361,15 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding = false);
 void usbip_server_set_session_limit_ms(int ms);
 // Seconds between the relay worker's heartbeats (tests shorten it).
 void usbip_server_set_heartbeat_period(int seconds);
+// The server's budget for wrong passwords from sources that have not proved
+// the password recently: room for `burst`, then one more every refill_ms
+// (60 and 2000 unless changed; tests shorten them). Full again.
+void usbip_server_set_guess_budget(int burst, int refill_ms);
+// TLS handshakes of sources that have not proved the password recently: per
+// source a burst, then one every per_source_refill_ms (10 and 200), and for
+// all of them together a burst, then one every refill_ms (100 and 20).
+// Only while the server is stopped.
+void usbip_server_set_tls_limits(int per_source_burst, int per_source_refill_ms, int burst, int refill_ms);
 
 // ---------------------------------------------------------------------------
 // Relay (usbip_relay.cpp)
@@ -370,6 +379,11 @@ void usbip_server_set_heartbeat_period(int seconds);
 // thousands of times from one address raise it). Only while the relay is
 // stopped.
 void usbip_relay_set_pairing_limit(int burst, int refill_ms);
+// The relay's budget for wrong codes, tickets and registration keys from
+// sources that have not proved themselves: room for `burst`, then one more
+// every refill_ms (60 and 2000 unless changed; tests shorten them). Full
+// again.
+void usbip_relay_set_guess_budget(int burst, int refill_ms);
 
 // ---------------------------------------------------------------------------
 // Relay line protocol (usbip_relay_lines.cpp)
@@ -395,10 +409,20 @@ relay_first_line usbip_relay_parse_first_line(const char *line);
 // way "%<max>s" reads it (leading white space skipped).
 std::string usbip_relay_word(const char *line, std::size_t skip, std::size_t max);
 bool usbip_relay_is_heartbeat(const char *line);
-// "CODE <code>" (code cut to 15), "DISPATCH <ticket>" (cut to 63), "OK...".
+// "CODE <code>" (code cut to 15), "DISPATCH <ticket> [<client>]" (each cut
+// to 63; the client's address, which relays of this library add so that the
+// server can count a client's guesses as its own), "OK...".
 bool usbip_relay_parse_code(const char *line, std::string *code);
-bool usbip_relay_parse_dispatch(const char *line, std::string *ticket);
+bool usbip_relay_parse_dispatch(const char *line, std::string *ticket, std::string *client = nullptr);
 bool usbip_relay_is_ok(const char *line);
+// "PROVEN <client>": a server tells its relay that the client the relay
+// named in a DISPATCH proved the server's password (the relay then lets that
+// client's pairings with this code through however busy the code is).
+bool usbip_relay_parse_proven(const char *line, std::string *client);
+// A registration key: 1 to 64 printable ASCII characters without spaces
+// (it travels as REGISTER's one word, which the relay reads up to 64).
+inline constexpr std::size_t USBIP_RELAY_KEY_MAX = 64;
+bool usbip_relay_key_valid(const char *key);
 // A six-character pairing code drawn from the secure random source.
 std::string usbip_relay_make_code();
 // "TK<counter>_<64 random bits in decimal>"; empty without a random source.

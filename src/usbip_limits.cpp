@@ -40,10 +40,19 @@ std::string usbip_source::text() const
     return t;
 }
 
-std::size_t usbip_source_hash::operator()(const usbip_source &s) const
+std::uint64_t usbip_source::key() const
 {
-    return plat::PeerAddressHash()(s.net) * 31 + s.route * 7 + s.prefix;
+    // FNV-1a over everything that tells sources apart.
+    std::uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](std::uint8_t b) { h = (h ^ b) * 1099511628211ull; };
+    for (int i = 0; i < 4; ++i) mix(static_cast<std::uint8_t>(route >> (8 * i)));
+    mix(prefix);
+    mix(net.size);
+    for (std::size_t i = 0; i < net.size; ++i) mix(net.bytes[i]);
+    return h;
 }
+
+std::size_t usbip_source_hash::operator()(const usbip_source &s) const { return static_cast<std::size_t>(s.key()); }
 
 // ---------------------------------------------------------------------------
 // Back-off per source

@@ -33,6 +33,8 @@ struct usbip_source {
     bool operator<(const usbip_source &o) const;
     // "127.0.0.2", "2001:db8:1:2::/64", "127.0.0.2 via relay 3".
     std::string text() const;
+    // 64 bits that tell sources apart, for tables that take a number.
+    std::uint64_t key() const;
 };
 struct usbip_source_hash {
     std::size_t operator()(const usbip_source &s) const;

@@ -22,13 +22,20 @@
 namespace {
 
 constexpr std::size_t kThreads = 512;    // sessions at once
-constexpr std::size_t kThreadsPerAddress = 32;  // sessions of one address at once
 constexpr int kReplyGraceMs = 2000;      // a stop lets replies in flight finish this long
 constexpr int kDispatchConnectMs = 8000; // the relay waits this long for the data connection
 // In stock-client mode a new connection waits this long for a USB/IP
 // request before it is greeted: stock clients speak first, this library's
 // clients wait for the greeting.
 constexpr int kStockClientWaitMs = 50;
+// A TLS handshake costs the server a private-key operation (milliseconds
+// of CPU). A source that has not proved the password recently may start 10
+// at once and then 5 a second; all such sources together 100 at once and
+// then 50 a second, about a quarter of one core here.
+constexpr int kTlsPerSourceBurst = 10;
+constexpr int kTlsPerSourceRefillMs = 200;
+constexpr int kTlsBurst = 100;
+constexpr int kTlsRefillMs = 20;
 
 // A session that forwards a device (or is claiming one for it). Registered
 // in the server's list while it runs, so that a stop or an unshare of its
@@ -37,6 +44,31 @@ struct ForwardingSession {
     char busid[USBIP_BUSID_SIZE] = {};
     plat::socket_t fd = plat::kNoSocket;
     std::atomic<bool> keep_running{true};
+};
+
+// The writing side of a relay registration's control connection, shared by
+// its worker (heartbeats) and the sessions that came through the relay (they
+// tell it which clients proved the password): one line at a time, and none
+// once the registration has ended, whose socket may be closed and its
+// number reused.
+class ControlWriter {
+public:
+    explicit ControlWriter(plat::socket_t fd) : fd_(fd) {}
+    void send(const std::string &line)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (open_) usbip_send_line(fd_, line, 1000);
+    }
+    void close()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = false;
+    }
+
+private:
+    std::mutex mutex_;  // guards open_, and one line at a time
+    const plat::socket_t fd_;
+    bool open_ = true;
 };
 
 // What a session needs to know of its server; set by each start while the
@@ -76,15 +108,27 @@ struct ServerState {
     usbip_listener listener;             // under the lifecycle lock
     plat::WorkerPool sessions{kThreads};  // sessions, from the listener and the relay
     std::atomic<int> session_limit_ms{30000};
-    usbip_failure_backoff wrong_passwords;  // forgotten by every start
+    // Guesses at the password, per source and in all (60 wrong ones, then
+    // one every 2 s: at most about 43,000 a day); forgotten by every start.
+    usbip_guess_limits guesses;
+    // TLS handshakes of sources that have not proved the password; replaced
+    // only while stopped.
+    std::unique_ptr<usbip_rate_limit> tls_per_source =
+        std::make_unique<usbip_rate_limit>(kTlsPerSourceBurst, kTlsPerSourceRefillMs);
+    usbip_failure_budget tls_handshakes{{kTlsBurst, kTlsRefillMs}};
 
     // The relay registration, changed by register and stop under the
     // lifecycle lock (the code also under the server lock).
     std::atomic<bool> worker_running{false};
+    // Numbers the registrations, so that sources through one relay
+    // registration are counted apart from direct ones and from another's.
+    std::uint32_t route = 0;
     plat::socket_t control = plat::kNoSocket;
+    std::shared_ptr<ControlWriter> control_writer;
     char code[16] = {};  // returned to the host; valid for the life of the process
     std::thread worker;
     std::atomic<int> heartbeat_period_s{25};
+    std::string registration_key;  // under the lifecycle lock
     std::mutex worker_wait_mutex;  // wakes a worker that waits between passes
     std::condition_variable worker_wait;
 };
@@ -195,6 +239,9 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding)
     ServerState &g = server();
     std::uint8_t head[USBIP_HEADER_SIZE];
     if (usbip_conn_recv_all(&conn, head, sizeof head) != 0) return;
+    // A whole request: the session is no longer one to end for a newcomer
+    // (without a password, nothing before it proves anything).
+    if (conn.watch) conn.watch->settle();
     std::string reply;
     switch (usbip_decode_header(head).code) {
     case OP_REQ_DEVLIST: {
@@ -225,6 +272,28 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding)
 
 namespace {
 
+// The server half of a handshake (given as `handshake`, which reports a
+// wrong password through its callback) for a session from `source`, under
+// the server's limits on guessing. An untrusted source's attempt takes room
+// in the budget first: with none left the session ends without an answer,
+// right or wrong, so that nothing is learned while the budget recovers. A
+// wrong password counts against the source; a right one makes it trusted
+// and its session one that is never ended for a newcomer. 0 when the client
+// passed.
+int authenticate(usbip_conn &conn, const usbip_source &source, bool trusted,
+                 const std::function<int(const std::function<void()> &)> &handshake)
+{
+    ServerState &g = server();
+    if (g.settings.password.empty()) return handshake({});
+    usbip_budget_hold hold;
+    if (!g.guesses.begin(trusted, plat::monotonic_ms(), &hold)) return -1;
+    int r = handshake([&] { g.guesses.failed(source, plat::monotonic_ms(), hold); });
+    if (r != 0) return r;
+    g.guesses.succeeded(source, plat::monotonic_ms());
+    if (conn.watch) conn.watch->settle();
+    return 0;
+}
+
 // The session of a connection that the listener accepted: its peer has
 // spoken. Plain connections were greeted on accept (or, in stock-client
 // mode, when they stayed silent for a moment).
@@ -233,7 +302,9 @@ void serve_accepted(usbip_pending &p)
     ServerState &g = server();
     const bool forwarding = g.forwarding;
     usbip_conn conn(p.socket.release());
-    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd);
+    // Until it authenticates, the session may be ended to free its thread
+    // for a source that holds fewer.
+    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd, p.source.key());
     // A stop that woke the sessions before this one was watched has cleared
     // the flag already: end now rather than wait for the client.
     if (!g.running) return;
@@ -241,13 +312,17 @@ void serve_accepted(usbip_pending &p)
     // accept, so a silent or dripping client cannot hold this thread.
     conn.deadline_ms = p.accepted_ms + g.session_limit_ms;
     const SessionSettings &settings = g.settings;
-    auto count_failure = [&g, &p] { g.wrong_passwords.failed(p.source, plat::monotonic_ms()); };
+    const char *password = settings.password.c_str();
     int auth;
     if (p.greeted) {
-        auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, count_failure);
+        auth = authenticate(conn, p.source, p.trusted, [&](const std::function<void()> &rejected) {
+            return usbip_auth_server_verify(&conn, password, p.challenge, rejected);
+        });
     } else if (settings.use_tls) {
         if (usbip_tls_wrap_server(&conn) != 0) return;
-        auth = usbip_auth_handshake_server(&conn, settings.password.c_str(), count_failure);
+        auth = authenticate(conn, p.source, p.trusted, [&](const std::function<void()> &rejected) {
+            return usbip_auth_handshake_server(&conn, password, rejected);
+        });
     } else {
         // A plain connection that was not greeted was admitted in stock-client
         // mode and spoke first: a stock client's USB/IP request, answered
@@ -255,7 +330,6 @@ void serve_accepted(usbip_pending &p)
         auth = 0;
     }
     if (auth != 0) return;
-    if (!settings.password.empty()) g.wrong_passwords.succeeded(p.source);
     if (!g.running) return;
     usbip_server_serve_request(conn, forwarding);
 }
@@ -275,17 +349,33 @@ bool greet(usbip_pending &p)
     return true;
 }
 
-// Decides on a new connection: an address that guessed wrong too often is
-// refused for a while; a plain connection is greeted at once, so that it
-// needs no thread until its client answers. In stock-client mode (only for
-// a server without password and TLS, where the handshake protects nothing)
-// the greeting waits a moment for a stock client's request, which comes
-// first: bytes first serve that request, silence gets the greeting.
+// Whether a source that has not proved the password may start a TLS
+// handshake now: its own rate first, so that one source's flood does not
+// spend what all others share.
+bool tls_handshake_allowed(const usbip_source &source, std::int64_t now)
+{
+    ServerState &g = server();
+    return g.tls_per_source->take(source.text(), now) && g.tls_handshakes.take(now);
+}
+
+// Decides on a new connection: a source that guessed wrong too often is
+// refused for a while, and so is any source that has not proved the
+// password recently while the server's budget for wrong guesses has no
+// room (or while the table of guessers overflows); TLS handshakes of such
+// sources come at a bounded rate. A plain connection is greeted at once,
+// so that it needs no thread until its client answers. In stock-client
+// mode (only for a server without password and TLS, where the handshake
+// protects nothing) the greeting waits a moment for a stock client's
+// request, which comes first: bytes first serve that request, silence gets
+// the greeting.
 bool admit_accepted(usbip_pending &p)
 {
     ServerState &g = server();
-    if (g.wrong_passwords.refused(p.source, p.accepted_ms)) return false;
-    if (g.settings.use_tls) return true;  // it waits for the client's hello
+    if (!g.settings.password.empty()) {
+        p.trusted = g.guesses.trusted(p.source, p.accepted_ms);
+        if (!g.guesses.admit(p.source, p.trusted, p.accepted_ms)) return false;
+    }
+    if (g.settings.use_tls) return p.trusted || tls_handshake_allowed(p.source, p.accepted_ms);  // it waits for the client's hello
     if (g.stock_clients && g.settings.password.empty()) {
         p.timer_ms = p.accepted_ms + kStockClientWaitMs;
         return true;
@@ -299,28 +389,42 @@ bool admit_accepted(usbip_pending &p)
 // then an ordinary session.
 
 // On a thread of the pool: the data connection for one DISPATCH, then the
-// session on it. Its first bytes follow the ATTACH line directly.
-void serve_dispatch(const std::string &host, int port, const std::string &ticket)
+// session on it. Its first bytes follow the ATTACH line directly. The
+// client's guesses count against the source the relay named for it, apart
+// from direct ones; a source that is refused gets its data connection
+// closed at once, so that its pairing ends without costing a thread. A
+// client that proves the password is named to the relay, which then lets it
+// through however busy the code is with others.
+void serve_dispatch(const std::string &host, int port, const std::string &ticket, const std::string &client,
+                    const usbip_source &source, const std::shared_ptr<ControlWriter> &control)
 {
     ServerState &g = server();
     const bool forwarding = g.forwarding;
+    const SessionSettings &settings = g.settings;
+    const std::int64_t now = plat::monotonic_ms();
+    const bool guarded = !settings.password.empty();
+    const bool trusted = guarded && g.guesses.trusted(source, now);
+    const bool refused = guarded && !g.guesses.admit(source, trusted, now);
     usbip_conn conn;
     // The relay's wait runs out meanwhile if this fails; a stop ends the
     // attempt at once.
     if (usbip_conn_connect_bounded(&conn, host.c_str(), port, kDispatchConnectMs, g.worker_running) != 0) return;
-    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd);
+    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd, source.key());
     conn.deadline_ms = plat::monotonic_ms() + g.session_limit_ms;
     if (!usbip_send_line(conn.fd, "ATTACH " + ticket + "\n")) return;
-    if (!g.running) return;
-    const SessionSettings &settings = g.settings;
+    if (refused || !g.running) return;
     if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
     // Through the relay the handshake always runs, stock-client mode or not.
-    if (usbip_auth_handshake_server(&conn, settings.password.c_str()) != 0) return;
-    if (!g.running) return;
+    int auth = authenticate(conn, source, trusted, [&](const std::function<void()> &rejected) {
+        return usbip_auth_handshake_server(&conn, settings.password.c_str(), rejected);
+    });
+    if (auth != 0 || !g.running) return;
+    if (guarded && source.net.size != 0) control->send("PROVEN " + client + "\n");
     usbip_server_serve_request(conn, forwarding);
 }
 
-void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
+void server_relay_worker_fn(plat::socket_t control, std::shared_ptr<ControlWriter> writer, std::string host,
+                            int port, std::uint32_t route)
 {
     ServerState &g = server();
     std::int64_t last_heartbeat = plat::wall_seconds();
@@ -328,9 +432,17 @@ void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
     while (g.worker_running && g.running) {
         std::int64_t pass_start = plat::monotonic_ms();
         int n = usbip_read_line(control, line, sizeof line, 1000);
-        std::string ticket;
-        if (n > 0 && usbip_relay_parse_dispatch(line, &ticket))
-            g.sessions.try_run([host, port, ticket] { serve_dispatch(host, port, ticket); });
+        std::string ticket, client;
+        if (n > 0 && usbip_relay_parse_dispatch(line, &ticket, &client)) {
+            // A relay that names no client (or names it unreadably): all
+            // its clients count as one source.
+            plat::PeerAddress address;
+            plat::PeerAddress::parse(client.c_str(), &address);
+            usbip_source source = usbip_source_of(address, USBIP_DEFAULT_IPV6_PREFIX, route);
+            g.sessions.try_run([host, port, ticket, client, source, writer] {
+                serve_dispatch(host, port, ticket, client, source, writer);
+            });
+        }
         if (n < 0) {
             // A closed control connection fails every read at once: pace
             // the passes to about one a second instead of spinning.
@@ -342,7 +454,7 @@ void server_relay_worker_fn(plat::socket_t control, std::string host, int port)
         }
         std::int64_t now = plat::wall_seconds();
         if (now - last_heartbeat >= g.heartbeat_period_s) {
-            usbip_send_line(control, "HEARTBEAT\n");
+            writer->send("HEARTBEAT\n");
             last_heartbeat = now;
         }
     }
@@ -355,6 +467,10 @@ void end_relay_registration()
 {
     ServerState &g = server();
     bool was_active = g.worker_running.exchange(false);
+    if (g.control_writer) {
+        g.control_writer->close();
+        g.control_writer.reset();
+    }
     {
         std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
         g.worker_wait.notify_all();
@@ -376,6 +492,17 @@ void usbip_server_set_session_limit_ms(int ms) { server().session_limit_ms = ms;
 
 void usbip_server_set_heartbeat_period(int seconds) { server().heartbeat_period_s = seconds; }
 
+void usbip_server_set_guess_budget(int burst, int refill_ms) { server().guesses.set_budget({burst, refill_ms}); }
+
+void usbip_server_set_tls_limits(int per_source_burst, int per_source_refill_ms, int burst, int refill_ms)
+{
+    ServerState &g = server();
+    std::lock_guard<std::mutex> life(g.lifecycle);
+    if (g.running) return;
+    g.tls_per_source = std::make_unique<usbip_rate_limit>(per_source_burst, per_source_refill_ms);
+    g.tls_handshakes.reset({burst, refill_ms});
+}
+
 extern "C" {
 
 USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
@@ -396,10 +523,11 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
             g.settings = std::move(settings);
             g.running = true;
         }
-        g.wrong_passwords.clear();
+        g.guesses.clear();
+        g.tls_per_source->clear();
+        g.tls_handshakes.reset();
         usbip_listener_limits limits;
         limits.wait_ms = g.session_limit_ms;
-        limits.served_per_address = kThreadsPerAddress;
         usbip_listener_hooks hooks;
         hooks.admit = admit_accepted;
         hooks.on_timer = greet;
@@ -472,8 +600,9 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             return nullptr;
         }
         // No password hash on the wire: it would let anybody on the path log
-        // in to this server.
-        if (!usbip_send_line(conn.fd, "REGISTER \n")) {
+        // in to this server. A relay that asks for a registration key gets
+        // the one its operator handed out.
+        if (!usbip_send_line(conn.fd, "REGISTER " + g.registration_key + "\n")) {
             usbip_set_last_error("Failed to send REGISTER to relay");
             return nullptr;
         }
@@ -492,12 +621,15 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             usbip_copy_text(g.code, sizeof g.code, code.c_str());
         }
         g.control = conn.release_socket();
+        g.control_writer = std::make_shared<ControlWriter>(g.control);
         g.worker_running = true;
+        const std::uint32_t route = ++g.route;
         plat::pin_module();
         try {
-            g.worker = std::thread([control = g.control, relay_host = std::string(host), port] {
+            g.worker = std::thread([control = g.control, writer = g.control_writer, relay_host = std::string(host),
+                                    port, route] {
                 try {
-                    server_relay_worker_fn(control, relay_host, port);
+                    server_relay_worker_fn(control, writer, relay_host, port, route);
                 } catch (...) {
                     // Out of memory: the registration goes quiet; the relay
                     // ends it when its heartbeats stop.
@@ -506,12 +638,27 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         } catch (const std::system_error &) {
             plat::unpin_module();
             g.worker_running = false;
+            g.control_writer.reset();
             plat::close(g.control);
             g.control = plat::kNoSocket;
             usbip_set_last_error("Failed to start relay worker thread");
             return nullptr;
         }
         return g.code;
+    });
+}
+
+USBIP_API int usbip_server_set_registration_key(const char *key)
+{
+    return usbip_guard(-1, [key]() -> int {
+        if (key != nullptr && key[0] != '\0' && !usbip_relay_key_valid(key)) {
+            usbip_set_last_error("Invalid registration key");
+            return -1;
+        }
+        ServerState &g = server();
+        std::lock_guard<std::mutex> life(g.lifecycle);
+        g.registration_key = key != nullptr ? key : "";
+        return 0;
     });
 }
 

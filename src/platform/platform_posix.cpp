@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #ifdef __linux__
 #include <sys/epoll.h>
 #endif
@@ -175,6 +176,18 @@ long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
     }
 }
 
+bool peer_closed(socket_t s)
+{
+    for (;;) {
+        char c;
+        ssize_t n = ::recv(fd_of(s), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) return false;
+        if (n == 0) return true;
+        if (errno == EINTR) continue;
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
 ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)
 {
     *out = kNoSocket;
@@ -227,6 +240,33 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
             return AcceptStatus::failed;
         }
     }
+}
+
+std::size_t raise_descriptor_limit()
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 1024;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    if (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > static_cast<rlim_t>(INT_MAX)) return INT_MAX;
+    return static_cast<std::size_t>(lim.rlim_cur);
+}
+
+bool DescriptorReserve::take()
+{
+    if (fd_ < 0) fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+bool DescriptorReserve::give_up()
+{
+    if (fd_ < 0) return false;
+    ::close(fd_);
+    fd_ = -1;
+    return true;
 }
 
 std::int64_t monotonic_ms()

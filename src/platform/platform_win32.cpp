@@ -434,6 +434,15 @@ long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
     return -1;
 }
 
+bool peer_closed(socket_t s)
+{
+    char c;
+    int n = ::recv(sock_of(s), &c, 1, MSG_PEEK);  // the socket never blocks
+    if (n > 0) return false;
+    if (n == 0) return true;
+    return ::WSAGetLastError() != WSAEWOULDBLOCK;  // shut down here, reset or failed: gone
+}
+
 ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)
 {
     *out = kNoSocket;
@@ -494,6 +503,12 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
         }
     }
 }
+
+// Winsock counts no sockets against a per-process limit of the kind POSIX
+// has: nothing to raise, nothing to hold in reserve.
+std::size_t raise_descriptor_limit() { return INT_MAX; }
+bool DescriptorReserve::take() { return false; }
+bool DescriptorReserve::give_up() { return false; }
 
 std::int64_t monotonic_ms() { return now_ms(); }
 
