@@ -48,7 +48,9 @@
 #include "testbed.h"
 #include "urb_device.h"
 #include "usbip_forward.h"
-#include "usbip_internal.h"
+#include "usbip_bytes.h"
+#include "usbip_conn.h"
+#include "usbip_protocol.h"
 #include "usbip_urb.h"
 
 namespace {

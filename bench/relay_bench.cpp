@@ -31,7 +31,7 @@
 
 #include "bench_support.h"
 #include "halvoren_usbip.h"
-#include "usbip_internal.h"
+#include "usbip_relay.h"
 
 namespace {
 

@@ -19,7 +19,9 @@
 
 #include "bench_support.h"
 #include "halvoren_usbip.h"
-#include "usbip_internal.h"
+#include "usbip_device.h"
+#include "usbip_enum.h"
+#include "usbip_protocol.h"
 
 namespace {
 

@@ -12,7 +12,11 @@
 
 #include "bench_support.h"
 #include "halvoren_usbip.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_conn.h"
+#include "usbip_device.h"
+#include "usbip_protocol.h"
+#include "usbip_tls.h"
 
 namespace {
 

@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "fuzz_peer.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_conn.h"
+#include "usbip_device.h"
+#include "usbip_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

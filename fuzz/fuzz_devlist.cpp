@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "usbip_internal.h"
+#include "usbip_device.h"
+#include "usbip_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

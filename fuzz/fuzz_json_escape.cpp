@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "usbip_internal.h"
+#include "usbip_device.h"
 
 namespace {
 

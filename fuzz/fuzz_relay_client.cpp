@@ -5,7 +5,8 @@
 #include <cstdint>
 
 #include "fuzz_peer.h"
-#include "usbip_internal.h"
+#include "usbip_client.h"
+#include "usbip_conn.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "usbip_internal.h"
+#include "usbip_relay_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -5,7 +5,9 @@
 #include <cstdint>
 
 #include "fuzz_peer.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_conn.h"
+#include "usbip_server.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 ./scripts/deps.sh
 
-jobs=$(( $(nproc) * 3 ))
+jobs=$(nproc)
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@"

@@ -5,7 +5,9 @@
 #include <mutex>
 
 #include "halvoren_usbip.h"
-#include "usbip_internal.h"
+#include "usbip_enum.h"
+#include "usbip_frame.h"
+#include "usbip_tls.h"
 
 namespace {
 

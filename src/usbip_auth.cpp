@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "tls_compat.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_bytes.h"
+#include "usbip_conn.h"
+#include "usbip_frame.h"
 
 namespace {
 

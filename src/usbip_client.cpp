@@ -4,7 +4,15 @@
 #include <string>
 
 #include "halvoren_usbip.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_client.h"
+#include "usbip_conn.h"
+#include "usbip_device.h"
+#include "usbip_frame.h"
+#include "usbip_line_io.h"
+#include "usbip_protocol.h"
+#include "usbip_relay_lines.h"
+#include "usbip_tls.h"
 
 namespace {
 

@@ -17,7 +17,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "usbip_internal.h"
+#include "usbip_conn.h"
+#include "usbip_enum.h"
+#include "usbip_frame.h"
+#include "usbip_protocol.h"
 
 namespace {
 
@@ -533,7 +536,7 @@ private:
             last_input_ms_ = plat::monotonic_ms();
         } else if (err == plat::IoError::closed) {
             end(keep_running_ ? usbip_forward_end::peer_closed : usbip_forward_end::stopped);
-        } else if (err != plat::IoError::timed_out) {
+        } else if (err != plat::IoError::would_block) {
             connection_ended();
         }
     }
@@ -780,7 +783,7 @@ private:
             plat::IoError err;
             long n = usbip_conn_send_some(conn_, out_.data() + out_pos_, out_.size() - out_pos_, &err);
             if (n <= 0) {
-                if (err != plat::IoError::timed_out) connection_ended();
+                if (err != plat::IoError::would_block) connection_ended();
                 break;
             }
             out_pos_ += static_cast<std::size_t>(n);

@@ -1,6 +1,6 @@
 // Lines and bytes on plain sockets, for the relay's line protocol on the
 // server, the relay and the client.
-#include "usbip_internal.h"
+#include "usbip_line_io.h"
 
 int usbip_read_line(plat::socket_t s, char *buf, std::size_t size, int wait_ms, std::int64_t deadline_ms)
 {
@@ -12,7 +12,7 @@ int usbip_read_line(plat::socket_t s, char *buf, std::size_t size, int wait_ms, 
         plat::IoError err;
         long got = plat::recv_now(s, &c, 1, &err);
         if (got != 1) {
-            if (got == 0 || err != plat::IoError::timed_out) return -1;
+            if (got == 0 || err != plat::IoError::would_block) return -1;
             std::int64_t byte_deadline = plat::monotonic_ms() + wait_ms;
             if (deadline_ms != 0 && deadline_ms < byte_deadline) byte_deadline = deadline_ms;
             if (plat::recv_until(s, &c, 1, byte_deadline, &err) != 1) return -1;

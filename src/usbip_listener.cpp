@@ -4,6 +4,8 @@
 #include <system_error>
 #include <vector>
 
+#include "usbip_frame.h"
+
 namespace {
 
 // Large enough that a burst of connections waits in the system's queue,

@@ -31,7 +31,7 @@
 
 #include "platform/platform.h"
 #include "platform/threads.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
 #include "usbip_limits.h"
 
 // A connection that the listener has accepted.

@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "usbip_internal.h"
+#include "usbip_bytes.h"
+#include "usbip_conn.h"
+#include "usbip_device.h"
+#include "usbip_frame.h"
+#include "usbip_protocol.h"
 
 namespace {
 

@@ -16,9 +16,14 @@
 
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
-#include "usbip_internal.h"
+#include "usbip_device.h"
+#include "usbip_frame.h"
+#include "usbip_line_io.h"
+#include "usbip_relay.h"
+#include "usbip_relay_lines.h"
 #include "usbip_limits.h"
 #include "usbip_listener.h"
+#include "usbip_pump.h"
 
 namespace {
 
@@ -29,8 +34,10 @@ constexpr int kFirstLineLimitMs = 10000;   // for the whole first line, from the
 constexpr int kControlWaitMs = 45000;      // for each byte on a control connection
 constexpr int kAttachWaitMs = 8000;        // for a server's data connection
 // A waiting pairing looks this often whether its client is still there
-// (its socket may also have been shut down to free its thread).
-constexpr int kAttachLookMs = 100;
+// (it frees its slot at once when it has left; its socket may also have
+// been shut down to free its thread).
+constexpr int kClientLookMs = 100;
+constexpr int kBridgeIdleMs = 30000;       // a bridge that moves nothing ends
 constexpr int kAnswerLimitMs = 5000;       // for an answer that ends a connection
 constexpr std::size_t kThreads = 512;      // handlers and bridges at once
 constexpr int kWaitingPerRegistration = 4;
@@ -123,6 +130,9 @@ struct RelayState {
     // together draw on one budget (60, then one every 2 s). Sources that
     // found a code recently keep reaching that code (only that one), and
     // servers that registered keep attaching and registering.
+    // A bridge without a byte either way, or whose bytes wait for a side
+    // that takes none, for this long ends (tests shorten it).
+    std::atomic<int> bridge_idle_ms{kBridgeIdleMs};
     usbip_failure_backoff unknown_codes;
     usbip_failure_backoff invalid_tickets;
     usbip_failure_backoff wrong_keys;
@@ -145,30 +155,18 @@ thread_local std::string tls_relay_json;
 
 void answer(plat::socket_t s, const char *line) { usbip_send_line(s, line, kAnswerLimitMs); }
 
-// Copies bytes both ways until either side closes or fails, or the relay
-// stops. Every byte received is sent on. The caller closes both sockets.
+// Carries bytes both ways until both sides have ended their streams, one
+// fails, the bridge idles or stalls past its limit, or the relay stops (its
+// stop also shuts both sockets down). The caller closes both sockets.
 void bridge_streams(plat::socket_t client, plat::socket_t server)
 {
-    static constexpr std::size_t kBuffer = 16384;
-    char buf[kBuffer];
-    auto pass_on = [&buf](plat::socket_t from, plat::socket_t to) {
-        plat::IoError err;
-        long n = plat::recv_now(from, buf, kBuffer, &err);
-        if (n < 0 && err == plat::IoError::timed_out) return true;  // woken without data
-        return n > 0 && plat::send_all_until(to, buf, static_cast<std::size_t>(n), 0);
-    };
     RelayState &r = relay();
-    plat::PollEntry ends[2];
-    ends[0].s = client;
-    ends[1].s = server;
-    ends[0].want_read = ends[1].want_read = true;
-    while (r.running) {
-        int n = plat::poll_many(ends, 2, 1000);
-        if (n < 0) break;
-        if (n == 0) continue;
-        if (ends[0].readable && !pass_on(client, server)) break;
-        if (ends[1].readable && !pass_on(server, client)) break;
-    }
+    usbip_socket_end client_end(client), server_end(server);
+    usbip_pump_options options;
+    options.idle_ms = r.bridge_idle_ms;
+    options.stall_ms = r.bridge_idle_ms;
+    options.keep_running = &r.running;
+    usbip_pump_run(client_end, server_end, options);
 }
 
 // ---------------------------------------------------------------------------
@@ -259,7 +257,7 @@ void read_control_locked(relay_entry &e)
     char buf[512];
     plat::IoError err;
     long n = plat::recv_now(e.control_socket, buf, sizeof buf, &err);
-    if (n < 0 && err == plat::IoError::timed_out) return;
+    if (n < 0 && err == plat::IoError::would_block) return;
     if (n <= 0) {
         end_registration_locked(e);
         return;
@@ -507,7 +505,7 @@ int take_pairing_locked(const usbip_source &client, bool proven, int found, cons
     const std::string line = "DISPATCH " + ticket + " " + client.net.text() + "\n";
     plat::IoError err;
     long sent = plat::send_now(e.control_socket, line.data(), line.size(), &err);
-    if (sent < 0 && err == plat::IoError::timed_out) {
+    if (sent < 0 && err == plat::IoError::would_block) {
         *refusal = "ERROR Too many requests\n";
         return -1;
     }
@@ -597,9 +595,9 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
                 free_pairing_locked(p);
                 break;
             }
-            r.attach_cv.wait_for(lock, std::chrono::milliseconds(std::min<std::int64_t>(left_ms, kAttachLookMs)));
+            r.attach_cv.wait_for(lock, std::chrono::milliseconds(std::min<std::int64_t>(left_ms, kClientLookMs)));
             lock.unlock();
-            left = plat::peer_closed(client.get());
+            left = plat::peer_gone(client.get());
             lock.lock();
         }
     }
@@ -698,6 +696,10 @@ void stop_watcher()
 }
 
 }  // namespace
+
+void usbip_relay_set_bridge_idle_ms(int ms) { relay().bridge_idle_ms = ms > 0 ? ms : kBridgeIdleMs; }
+
+std::size_t usbip_relay_busy_threads() { return relay().threads.busy_count(); }
 
 void usbip_relay_set_pairing_limit(int burst, int refill_ms)
 {

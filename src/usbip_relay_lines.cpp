@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "usbip_internal.h"
+#include "platform/platform.h"
+#include "usbip_relay_lines.h"
 
 namespace {
 

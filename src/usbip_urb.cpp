@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "usbip_internal.h"
+#include "usbip_bytes.h"
 
 namespace {
 

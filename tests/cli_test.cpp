@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "cli_options.h"
 #include "cli_support.h"
+#include "command_specs.h"
 #include "usb_descriptors.h"
 #include "vhci.h"
 #include "halvoren_usbip.h"
@@ -244,6 +246,15 @@ TEST(Cli, MistakesNameTheValueAndSayWhy)
         {"list --verbose", "halvoren-usbip: list: unknown option '--verbose'"},
         {"list --json=yes", "halvoren-usbip: list: --json takes no value"},
         {"frobnicate", "halvoren-usbip: unknown command 'frobnicate'"},
+        // Short options name the long one in what they say.
+        {"serve -p abc", "halvoren-usbip: serve: --port 'abc' is not a port number: a port is 1 to 65535"},
+        {"relay -p0", "halvoren-usbip: relay: --port '0' is out of range: a port is 1 to 65535"},
+        {"relay -p", "halvoren-usbip: relay: -p needs a value"},
+        {"detach -p x", "halvoren-usbip: detach: --port 'x' is not a vhci-hcd port number"},
+        {"remote -r 127.0.0.1 127.0.0.2", "halvoren-usbip: remote: give the server once: HOST[:PORT], or -r HOST[:PORT]"},
+        {"attach -r ::1 -b 1-1", "halvoren-usbip: attach: the server '::1': write an IPv6 address in brackets, as [::1]:3240"},
+        {"list -j", "halvoren-usbip: list: unknown option '-j'"},
+        {"serve -tls", "halvoren-usbip: serve: unknown option '-tls'"},
     };
     for (const auto &c : cases) {
         CliRun r = run_cli(c.args);
@@ -324,8 +335,10 @@ TEST(Cli, ServerTakesItsPasswordFromAFile)
     Library lib;
     TempFile password("from-a-file\n");
     int port = free_port();
-    ChildProcess server({kCli, "serve", "--port", std::to_string(port), "--password-file", password.path()});
+    ChildProcess server({kCli, "serve", "-p", std::to_string(port), "--password-file", password.path()});
     ASSERT_FALSE(server.wait_for("Serving 0 device\\(s\\) on port " + std::to_string(port) + " .*password set").empty());
+    // A server that shares nothing says how to share.
+    EXPECT_FALSE(server.wait_for("^Nothing is shared, so clients get an empty list: name devices with --share").empty());
     const char *json = usbip_client_list_remote("127.0.0.1", port, "from-a-file", 0);
     EXPECT_STREQ(json ? json : usbip_last_error(), "[]");
     EXPECT_EQ(usbip_client_list_remote("127.0.0.1", port, "from-a-file\n", 0), nullptr);
@@ -361,6 +374,156 @@ TEST(Cli, CodesInAnyLetterCaseAndRelayEventsWithTimeStamps)
     usbip_server_stop();
     EXPECT_FALSE(relay.wait_for(stamp + "ended: +" + code + "$").empty());
     EXPECT_EQ(relay.stop(SIGINT), 0);
+}
+
+// A relay with a registration key from a file takes the server that
+// presents it from its own file, and refuses one without it with a word on
+// what to do.
+TEST(Cli, RelayAndServerShareARegistrationKeyFromFiles)
+{
+    Library lib;
+    TempFile key("k3y-of-the-relay\n");
+    int relay_port = free_port();
+    ChildProcess relay({kCli, "relay", "--port", std::to_string(relay_port), "--registration-key-file", key.path(),
+                        "--registrations", "8", "--pairings", "4"});
+    ASSERT_FALSE(relay.wait_for("Relay listening on port " + std::to_string(relay_port) +
+                                " \\(servers need its registration key\\)")
+                     .empty());
+    const std::string at = "127.0.0.1:" + std::to_string(relay_port);
+    int port = free_port();
+    ChildProcess server({kCli, "serve", "-p", std::to_string(port), "--relay", at, "--registration-key-file", key.path()});
+    EXPECT_FALSE(server.wait_for("Pairing code: [A-Z2-9]{6}").empty());
+    CliRun refused = run_cli("serve -p " + std::to_string(free_port()) + " --relay " + at);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("ERROR Registration refused"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--registration-key-file"), std::string::npos) << refused.err;
+    CliRun alone = run_cli("serve --registration-key-file " + key.path());
+    EXPECT_EQ(alone.status, 2);
+    EXPECT_NE(alone.err.find("--registration-key-file goes with --relay"), std::string::npos) << alone.err;
+    CliRun zero = run_cli("relay --registrations 0");
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_NE(zero.err.find("--registrations '0' is not a count from 1 to 65536"), std::string::npos) << zero.err;
+    EXPECT_EQ(server.stop(SIGINT), 0);
+    EXPECT_EQ(relay.stop(SIGINT), 0);
+}
+
+// The words of a usage form or help text that name options ("--port",
+// "-p"), without the brackets and "=..." around them.
+std::set<std::string> option_words(const std::string &text)
+{
+    std::set<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+        w.erase(0, w.find_first_not_of("[("));
+        while (!w.empty() && std::string("]),;:'.").find(w.back()) != std::string::npos) w.pop_back();
+        if (w.size() > 1 && w[0] == '-' && w != "--" && std::isalpha(static_cast<unsigned char>(w.back())))
+            out.insert(w);
+    }
+    return out;
+}
+
+bool in_table(const cli::CommandSpec &spec, const std::string &word)
+{
+    if (word == "--help" || word == "-h") return true;
+    for (const cli::Option &o : spec.options)
+        if (word == o.name || (o.short_name != 0 && word == std::string("-") + o.short_name)) return true;
+    return false;
+}
+
+// Each command's table makes its help: every option is shown (with its
+// short form), the usage names no option that the table lacks, lines fit
+// a terminal, and the program's help lists every command.
+TEST(CliOptions, HelpComesFromTheTable)
+{
+    CliRun program = run_cli("--help");
+    for (const cli::CommandSpec *spec : cli::all_command_specs()) {
+        SCOPED_TRACE(spec->name);
+        CliRun r = run_cli(std::string(spec->name) + " --help");
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, cli::help_text(*spec));
+        for (const cli::Option &o : spec->options) {
+            std::string shown = (o.short_name != 0 ? std::string("  -") + o.short_name + ", " : std::string(6, ' ')) +
+                                o.name + (o.value != nullptr ? std::string(" ") + o.value : "");
+            EXPECT_NE(r.out.find("\n" + shown), std::string::npos) << shown;
+        }
+        for (const char *form : spec->usage)
+            for (const std::string &w : option_words(form)) EXPECT_TRUE(in_table(*spec, w)) << w << " in " << form;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
+        EXPECT_NE(program.out.find(std::string("\n  ") + spec->name + "  "), std::string::npos);
+    }
+}
+
+// The parser takes what the table says and nothing else: long and short
+// forms with the value apart or joined, repeated values, an operand once.
+TEST(CliOptions, ParserFollowsTheTable)
+{
+    const cli::CommandSpec spec{"try",
+                                "",
+                                {"[--port PORT]"},
+                                "",
+                                {{"--port", 'p', "PORT", "a port"},
+                                 {"--flag", 'f', nullptr, "a switch"},
+                                 {"--share", 0, "ID", "ids", true}},
+                                "HOST"};
+    auto parse = [&](std::vector<std::string> words) {
+        cli::Args a(std::move(words));
+        return cli::parse_options(spec, a);
+    };
+    cli::Parsed p = parse({"-p", "1", "--port=2", "-p3", "host", "-f", "--share", "a", "b", "--share", "c"});
+    EXPECT_EQ(p.values("--port"), (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_EQ(p.value("--port"), "3");
+    EXPECT_EQ(p.count("--flag"), 1);
+    EXPECT_EQ(p.values("--share"), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(p.operand(), "host");
+    EXPECT_FALSE(p.help);
+    EXPECT_TRUE(parse({"--port", "1", "-h", "--nonsense"}).help);
+    EXPECT_FALSE(parse({}).has("--flag"));
+
+    struct Case {
+        std::vector<std::string> words;
+        const char *message;
+    } mistakes[] = {
+        {{"--port"}, "--port needs a value"},
+        {{"-p", "--flag"}, "-p needs a value"},
+        {{"--flag=1"}, "--flag takes no value"},
+        {{"-fx"}, "unknown option '-fx'"},
+        {{"--nonsense"}, "unknown option '--nonsense'"},
+        {{"host", "other"}, "unexpected argument 'other'"},
+    };
+    for (const auto &c : mistakes) {
+        try {
+            parse(c.words);
+            ADD_FAILURE() << c.message;
+        } catch (const cli::UsageError &e) {
+            EXPECT_EQ(e.message, c.message);
+        }
+    }
+}
+
+// The manual page is made from the same tables: it names every command and
+// every option of each.
+TEST(CliOptions, ManualPageNamesEveryCommand)
+{
+    std::ifstream in(MAN_PAGE);
+    ASSERT_TRUE(in) << MAN_PAGE;
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string page = ss.str();
+    EXPECT_EQ(page.find(".TH HALVOREN\\-USBIP 1 "), page.find('\n') + 1) << page.substr(0, 200);
+    auto roff = [](std::string s) {
+        std::string out;
+        for (char c : s) out += c == '-' ? std::string("\\-") : std::string(1, c);
+        return out;
+    };
+    for (const cli::CommandSpec *spec : cli::all_command_specs()) {
+        EXPECT_NE(page.find(std::string(".SS \"") + spec->name + "\"\n"), std::string::npos) << spec->name;
+        EXPECT_NE(page.find(".SY \"halvoren\\-usbip " + roff(spec->name) + "\"\n"), std::string::npos) << spec->name;
+        for (const cli::Option &o : spec->options)
+            EXPECT_NE(page.find("\\fB" + roff(o.name) + "\\fR"), std::string::npos) << spec->name << " " << o.name;
+    }
+    for (const char *section : {".SH ENVIRONMENT", ".SH EXIT STATUS", ".SH SEE ALSO"})
+        EXPECT_NE(page.find(section), std::string::npos) << section;
 }
 
 // ---------------------------------------------------------------------------

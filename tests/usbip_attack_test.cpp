@@ -16,7 +16,9 @@
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_relay_lines.h"
+#include "usbip_server.h"
 
 namespace {
 

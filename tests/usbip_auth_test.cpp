@@ -8,7 +8,9 @@
 
 #include "halvoren_usbip.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_conn.h"
+#include "usbip_frame.h"
 
 namespace {
 

@@ -32,7 +32,9 @@
 #include "testbed.h"
 #include "urb_client.h"
 #include "urb_device.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_conn.h"
+#include "usbip_protocol.h"
 
 namespace {
 

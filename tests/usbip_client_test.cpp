@@ -11,7 +11,8 @@
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_frame.h"
+#include "usbip_protocol.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 
 #include "halvoren_usbip.h"
 #include "test_support.h"
-#include "usbip_internal.h"
 
 namespace {
 

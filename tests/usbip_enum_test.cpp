@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "usbip_internal.h"
+#include "usbip_device.h"
 
 namespace {
 

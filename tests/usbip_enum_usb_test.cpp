@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "halvoren_usbip.h"
-#include "usbip_internal.h"
+#include "usbip_device.h"
+#include "usbip_enum.h"
 
 namespace {
 

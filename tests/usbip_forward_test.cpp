@@ -25,7 +25,8 @@
 #include "urb_client.h"
 #include "urb_device.h"
 #include "usbip_forward.h"
-#include "usbip_internal.h"
+#include "usbip_conn.h"
+#include "usbip_tls.h"
 #include "usbip_urb.h"
 
 namespace {

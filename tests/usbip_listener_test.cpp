@@ -16,6 +16,7 @@
 
 #include "platform/threads.h"
 #include "test_support.h"
+#include "usbip_line_io.h"
 #include "usbip_listener.h"
 
 namespace {

@@ -26,7 +26,11 @@
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_conn.h"
+#include "usbip_relay.h"
+#include "usbip_relay_lines.h"
+#include "usbip_server.h"
+#include "usbip_tls.h"
 
 namespace {
 

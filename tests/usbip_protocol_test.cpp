@@ -12,7 +12,9 @@
 
 #include "halvoren_usbip.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_conn.h"
+#include "usbip_device.h"
+#include "usbip_protocol.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_frame.h"
+#include "usbip_server.h"
 
 namespace {
 

@@ -16,7 +16,10 @@
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_frame.h"
+#include "usbip_line_io.h"
+#include "usbip_relay.h"
+#include "usbip_relay_lines.h"
 
 namespace {
 
@@ -664,6 +667,30 @@ TEST(RelayPairing, AttachEndsTheWait)
     }
 }
 
+// A client that leaves while its pairing waits for the server gives the
+// slot back at once, not after the attach wait: round after round of four
+// (a server's whole share) that leave are dispatched, never refused.
+TEST(RelayPairing, AClientThatLeavesGivesItsWaitingSlotBackAtOnce)
+{
+    Relay relay;
+    Registration reg = relay.register_server();  // never attaches
+    auto t0 = Clock::now();
+    for (int round = 0; round < 3; ++round) {
+        std::vector<Fd> clients;
+        for (int i = 0; i < 4; ++i) {
+            clients.push_back(relay.open());
+            raw_send(clients.back(), "CONNECT " + reg.code + "\n");
+            Ending first = read_to_close(clients.back(), 300);
+            ASSERT_EQ(first.data, "") << "round " << round << ", client " << i;
+            ASSERT_FALSE(first.closed) << "round " << round << ", client " << i;
+            Relay::next_dispatch(reg.control);
+        }
+        clients.clear();  // all four leave
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    EXPECT_LT(seconds_since(t0), 8.0);  // less than one attach wait in all
+}
+
 // Four pairings may wait for one server, and the pairing table holds 64 in
 // all; when either is full, a newcomer takes the place of the oldest
 // pairing of the client host that holds the most (its client is told the
@@ -888,7 +915,10 @@ TEST(RelayBridge, CarriesMegabytesBothWaysAtOnce)
     EXPECT_EQ(down_wrong, 0u);
 }
 
-TEST(RelayBridge, EitherSideClosingEndsBothAfterItsLastBytes)
+// A side that closes ends its direction after its last bytes. A full close
+// ends the other side's too once it closes; after a half-close the other
+// side's answer still arrives.
+TEST(RelayBridge, TheEndOfEachDirectionFollowsItsLastBytes)
 {
     Relay relay;
     Registration reg = relay.register_server();
@@ -909,9 +939,58 @@ TEST(RelayBridge, EitherSideClosingEndsBothAfterItsLastBytes)
         EXPECT_EQ(e.data, "last words") << c.client_closes << c.half;
         EXPECT_TRUE(e.closed) << c.client_closes << c.half;
         if (c.half) {
-            EXPECT_TRUE(read_to_close(closer, 3000).closed) << c.client_closes;
+            raw_send(other, "the answer after the end");
+            other.close();
+            Ending back = read_to_close(closer, 3000);
+            EXPECT_EQ(back.data, "the answer after the end") << c.client_closes;
+            EXPECT_TRUE(back.closed) << c.client_closes;
         }
     }
+}
+
+// Bridges that carry nothing, or whose bytes wait for a reader that takes
+// none, end at the idle limit and give their threads back; a bridge in use
+// goes on.
+TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
+{
+    usbip_relay_set_bridge_idle_ms(500);
+    {
+        Relay relay;
+        Registration reg = relay.register_server();
+        // A registration holds no relay thread: one thread watches them all.
+        ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 0; }, 2000));
+        std::vector<Pairing> silent;
+        for (int i = 0; i < 8; ++i) silent.push_back(relay.pair(reg));
+        Pairing stalled = relay.pair(reg);
+        Pairing busy = relay.pair(reg);
+        EXPECT_EQ(usbip_relay_busy_threads(), 10u);
+
+        // The stalled one's server sends and sends; its client reads nothing.
+        set_socket_buffers(stalled.client, 4096);
+        std::atomic<bool> flooding{true};
+        std::thread flooder([&] {
+            std::string chunk(4096, 'z');
+            for (int i = 0; i < 5000 && flooding; ++i)
+                if (raw_send_now(stalled.server, chunk.data(), chunk.size()) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        });
+        // The busy one carries a message every 100 ms, for four idle limits.
+        for (int i = 0; i < 20; ++i) {
+            raw_send(busy.client, "ping");
+            ASSERT_EQ(raw_recv_n(busy.server, 4), "ping") << i;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        for (Pairing &p : silent) {
+            EXPECT_TRUE(read_to_close(p.client, 3000).closed);
+            EXPECT_TRUE(read_to_close(p.server, 3000).closed);
+        }
+        flooding = false;
+        flooder.join();
+        EXPECT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 1; }, 3000))
+            << usbip_relay_busy_threads() << " relay threads busy";
+        raw_send(busy.server, "still here");
+        EXPECT_EQ(raw_recv_n(busy.client, 10), "still here");
+    }
+    usbip_relay_set_bridge_idle_ms(0);
 }
 
 // ---------------------------------------------------------------------------

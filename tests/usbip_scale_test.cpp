@@ -22,6 +22,7 @@
 #include "library_fixtures.h"
 #include "platform/threads.h"
 #include "test_support.h"
+#include "usbip_line_io.h"
 #include "usbip_listener.h"
 
 namespace {

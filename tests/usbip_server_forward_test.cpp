@@ -19,7 +19,9 @@
 #include "urb_client.h"
 #include "urb_device.h"
 #include "usbip_forward.h"
-#include "usbip_internal.h"
+#include "usbip_conn.h"
+#include "usbip_enum.h"
+#include "usbip_protocol.h"
 
 namespace {
 
@@ -54,7 +56,7 @@ bool closed_by_server(usbip_conn &conn, int ms)
         char buf[4096];
         plat::IoError err;
         long n = usbip_conn_recv_some(&conn, buf, sizeof buf, &err);
-        if (n <= 0 && err != plat::IoError::timed_out) return true;
+        if (n <= 0 && err != plat::IoError::would_block) return true;
     }
 }
 

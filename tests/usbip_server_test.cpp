@@ -12,7 +12,12 @@
 #include "halvoren_usbip.h"
 #include "test_support.h"
 #include "testbed.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_device.h"
+#include "usbip_enum.h"
+#include "usbip_frame.h"
+#include "usbip_protocol.h"
+#include "usbip_server.h"
 
 namespace {
 

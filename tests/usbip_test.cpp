@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "halvoren_usbip.h"
-#include "usbip_internal.h"
+#include "usbip_frame.h"
 
 TEST(Lifecycle, CleanupBeforeInitChangesNothing)
 {

@@ -13,7 +13,10 @@
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_auth.h"
+#include "usbip_conn.h"
+#include "usbip_frame.h"
+#include "usbip_tls.h"
 
 namespace {
 
@@ -274,7 +277,7 @@ TEST(Tls, LibraryClientAndServerExchangeBytes)
     usbip_conn conn;
     ASSERT_EQ(usbip_conn_connect_deadline(&conn, "127.0.0.1", server.listener.port()), 0);
     ASSERT_EQ(usbip_tls_wrap_client(&conn), 0) << usbip_last_error();
-    EXPECT_EQ(conn.tls_active, 1);
+    EXPECT_TRUE(conn.is_tls());
     EXPECT_STREQ(conn.phase_label, "TLS handshake");
     ASSERT_EQ(usbip_conn_send_all(&conn, "hello", 5), 0);
     char back[5];
@@ -348,8 +351,7 @@ TEST(Tls, ClientAgainstPlainServerFailsInHandshake)
     peer.join();
     EXPECT_TRUE(std::regex_match(usbip_last_error(), std::regex("TLS client handshake failed: -0x[0-9a-f]{4,}")))
         << usbip_last_error();
-    EXPECT_EQ(conn.tls_active, 0);
-    EXPECT_FALSE(conn.tls_session);
+    EXPECT_FALSE(conn.is_tls());
 }
 
 TEST(Tls, PlainClientAgainstTlsServerTimesOutWaitingForTheFlag)
@@ -495,7 +497,7 @@ TEST(OneAttempt, TlsWritesThatWouldBlockKeepTheStreamExact)
             if (n > 0) {
                 pos += static_cast<std::size_t>(n);
                 offer = offers[++sends % 5];
-            } else if (err == plat::IoError::timed_out) {
+            } else if (err == plat::IoError::would_block) {
                 ++would_block;
                 offer += 777;  // a queue grows while its front waits
                 break;
@@ -507,7 +509,7 @@ TEST(OneAttempt, TlsWritesThatWouldBlockKeepTheStreamExact)
         for (;;) {
             long n = usbip_conn_recv_some(pair.server.get(), buf.data(), buf.size(), &err);
             if (n <= 0) {
-                ASSERT_EQ(err, plat::IoError::timed_out);
+                ASSERT_EQ(err, plat::IoError::would_block);
                 break;
             }
             got.insert(got.end(), buf.begin(), buf.begin() + n);
@@ -541,7 +543,7 @@ TEST(OneAttempt, BufferedTlsBytesAndTheEnd)
     EXPECT_EQ(usbip_conn_recv_some(pair.server.get(), buf, sizeof buf, &err), 990);
     EXPECT_EQ(usbip_conn_buffered(pair.server.get()), 0u);
     EXPECT_EQ(usbip_conn_recv_some(pair.server.get(), buf, sizeof buf, &err), -1);
-    EXPECT_EQ(err, plat::IoError::timed_out);
+    EXPECT_EQ(err, plat::IoError::would_block);
 
     usbip_conn_close(&pair.client);
     ASSERT_EQ(plat::wait_readable(pair.server->fd, 5000), 1);

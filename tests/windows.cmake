@@ -26,7 +26,8 @@
 # - Python.Binding: the binding loads the library of a Linux build.
 # - usbip_scale_test: it raises the POSIX descriptor limit for thousands of
 #   connections; the listener it exercises is tested by usbip_listener_test.
-# - usbip_forward_test: its devices answer URBs through umockdev.
+# - usbip_forward_test, usbip_relay_load_test: their devices answer URBs
+#   through umockdev.
 # - Fuzz.server_session.Corpus, Fuzz.relay_client.Corpus: POSIX socket
 #   pairs, as client_session.
 
@@ -68,9 +69,12 @@ endfunction()
 
 usbip_wine_test(usbip_test)
 usbip_wine_test(usbip_platform_test)
+usbip_wine_test(usbip_pump_test)
 usbip_wine_test(usbip_enum_test)
 usbip_wine_test(usbip_protocol_test EXCLUDE Wireshark.*)
 usbip_wine_test(usbip_auth_test)
+usbip_wine_test(usbip_spake2_test)
+usbip_wine_test(usbip_secure_auth_test)
 usbip_wine_test(usbip_tls_test EXCLUDE
   Tls.OpenSslSeesTheCertificateAndTls12WithX25519 Tls.EachGenerationMakesANewCertificateAndStartsTheLayerAlone)
 usbip_wine_test(usbip_client_test)

@@ -9,20 +9,11 @@
 #include <cstring>
 #include <fstream>
 
+#include "cli_options.h"
 #include "cli_support.h"
 #include "halvoren_usbip.h"
 
 namespace cli {
-
-const char kPasswordOptions[] =
-    "  --password-file FILE  the password is the first line of FILE\n"
-    "  --password P          the password P (other users can see it in the process\n"
-    "                        list: prefer --password-file or HALVOREN_USBIP_PASSWORD)\n";
-
-void print_help(const char *text)
-{
-    std::printf(text, kPasswordOptions);
-}
 
 void reject_unknown(const std::string &word)
 {
@@ -50,6 +41,27 @@ int parse_timeout(const std::string &text)
     long v = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
     if (v < 1) throw UsageError{"--timeout '" + text + "' is not a time: give whole milliseconds above 0"};
     return static_cast<int>(v);
+}
+
+int parse_count(const std::string &option, const std::string &text, int most)
+{
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    long v = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
+    if (v < 1 || v > most)
+        throw UsageError{option + " '" + text + "' is not a count from 1 to " + std::to_string(most)};
+    return static_cast<int>(v);
+}
+
+std::string read_key_file(const std::string &option, const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError{"cannot read the file of " + option + " '" + path + "': " + std::strerror(errno)};
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) throw UsageError{"the file of " + option + " '" + path + "' is empty: its first line is the key"};
+    return line;
 }
 
 Endpoint parse_endpoint(const std::string &what, const std::string &text, int default_port)
@@ -93,13 +105,21 @@ std::string parse_code(const std::string &text)
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
 
-bool PasswordSource::take(const std::string &w, Args &a)
+void PasswordSource::take(const Parsed &p)
 {
-    if (w != "--password" && w != "--password-file") return false;
-    if (given) throw UsageError{"give one of --password and --password-file, once"};
-    given = true;
-    (w == "--password" ? value : file) = a.value(w);
-    return true;
+    const int count = p.count("--password") + p.count("--password-file");
+    if (count > 1) throw UsageError{"give one of --password and --password-file, once"};
+    given = count == 1;
+    value = p.value("--password");
+    file = p.value("--password-file");
+}
+
+Endpoint server_operand(const Parsed &p)
+{
+    const int count = p.count("--remote") + (p.has_operand() ? 1 : 0);
+    if (count > 1) throw UsageError{"give the server once: HOST[:PORT], or -r HOST[:PORT]"};
+    if (count == 0) return Endpoint{};
+    return parse_endpoint("the server", p.has_operand() ? p.operand() : p.value("--remote"), kDefaultServerPort);
 }
 
 std::string PasswordSource::resolve() const
@@ -134,6 +154,11 @@ std::string explain(const std::string &message, const Situation &s)
         return "TLS could not be set up; the server can run without --tls.";
     if (!s.tls && !s.by_code && message.find("server accepted the connection but sent no response") != std::string::npos)
         return "A server started with --tls waits for a TLS handshake first: if this one was, add --tls.";
+    if (message.find("ERROR Registration refused") != std::string::npos)
+        return "The relay takes only servers with its registration key: give the key its operator handed out with "
+               "--registration-key-file.";
+    if (message == "Invalid registration key")
+        return "A registration key is 1 to 64 printable characters without spaces.";
     if (s.by_code && message.find("Code not found") != std::string::npos)
         return "No server is registered with this code on the relay: check the code, and that the server still runs.";
     return "";

@@ -25,10 +25,7 @@ struct UsageError {
     std::string message;
 };
 
-// The help lines of the password options; print_help() puts them where a
-// help text has "%s".
-extern const char kPasswordOptions[];
-void print_help(const char *text);
+class Parsed;
 
 class Args {
 public:
@@ -77,6 +74,10 @@ bool is_help(const std::string &w);
 // `within` names the HOST:PORT text that held the port, if any.
 int parse_port(const std::string &option, const std::string &text, const std::string &within = "");
 int parse_timeout(const std::string &text);
+// A count from 1 to `most` given to `option`.
+int parse_count(const std::string &option, const std::string &text, int most);
+// The first line of a key file given to `option` (a CR at its end dropped).
+std::string read_key_file(const std::string &option, const std::string &path);
 
 struct Endpoint {
     std::string host;
@@ -87,6 +88,9 @@ struct Endpoint {
 Endpoint parse_endpoint(const std::string &what, const std::string &text, int default_port);
 // Pairing codes are handed out in capitals; people type them as they like.
 std::string parse_code(const std::string &text);
+// The server of remote and attach: the plain HOST[:PORT] word or -r/--remote
+// (as usbip names it), once; an empty host when neither came.
+Endpoint server_operand(const Parsed &p);
 
 // Where a password came from: the options, then the environment.
 struct PasswordSource {
@@ -94,8 +98,8 @@ struct PasswordSource {
     std::string file;
     bool given = false;
 
-    // Takes --password and --password-file; false for other words.
-    bool take(const std::string &w, Args &a);
+    // Takes --password and --password-file from the command line.
+    void take(const Parsed &p);
     // The password to use; empty for none.
     std::string resolve() const;
     static std::string read_file(const std::string &path);

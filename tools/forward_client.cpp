@@ -6,6 +6,10 @@
 
 #include "cli_support.h"
 #include "halvoren_usbip.h"
+#include "usbip_auth.h"
+#include "usbip_client.h"
+#include "usbip_frame.h"
+#include "usbip_tls.h"
 #include "usbip_urb.h"
 
 namespace cli {

@@ -11,7 +11,8 @@
 
 #include "cli_common.h"
 #include "usb_descriptors.h"
-#include "usbip_internal.h"
+#include "usbip_conn.h"
+#include "usbip_protocol.h"
 #include "usbip_urb.h"
 
 namespace cli {

@@ -23,7 +23,9 @@
 #endif
 
 #include "cli_common.h"
+#include "cli_options.h"
 #include "cli_support.h"
+#include "command_specs.h"
 #include "forward_client.h"
 #include "system_commands.h"
 #include "halvoren_usbip.h"
@@ -31,103 +33,6 @@
 namespace {
 
 using namespace cli;
-
-// ---------------------------------------------------------------------------
-// Help
-
-const char kMainHelp[] =
-    "usage: halvoren-usbip COMMAND [OPTIONS]\n"
-    "\n"
-    "Shares USB devices over a network with the discovery messages of USB/IP.\n"
-    "\n"
-    "commands:\n"
-    "  list     list this machine's USB devices\n"
-    "  serve    share local devices with USB/IP clients, directly or through a relay\n"
-    "  remote   list a server's devices, directly or through a relay by pairing code\n"
-    "  relay    pair servers and clients by code\n";
-
-const char kMainHelpOptions[] =
-    "\n"
-    "options:\n"
-    "  -h, --help     show this help; 'halvoren-usbip COMMAND --help' shows a command's\n"
-    "  --version      show the version\n"
-    "\n"
-    "A password (serve, remote) comes from --password-file FILE, --password P, or the\n"
-    "environment variable HALVOREN_USBIP_PASSWORD, in that order. USB names come from\n"
-    "the usb.ids database (/usr/share/misc/usb.ids, or HALVOREN_USBIP_USB_IDS).\n";
-
-const char kListHelp[] =
-    "usage: halvoren-usbip list [--json]\n"
-    "\n"
-    "Lists this machine's USB devices.\n"
-    "\n"
-    "options:\n"
-    "  --json      print the library's JSON array; where the usb.ids database knows a\n"
-    "              device's ids, its object gains usb_ids_vendor and usb_ids_product\n"
-    "  -h, --help  show this help\n";
-
-const char kServeHelp[] =
-    "usage: halvoren-usbip serve [--port PORT] [--tls] [--share BUSID ... | --share-all]\n"
-    "                            [--relay HOST[:PORT]] [--password-file FILE | --password P]\n"
-    "                            [--forward] [--stock-clients]\n"
-    "\n"
-    "Shares local USB devices: answers USB/IP device-list and import requests until\n"
-    "Ctrl-C (SIGINT) or SIGTERM.\n"
-    "\n"
-    "options:\n"
-    "  --port PORT           TCP port to listen on, 1-65535 (default 3240)\n"
-    "  --share BUSID ...     share these devices (bus ids as 'halvoren-usbip list' shows)\n"
-    "  --share-all           share every local device\n"
-    "  --tls                 wrap every connection in TLS (self-signed certificate)\n"
-    "  --relay HOST[:PORT]   register with a relay (port 3241 unless given) and print\n"
-    "                        the pairing code; not with --tls, which clients that come\n"
-    "                        through a relay never start\n"
-    "%s"
-    "  --forward             let clients that import a device use it: its USB traffic\n"
-    "                        goes over the connection (without this, an import is\n"
-    "                        answered and nothing more)\n"
-    "  --stock-clients       let USB/IP clients without the password handshake (the\n"
-    "                        kernel's usbip tool) list and import; only without a\n"
-    "                        password and without --tls\n"
-    "  -h, --help            show this help\n"
-    "\n"
-    "Without a password the server accepts every client; with --forward that client\n"
-    "can use the shared devices as if they were plugged into its own machine.\n";
-
-const char kRemoteHelp[] =
-    "usage: halvoren-usbip remote HOST[:PORT] [--tls] [--busid ID [--descriptors]] [PASSWORD]\n"
-    "                             [--json] [--timeout MS]\n"
-    "       halvoren-usbip remote --relay HOST[:PORT] --code CODE [--busid ID --descriptors]\n"
-    "                             [PASSWORD] [--json] [--timeout MS]\n"
-    "\n"
-    "Lists a server's shared devices: directly (port 3240 unless given; an IPv6\n"
-    "address goes in brackets, [::1]:3240), or through a relay by the server's\n"
-    "pairing code. With --descriptors, imports one device and reads its device and\n"
-    "configuration descriptors from the device itself (the server must run with\n"
-    "--forward).\n"
-    "\n"
-    "options:\n"
-    "  --tls                 speak TLS to the server (direct only)\n"
-    "  --busid ID            show the one device with this bus id (direct only)\n"
-    "  --descriptors         with --busid: import the device and show its descriptors\n"
-    "  --relay HOST[:PORT]   the relay (port 3241 unless given)\n"
-    "  --code CODE           the server's pairing code, in any letter case\n"
-    "%s"
-    "  --json                print the library's JSON, with usb_ids_vendor and\n"
-    "                        usb_ids_product where the usb.ids database knows the ids\n"
-    "  --timeout MS          give up after MS milliseconds (default 10000)\n"
-    "  -h, --help            show this help\n";
-
-const char kRelayHelp[] =
-    "usage: halvoren-usbip relay [--port PORT]\n"
-    "\n"
-    "Pairs servers and clients by code: servers register and get a code, clients ask\n"
-    "for a server by that code. Prints each registration, client and end with a time\n"
-    "stamp (UTC) until Ctrl-C (SIGINT) or SIGTERM.\n"
-    "\n"
-    "options:\n"
-    "  --port PORT   TCP port to listen on, 1-65535 (default 3241)\n"
-    "  -h, --help    show this help\n";
 
 // ---------------------------------------------------------------------------
 // Stop signals. Only the main thread takes SIGINT and SIGTERM, so that they
@@ -308,19 +213,9 @@ int show_devices(const char *json, bool as_json, bool single = false)
 
 int cmd_list(Args &a)
 {
-    bool as_json = false;
-    while (a.more()) {
-        std::string w = a.next();
-        if (is_help(w)) {
-            print_help(kListHelp);
-            return 0;
-        } else if (w == "--json") {
-            as_json = true;
-        } else {
-            reject_unknown(w);
-        }
-        if (a.value_pending()) throw UsageError{w + " takes no value"};
-    }
+    Parsed p = parse_options(kListSpec, a);
+    if (p.help) return print_help(kListSpec);
+    const bool as_json = p.has("--json");
     if (usbip_init() != 0) return fail("init");
     int rc = show_devices(usbip_list_local_devices(), as_json);
     usbip_cleanup();
@@ -329,41 +224,24 @@ int cmd_list(Args &a)
 
 int cmd_serve(Args &a)
 {
-    int port = kDefaultServerPort;
-    PasswordSource password;
-    bool tls = false, share_all = false, forward = false, stock_clients = false;
-    std::vector<std::string> shares;
+    Parsed p = parse_options(kServeSpec, a);
+    if (p.help) return print_help(kServeSpec);
+    const int port = p.has("--port") ? parse_port("--port", p.value("--port")) : kDefaultServerPort;
     Endpoint relay;
-    while (a.more()) {
-        std::string w = a.next();
-        if (is_help(w)) {
-            print_help(kServeHelp);
-            return 0;
-        } else if (w == "--port") {
-            port = parse_port("--port", a.value(w));
-        } else if (w == "--relay") {
-            relay = parse_endpoint("--relay", a.value(w), kDefaultRelayPort);
-        } else if (password.take(w, a)) {
-        } else if (w == "--tls") {
-            tls = true;
-        } else if (w == "--share-all") {
-            share_all = true;
-        } else if (w == "--forward") {
-            forward = true;
-        } else if (w == "--stock-clients") {
-            stock_clients = true;
-        } else if (w == "--share") {
-            shares.push_back(a.value(w));
-            while (a.value_follows()) shares.push_back(a.next());
-        } else {
-            reject_unknown(w);
-        }
-        if (a.value_pending()) throw UsageError{w + " takes no value"};
-    }
+    if (p.has("--relay")) relay = parse_endpoint("--relay", p.value("--relay"), kDefaultRelayPort);
+    PasswordSource password;
+    password.take(p);
+    const bool tls = p.has("--tls"), share_all = p.has("--share-all"), forward = p.has("--forward"),
+               stock_clients = p.has("--stock-clients");
+    std::vector<std::string> shares = p.values("--share");
     if (tls && !relay.host.empty())
         throw UsageError{"--tls and --relay do not go together: clients that come through a relay never start TLS, "
                          "so none could reach this server by its code"};
     if (share_all && !shares.empty()) throw UsageError{"give --share or --share-all, not both"};
+    if (p.has("--registration-key-file") && relay.host.empty())
+        throw UsageError{"--registration-key-file goes with --relay: the key is for the relay"};
+    const std::string key =
+        p.has("--registration-key-file") ? read_key_file("--registration-key-file", p.value("--registration-key-file")) : "";
     std::string pw = password.resolve();
     if (pw.size() > kMaxPassword)
         throw UsageError{"the password is " + std::to_string(pw.size()) + " characters long; a server keeps at most " +
@@ -400,8 +278,15 @@ int cmd_serve(Args &a)
     std::printf("Serving %zu device(s) on port %d (TLS %s, password %s%s). Ctrl-C stops.\n", shared.size(), port,
                 tls ? "on" : "off", pw.empty() ? "none" : "set", modes.c_str());
     print_device_table(shared);
+    if (shared.empty())
+        std::printf("%s\n", share_all ? "Nothing to share: no USB device here could be read ('halvoren-usbip list' "
+                                        "shows what this machine sees)."
+                                      : "Nothing is shared, so clients get an empty list: name devices with --share "
+                                        "BUSID ... ('halvoren-usbip list' shows the bus ids) or give --share-all.");
     if (!relay.host.empty()) {
-        const char *code = usbip_server_register_relay(relay.host.c_str(), relay.port, or_null(pw));
+        const char *code = usbip_server_set_registration_key(or_null(key)) == 0
+                               ? usbip_server_register_relay(relay.host.c_str(), relay.port, or_null(pw))
+                               : nullptr;
         if (code == nullptr) {
             int rc = fail("relay", situation);
             usbip_cleanup();
@@ -421,39 +306,17 @@ int cmd_serve(Args &a)
 
 int cmd_remote(Args &a)
 {
-    Endpoint server, relay;
+    Parsed p = parse_options(kRemoteSpec, a);
+    if (p.help) return print_help(kRemoteSpec);
+    Endpoint server = server_operand(p), relay;
+    if (p.has("--relay")) relay = parse_endpoint("--relay", p.value("--relay"), kDefaultRelayPort);
+    const std::string code = p.has("--code") ? parse_code(p.value("--code")) : "";
     PasswordSource password;
-    std::string busid, code;
-    int timeout_ms = 0;
-    bool tls = false, as_json = false, has_busid = false, descriptors = false;
-    while (a.more()) {
-        std::string w = a.next();
-        if (is_help(w)) {
-            print_help(kRemoteHelp);
-            return 0;
-        } else if (w == "--descriptors") {
-            descriptors = true;
-        } else if (w == "--relay") {
-            relay = parse_endpoint("--relay", a.value(w), kDefaultRelayPort);
-        } else if (w == "--code") {
-            code = parse_code(a.value(w));
-        } else if (password.take(w, a)) {
-        } else if (w == "--tls") {
-            tls = true;
-        } else if (w == "--json") {
-            as_json = true;
-        } else if (w == "--busid") {
-            busid = a.value(w);
-            has_busid = true;
-        } else if (w == "--timeout") {
-            timeout_ms = parse_timeout(a.value(w));
-        } else if (server.host.empty() && w.rfind("-", 0) != 0) {
-            server = parse_endpoint("the server", w, kDefaultServerPort);
-        } else {
-            reject_unknown(w);
-        }
-        if (a.value_pending()) throw UsageError{w + " takes no value"};
-    }
+    password.take(p);
+    const std::string busid = p.value("--busid");
+    const int timeout_ms = p.has("--timeout") ? parse_timeout(p.value("--timeout")) : 0;
+    const bool tls = p.has("--tls"), as_json = p.has("--json"), has_busid = p.has("--busid"),
+               descriptors = p.has("--descriptors");
     bool by_code = !relay.host.empty() || !code.empty();
     if (by_code) {
         if (relay.host.empty()) throw UsageError{"--code needs --relay HOST[:PORT], the relay that knows the code"};
@@ -529,27 +392,23 @@ private:
 
 int cmd_relay(Args &a)
 {
-    int port = kDefaultRelayPort;
-    while (a.more()) {
-        std::string w = a.next();
-        if (is_help(w)) {
-            print_help(kRelayHelp);
-            return 0;
-        } else if (w == "--port") {
-            port = parse_port("--port", a.value(w));
-        } else {
-            reject_unknown(w);
-        }
-        if (a.value_pending()) throw UsageError{w + " takes no value"};
-    }
+    Parsed p = parse_options(kRelaySpec, a);
+    if (p.help) return print_help(kRelaySpec);
+    const int port = p.has("--port") ? parse_port("--port", p.value("--port")) : kDefaultRelayPort;
+    const int registrations = p.has("--registrations") ? parse_count("--registrations", p.value("--registrations"), 65536) : 64;
+    const int pairings = p.has("--pairings") ? parse_count("--pairings", p.value("--pairings"), 65536) : 64;
+    const std::string key =
+        p.has("--registration-key-file") ? read_key_file("--registration-key-file", p.value("--registration-key-file")) : "";
     block_stop_signals();
     if (usbip_init() != 0) return fail("init");
-    if (usbip_relay_start(port) != 0) {
+    if (usbip_relay_set_registration_key(or_null(key)) != 0 || usbip_relay_set_capacity(registrations, pairings) != 0 ||
+        usbip_relay_start(port) != 0) {
         int rc = fail("relay", Situation{port, false, false});
         usbip_cleanup();
         return rc;
     }
-    std::printf("Relay listening on port %d. Ctrl-C stops.\n", port);
+    std::printf("Relay listening on port %d (%s). Ctrl-C stops.\n", port,
+                key.empty() ? "open to every server" : "servers need its registration key");
     std::fflush(stdout);
 
     RelayEvents events;
@@ -565,23 +424,16 @@ int cmd_relay(Args &a)
 }
 
 struct Command {
-    const char *name;
+    const CommandSpec *spec;
     int (*run)(Args &);
 };
 
 const Command kCommands[] = {
-    {"list", cmd_list},
-    {"serve", cmd_serve},
-    {"remote", cmd_remote},
-    {"relay", cmd_relay},
+    {&kListSpec, cmd_list},
+    {&kServeSpec, cmd_serve},
+    {&kRemoteSpec, cmd_remote},
+    {&kRelaySpec, cmd_relay},
 };
-
-void print_main_help(FILE *to)
-{
-    std::fputs(kMainHelp, to);
-    std::fputs(system_commands_help(), to);
-    std::fputs(kMainHelpOptions, to);
-}
 
 int usage_error(const std::string &command, const std::string &message)
 {
@@ -598,12 +450,12 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (words.empty()) {
-        print_main_help(stderr);
+        std::fputs(program_help().c_str(), stderr);
         return 2;
     }
     const std::string &first = words[0];
     if (is_help(first)) {
-        print_main_help(stdout);
+        std::fputs(program_help().c_str(), stdout);
         return 0;
     }
     if (first == "--version") {
@@ -611,22 +463,22 @@ int main(int argc, char **argv)
         return 0;
     }
     for (const auto &command : kCommands) {
-        if (first != command.name) continue;
+        if (first != command.spec->name) continue;
         Args a(std::vector<std::string>(words.begin() + 1, words.end()));
         try {
             return command.run(a);
         } catch (const UsageError &e) {
-            return usage_error(command.name, e.message);
+            return usage_error(command.spec->name, e.message);
         }
     }
     const HostHooks hooks{block_stop_signals, wait_for_stop_signal};
     for (const auto &command : system_commands()) {
-        if (first != command.name) continue;
+        if (first != command.spec->name) continue;
         Args a(std::vector<std::string>(words.begin() + 1, words.end()));
         try {
             return command.run(a, hooks);
         } catch (const UsageError &e) {
-            return usage_error(command.name, e.message);
+            return usage_error(command.spec->name, e.message);
         }
     }
     return usage_error("", first.rfind("-", 0) == 0 ? "unknown option '" + first + "'"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli_common.h"
+#include "cli_options.h"
 
 namespace cli {
 
@@ -20,13 +21,11 @@ struct HostHooks {
 };
 
 struct SystemCommand {
-    const char *name;
+    const CommandSpec *spec;  // its name, options and help
     int (*run)(Args &args, const HostHooks &hooks);
 };
 
 const std::vector<SystemCommand> &system_commands();
-// Their lines for the host's help; "" when there are none.
-const char *system_commands_help();
 
 }  // namespace cli
 

@@ -9,6 +9,4 @@ const std::vector<SystemCommand> &system_commands()
     return none;
 }
 
-const char *system_commands_help() { return ""; }
-
 }  // namespace cli

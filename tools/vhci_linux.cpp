@@ -20,10 +20,12 @@
 #include <sstream>
 #include <thread>
 
+#include "cli_options.h"
 #include "cli_support.h"
 #include "halvoren_usbip.h"
 #include "forward_client.h"
 #include "system_commands.h"
+#include "usbip_pump.h"
 
 namespace cli {
 
@@ -135,9 +137,9 @@ std::string vhci_sysfs_root(const std::string &option)
 namespace {
 
 // ---------------------------------------------------------------------------
-// The pump of a TLS connection: bytes both ways between the kernel's socket
-// (the far end of a socket pair) and the TLS connection, on a thread of its
-// own, until either side closes or a stop.
+// The carrier of a TLS connection: the library's pump between the kernel's
+// socket (the far end of a socket pair) and the TLS connection, on a thread
+// of its own, until either side closes or a stop.
 
 class Pump {
 public:
@@ -159,73 +161,46 @@ public:
         return true;
     }
     bool done() const { return done_; }
-    // The loop looks at the flag between waits of at most kWaitMs.
+    // The pump looks at the flag at least every kWaitMs.
     void stop()
     {
-        stopping_ = true;
+        running_ = false;
         if (thread_.joinable()) thread_.join();
     }
     const std::string &why() const { return why_; }
 
 private:
-    static constexpr std::size_t kBuffer = 64 * 1024;
     static constexpr int kWaitMs = 200;
 
     void run()
     {
-        std::vector<std::uint8_t> up(kBuffer), down(kBuffer);  // kernel -> server, server -> kernel
-        std::size_t up_len = 0, down_len = 0;
-        plat::IoError err;
-        while (!stopping_) {
-            plat::PollEntry e[2];
-            e[0].s = local_;
-            e[0].want_read = up_len < up.size();
-            e[0].want_write = down_len > 0;
-            e[1].s = server_.fd;
-            e[1].want_read = down_len < down.size();
-            e[1].want_write = up_len > 0;
-            // TLS may hold decrypted bytes that no wait on the socket shows.
-            const bool buffered = down_len < down.size() && usbip_conn_buffered(&server_) > 0;
-            if (plat::poll_many(e, 2, buffered ? 0 : kWaitMs) < 0) return end("a wait failed");
-            if (e[0].readable && up_len < up.size()) {
-                long n = plat::recv_now(local_, up.data() + up_len, up.size() - up_len, &err);
-                if (n > 0) up_len += static_cast<std::size_t>(n);
-                else if (err != plat::IoError::timed_out) return end("the kernel let go of the device");
-            }
-            if (up_len > 0) {
-                // TLS repeats a send that could not move with the same bytes
-                // in front: they stay at the front of the buffer until sent.
-                long n = usbip_conn_send_some(&server_, up.data(), up_len, &err);
-                if (n > 0) {
-                    std::memmove(up.data(), up.data() + n, up_len - static_cast<std::size_t>(n));
-                    up_len -= static_cast<std::size_t>(n);
-                } else if (err != plat::IoError::timed_out) {
-                    return end("the connection to the server failed");
-                }
-            }
-            if ((e[1].readable || buffered) && down_len < down.size()) {
-                long n = usbip_conn_recv_some(&server_, down.data() + down_len, down.size() - down_len, &err);
-                if (n > 0) down_len += static_cast<std::size_t>(n);
-                else if (err != plat::IoError::timed_out) return end("the server closed the connection");
-            }
-            if (down_len > 0) {
-                long n = plat::send_now(local_, down.data(), down_len, &err);
-                if (n > 0) {
-                    std::memmove(down.data(), down.data() + n, down_len - static_cast<std::size_t>(n));
-                    down_len -= static_cast<std::size_t>(n);
-                } else if (err != plat::IoError::timed_out) {
-                    return end("the kernel let go of the device");
-                }
-            }
+        usbip_socket_end kernel(local_);
+        usbip_conn_end server(server_);
+        usbip_pump_options options;
+        // An attached device may sit idle for hours; the server's TCP
+        // keep-alive notices a server that has gone.
+        options.idle_ms = 0;
+        options.stall_ms = 0;
+        options.keep_running = &running_;
+        options.slice_ms = kWaitMs;
+        usbip_pump_result r = usbip_pump_run(kernel, server, options);
+        switch (r.reason) {
+        case usbip_pump_end_reason::closed:
+            why_ = r.first_to_end == usbip_pump_side::a ? "the kernel let go of the device"
+                                                        : "the server closed the connection";
+            break;
+        case usbip_pump_end_reason::failed_a: why_ = "the kernel let go of the device"; break;
+        case usbip_pump_end_reason::failed_b: why_ = "the connection to the server failed"; break;
+        case usbip_pump_end_reason::stopped: why_ = "stopped"; break;
+        case usbip_pump_end_reason::idle:
+        case usbip_pump_end_reason::stalled: why_ = "the connection stalled"; break;
         }
-        end("stopped");
     }
-    void end(const char *why) { why_ = why; }
 
     usbip_conn &server_;
     int local_;
     std::thread thread_;
-    std::atomic<bool> stopping_{false};
+    std::atomic<bool> running_{true};
     std::atomic<bool> done_{false};
     std::string why_;
 };
@@ -233,47 +208,50 @@ private:
 // ---------------------------------------------------------------------------
 // Commands
 
-const char kAttachHelp[] =
-    "usage: halvoren-usbip attach HOST[:PORT] --busid ID [--tls] [PASSWORD] [--timeout MS]\n"
-    "                             [--sysfs DIR]\n"
-    "       halvoren-usbip attach --relay HOST[:PORT] --code CODE --busid ID [PASSWORD]\n"
-    "                             [--timeout MS] [--sysfs DIR]\n"
-    "\n"
-    "Imports a server's device and hands it to this machine's kernel (the vhci-hcd\n"
-    "module, 'modprobe vhci-hcd'; needs root), where it shows up as a local USB\n"
-    "device. The server must run with forwarding on (serve --forward). Without TLS\n"
-    "the command returns once the kernel has the connection; with --tls it stays in\n"
-    "the foreground and carries the device's traffic until Ctrl-C (SIGINT) or\n"
-    "SIGTERM, which detach the device.\n"
-    "\n"
-    "options:\n"
-    "  --busid ID            the device's bus id on the server\n"
-    "  --tls                 speak TLS to the server (direct only)\n"
-    "  --relay HOST[:PORT]   the relay (port 3241 unless given)\n"
-    "  --code CODE           the server's pairing code, in any letter case\n"
-    "%s"
-    "  --timeout MS          give up the import after MS milliseconds (default 10000)\n"
-    "  --sysfs DIR           where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)\n"
-    "  -h, --help            show this help\n";
+const CommandSpec kAttachSpec{
+    "attach",
+    "hand a server's device to this machine's kernel (vhci-hcd)",
+    {"HOST[:PORT] --busid ID [--tls] [--password-file FILE | --password P] [--timeout MS] [--sysfs DIR]",
+     "--relay HOST[:PORT] --code CODE --busid ID [--password-file FILE | --password P] [--timeout MS] "
+     "[--sysfs DIR]"},
+    "Imports a server's device and hands it to this machine's kernel (the vhci-hcd module, 'modprobe vhci-hcd'; "
+    "needs root), where it shows up as a local USB device. The server must run with forwarding on (serve "
+    "--forward). Without TLS the command returns once the kernel has the connection; with --tls it stays in the "
+    "foreground and carries the device's traffic until Ctrl-C (SIGINT) or SIGTERM, which detach the device.",
+    {
+        kRemoteOption,
+        {"--busid", 'b', "ID", "the device's bus id on the server"},
+        kTlsOption,
+        kRelayOption,
+        kCodeOption,
+        kPasswordFileOption,
+        kPasswordOption,
+        {"--timeout", 0, "MS", "give up the import after MS milliseconds (default 10000)"},
+        {"--sysfs", 0, "DIR", "where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)"},
+    },
+    "HOST[:PORT]",
+};
 
-const char kDetachHelp[] =
-    "usage: halvoren-usbip detach --port PORT [--sysfs DIR]\n"
-    "\n"
-    "Detaches the device on a vhci-hcd port ('halvoren-usbip port' lists them).\n"
-    "\n"
-    "options:\n"
-    "  --port PORT   the vhci-hcd port\n"
-    "  --sysfs DIR   where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)\n"
-    "  -h, --help    show this help\n";
+const CommandSpec kDetachSpec{
+    "detach",
+    "detach a device from a vhci-hcd port",
+    {"--port PORT [--sysfs DIR]"},
+    "Detaches the device on a vhci-hcd port ('halvoren-usbip port' lists them).",
+    {
+        {"--port", 'p', "PORT", "the vhci-hcd port"},
+        {"--sysfs", 0, "DIR", "where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)"},
+    },
+};
 
-const char kPortHelp[] =
-    "usage: halvoren-usbip port [--sysfs DIR]\n"
-    "\n"
-    "Lists the devices attached to this machine's vhci-hcd ports.\n"
-    "\n"
-    "options:\n"
-    "  --sysfs DIR   where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)\n"
-    "  -h, --help    show this help\n";
+const CommandSpec kPortSpec{
+    "port",
+    "list the devices attached to vhci-hcd ports",
+    {"[--sysfs DIR]"},
+    "Lists the devices attached to this machine's vhci-hcd ports.",
+    {
+        {"--sysfs", 0, "DIR", "where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)"},
+    },
+};
 
 int vhci_failure(const char *what, const std::string &message)
 {
@@ -290,35 +268,18 @@ bool set_nonblocking(int fd, bool on)
 
 int cmd_attach(Args &a, const HostHooks &hooks)
 {
+    Parsed p = parse_options(kAttachSpec, a);
+    if (p.help) return print_help(kAttachSpec);
     ImportTarget target;
+    target.server = server_operand(p);
+    if (p.has("--relay")) target.relay = parse_endpoint("--relay", p.value("--relay"), kDefaultRelayPort);
+    if (p.has("--code")) target.code = parse_code(p.value("--code"));
     PasswordSource password;
-    std::string sysfs;
-    int timeout_ms = 0;
-    while (a.more()) {
-        std::string w = a.next();
-        if (is_help(w)) {
-            print_help(kAttachHelp);
-            return 0;
-        } else if (w == "--relay") {
-            target.relay = parse_endpoint("--relay", a.value(w), kDefaultRelayPort);
-        } else if (w == "--code") {
-            target.code = parse_code(a.value(w));
-        } else if (password.take(w, a)) {
-        } else if (w == "--tls") {
-            target.tls = true;
-        } else if (w == "--busid") {
-            target.busid = a.value(w);
-        } else if (w == "--timeout") {
-            timeout_ms = parse_timeout(a.value(w));
-        } else if (w == "--sysfs") {
-            sysfs = a.value(w);
-        } else if (target.server.host.empty() && w.rfind("-", 0) != 0) {
-            target.server = parse_endpoint("the server", w, kDefaultServerPort);
-        } else {
-            reject_unknown(w);
-        }
-        if (a.value_pending()) throw UsageError{w + " takes no value"};
-    }
+    password.take(p);
+    target.tls = p.has("--tls");
+    target.busid = p.value("--busid");
+    const int timeout_ms = p.has("--timeout") ? parse_timeout(p.value("--timeout")) : 0;
+    const std::string sysfs = p.value("--sysfs");
     if (target.by_code() || !target.code.empty()) {
         if (!target.by_code()) throw UsageError{"--code needs --relay HOST[:PORT], the relay that knows the code"};
         if (target.code.empty()) throw UsageError{"--relay needs --code CODE, the server's pairing code"};
@@ -396,26 +357,17 @@ int cmd_attach(Args &a, const HostHooks &hooks)
 
 int cmd_detach(Args &a, const HostHooks &)
 {
-    std::string sysfs;
+    Parsed p = parse_options(kDetachSpec, a);
+    if (p.help) return print_help(kDetachSpec);
+    const std::string sysfs = p.value("--sysfs");
     int port = -1;
-    while (a.more()) {
-        std::string w = a.next();
-        if (is_help(w)) {
-            std::fputs(kDetachHelp, stdout);
-            return 0;
-        } else if (w == "--port") {
-            std::string text = a.value(w);
-            char *end = nullptr;
-            long v = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || v < 0 || v > 65535)
-                throw UsageError{"--port '" + text + "' is not a vhci-hcd port number"};
-            port = static_cast<int>(v);
-        } else if (w == "--sysfs") {
-            sysfs = a.value(w);
-        } else {
-            reject_unknown(w);
-        }
-        if (a.value_pending()) throw UsageError{w + " takes no value"};
+    if (p.has("--port")) {
+        const std::string text = p.value("--port");
+        char *end = nullptr;
+        long v = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || v < 0 || v > 65535)
+            throw UsageError{"--port '" + text + "' is not a vhci-hcd port number"};
+        port = static_cast<int>(v);
     }
     if (port < 0) throw UsageError{"--port PORT names the port to detach ('halvoren-usbip port' lists them)"};
     Vhci vhci(vhci_sysfs_root(sysfs));
@@ -433,19 +385,9 @@ int cmd_detach(Args &a, const HostHooks &)
 
 int cmd_port(Args &a, const HostHooks &)
 {
-    std::string sysfs;
-    while (a.more()) {
-        std::string w = a.next();
-        if (is_help(w)) {
-            std::fputs(kPortHelp, stdout);
-            return 0;
-        } else if (w == "--sysfs") {
-            sysfs = a.value(w);
-        } else {
-            reject_unknown(w);
-        }
-        if (a.value_pending()) throw UsageError{w + " takes no value"};
-    }
+    Parsed p = parse_options(kPortSpec, a);
+    if (p.help) return print_help(kPortSpec);
+    const std::string sysfs = p.value("--sysfs");
     Vhci vhci(vhci_sysfs_root(sysfs));
     std::vector<VhciPort> ports;
     std::string error;
@@ -468,18 +410,11 @@ int cmd_port(Args &a, const HostHooks &)
 const std::vector<SystemCommand> &system_commands()
 {
     static const std::vector<SystemCommand> commands = {
-        {"attach", cmd_attach},
-        {"detach", cmd_detach},
-        {"port", cmd_port},
+        {&kAttachSpec, cmd_attach},
+        {&kDetachSpec, cmd_detach},
+        {&kPortSpec, cmd_port},
     };
     return commands;
-}
-
-const char *system_commands_help()
-{
-    return "  attach   hand a server's device to this machine's kernel (vhci-hcd)\n"
-           "  detach   detach a device from a vhci-hcd port\n"
-           "  port     list the devices attached to vhci-hcd ports\n";
 }
 
 }  // namespace cli

@@ -30,8 +30,11 @@ long transfer_until(Attempt attempt, Wait wait, std::int64_t deadline_ms, IoErro
 {
     for (;;) {
         long n = attempt(err);
-        if (n >= 0 || *err != IoError::timed_out) return n;
-        if (passed(deadline_ms)) return -1;  // err stays timed_out
+        if (n >= 0 || *err != IoError::would_block) return n;
+        if (passed(deadline_ms)) {
+            *err = IoError::timed_out;
+            return -1;
+        }
         if (wait(wait_ms_until(deadline_ms)) < 0) {
             *err = IoError::failed;
             return -1;

@@ -29,9 +29,10 @@ void sock_cleanup();
 // Why a send or receive did not transfer bytes.
 enum class IoError {
     none,
-    timed_out,  // nothing could move now (would block), or the deadline passed
-    closed,     // the peer closed the connection (a receive found the end)
-    failed,     // any other failure
+    would_block,  // nothing can move now: wait for the socket and try again
+    timed_out,    // the deadline passed before anything moved
+    closed,       // the peer closed the connection (a receive found the end)
+    failed,       // any other failure
 };
 
 // One resolved address, kept as opaque bytes.
@@ -69,6 +70,9 @@ socket_t socket_open(const Address &addr);
 void close(socket_t s);
 // Ends both directions; a thread blocked in a wait on `s` wakes up.
 void shutdown_both(socket_t s);
+// Ends the sending direction only: the peer reads the end of the stream
+// after the bytes already sent, and can still send.
+void shutdown_send(socket_t s);
 void set_nodelay(socket_t s);
 // TCP keep-alive probes after idle_s seconds of silence, every interval_s
 // seconds; `count` unanswered probes end the connection.
@@ -127,15 +131,14 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// True when the peer has closed the connection (or it failed, or was shut
-// down here), looked at without taking any byte and without waiting.
-bool peer_closed(socket_t s);
-
 // One attempt that never waits. Returns the byte count (> 0) or -1 with
-// `err` set (timed_out: nothing can move now); a receive that finds the peer
-// closed returns 0 with IoError::closed. Sends never raise SIGPIPE.
+// `err` set (would_block: nothing can move now); a receive that finds the
+// peer closed returns 0 with IoError::closed. Sends never raise SIGPIPE.
 long send_now(socket_t s, const void *data, std::size_t len, IoError *err);
 long recv_now(socket_t s, void *data, std::size_t len, IoError *err);
+// True when the peer has ended or reset the connection: a receive would
+// find the end or fail. Never waits, and leaves waiting bytes in place.
+bool peer_gone(socket_t s);
 
 // Timed transfers (io.cpp), built on the attempts and waits above. They move
 // at most `len` bytes, waiting first when nothing can move, until

@@ -31,7 +31,7 @@ int fd_of(socket_t s) { return static_cast<int>(s); }
 
 IoError classify(int e)
 {
-    if (e == EAGAIN || e == EWOULDBLOCK) return IoError::timed_out;
+    if (e == EAGAIN || e == EWOULDBLOCK) return IoError::would_block;
     return IoError::failed;
 }
 
@@ -74,6 +74,11 @@ void close(socket_t s)
 void shutdown_both(socket_t s)
 {
     if (s != kNoSocket) ::shutdown(fd_of(s), SHUT_RDWR);
+}
+
+void shutdown_send(socket_t s)
+{
+    if (s != kNoSocket) ::shutdown(fd_of(s), SHUT_WR);
 }
 
 void set_nodelay(socket_t s)
@@ -158,6 +163,16 @@ long send_now(socket_t s, const void *data, std::size_t len, IoError *err)
     }
 }
 
+bool peer_gone(socket_t s)
+{
+    char c;
+    ssize_t n;
+    do {
+        n = ::recv(fd_of(s), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n == 0 || (n < 0 && classify(errno) != IoError::would_block);
+}
+
 long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
 {
     for (;;) {
@@ -173,18 +188,6 @@ long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
         if (errno == EINTR) continue;
         *err = classify(errno);
         return -1;
-    }
-}
-
-bool peer_closed(socket_t s)
-{
-    for (;;) {
-        char c;
-        ssize_t n = ::recv(fd_of(s), &c, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n > 0) return false;
-        if (n == 0) return true;
-        if (errno == EINTR) continue;
-        return errno != EAGAIN && errno != EWOULDBLOCK;
     }
 }
 

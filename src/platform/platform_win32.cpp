@@ -51,7 +51,7 @@ constexpr int kConnectCheckMs = 250;
 
 IoError classify(int e)
 {
-    if (e == WSAEWOULDBLOCK) return IoError::timed_out;
+    if (e == WSAEWOULDBLOCK) return IoError::would_block;
     return IoError::failed;
 }
 
@@ -349,6 +349,11 @@ void shutdown_both(socket_t s)
     for (auto it = range.first; it != range.second; ++it) it->second->waker.signal();
 }
 
+void shutdown_send(socket_t s)
+{
+    if (s != kNoSocket) ::shutdown(sock_of(s), SD_SEND);
+}
+
 void set_nodelay(socket_t s)
 {
     BOOL one = TRUE;
@@ -434,13 +439,11 @@ long recv_now(socket_t s, void *data, std::size_t len, IoError *err)
     return -1;
 }
 
-bool peer_closed(socket_t s)
+bool peer_gone(socket_t s)
 {
     char c;
-    int n = ::recv(sock_of(s), &c, 1, MSG_PEEK);  // the socket never blocks
-    if (n > 0) return false;
-    if (n == 0) return true;
-    return ::WSAGetLastError() != WSAEWOULDBLOCK;  // shut down here, reset or failed: gone
+    int n = ::recv(sock_of(s), &c, 1, MSG_PEEK);
+    return n == 0 || (n == SOCKET_ERROR && classify(::WSAGetLastError()) != IoError::would_block);
 }
 
 ListenStatus listen_tcp(std::uint16_t port, int backlog, socket_t *out)

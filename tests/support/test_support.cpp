@@ -184,6 +184,21 @@ std::string hex_of(const std::string &bytes)
     return out;
 }
 
+std::string hex_of(const std::uint8_t *bytes, std::size_t len)
+{
+    return hex_of(std::string(reinterpret_cast<const char *>(bytes), len));
+}
+
+int counter_rng(void *state, unsigned char *out, std::size_t len)
+{
+    auto *n = static_cast<std::uint64_t *>(state);
+    for (std::size_t i = 0; i < len; ++i) {
+        *n = *n * 6364136223846793005ULL + 1442695040888963407ULL;
+        out[i] = static_cast<unsigned char>(*n >> 56);
+    }
+    return 0;
+}
+
 std::uint32_t be32_at(const std::string &s, std::size_t off)
 {
     auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(s[off + i])); };

@@ -134,6 +134,8 @@ std::string raw_recv_line(int fd, std::size_t limit = 4096);
 // True when the peer has closed the connection (reads EOF within timeout_ms).
 bool raw_wait_closed(int fd, int timeout_ms);
 void raw_close(int fd);
+// Closes with a reset (RST) instead of the end of the stream.
+void raw_reset(int fd);
 
 // A raw socket that closes itself.
 class Fd {
@@ -207,6 +209,11 @@ std::string raw_block(const std::string &busid, std::uint32_t speed, std::uint8_
                       std::uint16_t vid = 0x1234, std::uint16_t pid = 0x5678);
 
 std::string hex_of(const std::string &bytes);
+std::string hex_of(const std::uint8_t *bytes, std::size_t len);
+// A random source in Mbed TLS's convention that repeats itself from the
+// same state (a 64-bit counter the caller holds): for blinding and test
+// scalars, where the results must not depend on the values.
+int counter_rng(void *state, unsigned char *out, std::size_t len);
 std::uint32_t be32_at(const std::string &s, std::size_t off);
 std::uint16_t be16_at(const std::string &s, std::size_t off);
 std::string be32(std::uint32_t v);

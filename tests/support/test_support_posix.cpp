@@ -269,6 +269,14 @@ void raw_close(int fd)
     if (fd >= 0) close(fd);
 }
 
+void raw_reset(int fd)
+{
+    if (fd < 0) return;
+    linger now{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close(fd);
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string> &args)
 {
     int out[2];

@@ -354,6 +354,14 @@ long raw_recv_some(int fd, void *data, std::size_t len, int wait_ms)
     return 0;
 }
 
+void raw_reset(int fd)
+{
+    if (fd < 0) return;
+    linger now{1, 0};
+    setsockopt(sock(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now), sizeof now);
+    raw_close(fd);
+}
+
 void raw_close(int fd)
 {
     if (fd < 0) return;

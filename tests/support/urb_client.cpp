@@ -5,6 +5,11 @@
 #include "halvoren_usbip.h"
 
 #include "urb_device.h"
+#include "usbip_auth.h"
+#include "usbip_bytes.h"
+#include "usbip_client.h"
+#include "usbip_protocol.h"
+#include "usbip_tls.h"
 
 namespace {
 

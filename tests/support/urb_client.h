@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "test_support.h"
-#include "usbip_internal.h"
+#include "usbip_conn.h"
 #include "usbip_urb.h"
 
 class UrbDevice;
@@ -145,7 +145,7 @@ public:
             plat::IoError err;
             long n = usbip_conn_recv_some(&conn_, buf_, sizeof buf_, &err);
             if (n > 0) len_ = static_cast<std::size_t>(n);
-            else if (err != plat::IoError::timed_out) return false;
+            else if (err != plat::IoError::would_block) return false;
         }
     }
 
