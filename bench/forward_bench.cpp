@@ -320,7 +320,7 @@ Round run_forwarded(Workload w, int depth, int count)
 {
     Round r;
     usbip_forward_device_ptr device;
-    if (usbip_forward_claim(bed().ctx, bed().device.busid().c_str(), &device) != usbip_claim_result::ok) return r;
+    if (usbip_forward_claim(bed().ctx, bed().device.record(), &device) != usbip_claim_result::ok) return r;
     int client = -1, server_fd = -1;
     if (!loopback_pair(&client, &server_fd)) return r;
     usbip_conn server(server_fd);

@@ -15,6 +15,7 @@ PACKAGES=(
   valgrind clang libclang-rt-14-dev
   python3-venv python3-setuptools python3-wheel usb.ids dpkg-dev file
   usbip
+  qemu-system-x86 busybox-static cpio kmod
 )
 PACKAGES+=("$@")
 

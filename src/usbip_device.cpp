@@ -108,6 +108,16 @@ const char *usbip_common_class_name(unsigned code)
     }
 }
 
+const char *usbip_local_class_name(unsigned code)
+{
+    if (const char *name = usbip_common_class_name(code)) return name;
+    switch (code) {
+    case 0xe0: return "wireless";
+    case 0xff: return "vendor-specific";
+    default: return "other";
+    }
+}
+
 const char *usbip_devices_to_json(std::string &out, const usbip_device *devs, int count)
 {
     json_array_builder array(out);

@@ -8,6 +8,14 @@
 #include <string>
 
 inline constexpr int USBIP_MAX_DEVICES = 64;
+// A configuration has at most 32 interfaces.
+inline constexpr int USBIP_MAX_INTERFACES = 32;
+
+struct usbip_interface_codes {
+    std::uint8_t bInterfaceClass;
+    std::uint8_t bInterfaceSubClass;
+    std::uint8_t bInterfaceProtocol;
+};
 
 struct usbip_device {
     char busid[32];
@@ -27,6 +35,20 @@ struct usbip_device {
     char speed_name[16];
     char class_name[32];
     std::int32_t shared;
+    // Local records: where the device is plugged in, as libusb numbers it.
+    // The bus id holds the bus and the ports; the address tells this
+    // plugging from an earlier one at the same ports (the bus gives each
+    // new plugging a new address). 0 in decoded records.
+    std::uint8_t bus_number;
+    std::uint8_t address;
+    // The interfaces of the active configuration (each one's first alternate
+    // setting) in descriptor order; in decoded records, the interface entries
+    // that the device list carried. Neither part of the JSON.
+    std::uint8_t interface_count;
+    usbip_interface_codes interfaces[USBIP_MAX_INTERFACES];
+    // The serial number string; empty when the device has none or it cannot
+    // be read. Local records only; not part of the JSON.
+    char serial[256];
 };
 
 // Copies text into a fixed-width field, cut to fit and NUL-terminated.
@@ -69,6 +91,9 @@ private:
 // ("audio", "hid", "hub", ...); null for the codes whose name depends on
 // where the device is.
 const char *usbip_common_class_name(unsigned code);
+// The name of a class code by the table of local devices: the common names,
+// "wireless", "vendor-specific", and "other" for the rest.
+const char *usbip_local_class_name(unsigned code);
 
 // Renders records as a JSON array into `out` and returns out.c_str().
 const char *usbip_devices_to_json(std::string &out, const usbip_device *devs, int count);

@@ -8,15 +8,25 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "halvoren_usbip.h"
 #include "usbip_frame.h"
 
 namespace {
 
-std::mutex g_enum_mutex;  // the inventory lock: guards everything below
+// Lock order: the refresh lock, then the inventory lock. The server lock may
+// be held around the inventory lock (a share copies a record), never around
+// the refresh lock; the inventory lock is never held across USB I/O, so a
+// server that reads the inventory never waits on a device.
+std::mutex g_refresh_mutex;  // serialises refreshes and the context's end; held across one enumeration
+std::mutex g_enum_mutex;     // the inventory lock: guards the context, g_devices and the count
 libusb_context *g_usb_ctx = nullptr;
-usbip_device g_devices[USBIP_MAX_DEVICES];
+// Two tables: a refresh fills the one that is not current outside the
+// inventory lock, then makes it current under the lock. g_devices is written
+// under both locks, so either lock keeps it still.
+usbip_device g_tables[2][USBIP_MAX_DEVICES];
+usbip_device *g_devices = g_tables[0];
 std::atomic<int> g_device_count{0};  // also read without the lock
 
 thread_local std::string tls_json_buf;
@@ -38,16 +48,6 @@ SpeedName local_speed(int libusb_speed)
     }
 }
 
-const char *local_class_name(unsigned code)
-{
-    if (const char *name = usbip_common_class_name(code)) return name;
-    switch (code) {
-    case 0xe0: return "wireless";
-    case 0xff: return "vendor-specific";
-    default: return "other";
-    }
-}
-
 void read_string(libusb_device_handle *h, std::uint8_t index, char *field, std::size_t size)
 {
     if (index == 0) return;
@@ -63,10 +63,22 @@ void read_string(libusb_device_handle *h, std::uint8_t index, char *field, std::
 
 void usbip_enum_busid(libusb_device *dev, char *out, std::size_t size)
 {
-    unsigned bus = libusb_get_bus_number(dev);
-    unsigned port = libusb_get_port_number(dev);
-    if (port == 0) port = libusb_get_device_address(dev);
-    std::snprintf(out, size, "%u-%u", bus, port);
+    const unsigned bus = libusb_get_bus_number(dev);
+    std::uint8_t ports[7];  // USB has at most seven tiers below the root hub
+    const int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
+    if (depth <= 0) {
+        // A root hub has no port: its address stands in for one.
+        unsigned port = libusb_get_port_number(dev);
+        if (port == 0) port = libusb_get_device_address(dev);
+        std::snprintf(out, size, "%u-%u", bus, port);
+        return;
+    }
+    // "1-3.2": port 2 of the hub on port 3 of bus 1, as sysfs names it.
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "%u-%u", bus, ports[0]);
+    for (int i = 1; i < depth; ++i)
+        n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ".%u", ports[i]);
+    usbip_copy_text(out, size, text);
 }
 
 namespace {
@@ -82,6 +94,8 @@ bool fill_record(libusb_device *dev, usbip_device &rec)
     usbip_enum_busid(dev, busid, sizeof busid);
     usbip_copy_text(rec.busid, sizeof rec.busid, busid);
     std::snprintf(rec.path, sizeof rec.path, "/sys/bus/usb/devices/%s", busid);
+    rec.bus_number = libusb_get_bus_number(dev);
+    rec.address = libusb_get_device_address(dev);
 
     rec.idVendor = desc.idVendor;
     rec.idProduct = desc.idProduct;
@@ -95,14 +109,21 @@ bool fill_record(libusb_device *dev, usbip_device &rec)
     usbip_copy_text(rec.speed_name, sizeof rec.speed_name, speed.name);
 
     // A class of 0 means "see the interfaces": name the first interface's.
-    const char *class_name = local_class_name(desc.bDeviceClass);
+    const char *class_name = usbip_local_class_name(desc.bDeviceClass);
     libusb_config_descriptor *config = nullptr;
     if (libusb_get_active_config_descriptor(dev, &config) == 0 && config != nullptr) {
         rec.bConfigurationValue = config->bConfigurationValue;
         rec.bNumInterfaces = config->bNumInterfaces;
+        for (int i = 0; i < config->bNumInterfaces && i < USBIP_MAX_INTERFACES; ++i) {
+            usbip_interface_codes &codes = rec.interfaces[rec.interface_count++];
+            if (config->interface[i].num_altsetting > 0) {
+                const libusb_interface_descriptor &alt = config->interface[i].altsetting[0];
+                codes = {alt.bInterfaceClass, alt.bInterfaceSubClass, alt.bInterfaceProtocol};
+            }
+        }
         if (desc.bDeviceClass == 0) {
             if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0)
-                class_name = local_class_name(config->interface[0].altsetting[0].bInterfaceClass);
+                class_name = usbip_local_class_name(config->interface[0].altsetting[0].bInterfaceClass);
             else
                 class_name = "other";
         }
@@ -114,6 +135,7 @@ bool fill_record(libusb_device *dev, usbip_device &rec)
     if (libusb_open(dev, &handle) == 0) {
         read_string(handle, desc.iManufacturer, rec.vendor, sizeof rec.vendor);
         read_string(handle, desc.iProduct, rec.product, sizeof rec.product);
+        read_string(handle, desc.iSerialNumber, rec.serial, sizeof rec.serial);
         libusb_close(handle);
     }
     if (rec.vendor[0] == '\0') {
@@ -131,16 +153,16 @@ bool fill_record(libusb_device *dev, usbip_device &rec)
     return true;
 }
 
-int refresh_locked()
+// Reads every device into `table` (at most USBIP_MAX_DEVICES); returns the
+// count. No lock of the library is held: this is where USB I/O happens.
+int enumerate(libusb_context *ctx, usbip_device *table)
 {
-    if (g_usb_ctx == nullptr) return 0;
     libusb_device **list = nullptr;
-    ssize_t n = libusb_get_device_list(g_usb_ctx, &list);
+    ssize_t n = libusb_get_device_list(ctx, &list);
     int count = 0;
     for (ssize_t i = 0; i < n && count < USBIP_MAX_DEVICES; ++i)
-        if (fill_record(list[i], g_devices[count])) ++count;
+        if (fill_record(list[i], table[count])) ++count;
     if (list != nullptr) libusb_free_device_list(list, 1);
-    g_device_count = count;
     return count;
 }
 
@@ -165,6 +187,7 @@ int usbip_enum_init()
 
 void usbip_enum_cleanup()
 {
+    std::lock_guard<std::mutex> refresh(g_refresh_mutex);
     std::lock_guard<std::mutex> lock(g_enum_mutex);
     if (g_usb_ctx != nullptr) {
         libusb_exit(g_usb_ctx);
@@ -175,8 +198,15 @@ void usbip_enum_cleanup()
 
 int usbip_enum_refresh()
 {
+    std::lock_guard<std::mutex> refresh(g_refresh_mutex);
+    libusb_context *ctx = usbip_enum_context();
+    if (ctx == nullptr) return 0;
+    usbip_device *fresh = g_devices == g_tables[0] ? g_tables[1] : g_tables[0];
+    const int count = enumerate(ctx, fresh);
     std::lock_guard<std::mutex> lock(g_enum_mutex);
-    return refresh_locked();
+    g_devices = fresh;
+    g_device_count = count;
+    return count;
 }
 
 int usbip_enum_get_count() { return g_device_count; }
@@ -198,6 +228,12 @@ bool usbip_enum_find_by_busid(const char *busid, usbip_device *out)
         }
     }
     return false;
+}
+
+std::vector<usbip_device> usbip_enum_snapshot()
+{
+    std::lock_guard<std::mutex> lock(g_enum_mutex);
+    return std::vector<usbip_device>(g_devices, g_devices + g_device_count);
 }
 
 extern "C" {

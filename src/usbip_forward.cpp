@@ -300,17 +300,23 @@ private:
 
 void usbip_forward_device_free::operator()(usbip_forward_device *d) const { delete d; }
 
-usbip_claim_result usbip_forward_claim(libusb_context *ctx, const char *busid, usbip_forward_device_ptr *out)
+usbip_claim_result usbip_forward_claim(libusb_context *ctx, const usbip_device &record, usbip_forward_device_ptr *out)
 {
     out->reset();
-    if (ctx == nullptr || busid == nullptr) {
+    const char *busid = record.busid;
+    if (ctx == nullptr) {
         usbip_set_last_error("USB is not available");
         return usbip_claim_result::device_error;
     }
+    // The very plugging that was recorded: its bus, its ports (the bus id)
+    // and its address. Another device at the same ports since is not it.
     libusb_device **list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     libusb_device *found = nullptr;
     for (ssize_t i = 0; i < n && found == nullptr; ++i) {
+        if (libusb_get_bus_number(list[i]) != record.bus_number ||
+            libusb_get_device_address(list[i]) != record.address)
+            continue;
         char id[USBIP_BUSID_SIZE];
         usbip_enum_busid(list[i], id, sizeof id);
         if (std::strcmp(id, busid) == 0) found = libusb_ref_device(list[i]);

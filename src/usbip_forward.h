@@ -21,6 +21,7 @@
 
 struct libusb_context;
 struct usbip_conn;
+struct usbip_device;
 
 // What a session accepts and how it watches its peer.
 struct usbip_forward_options {
@@ -57,9 +58,11 @@ enum class usbip_claim_result {
     device_error,  // it cannot be opened, or an interface cannot be claimed
 };
 
-// Claims the device that the inventory names `busid` on `ctx`. On failure
-// `out` stays empty and the thread's message says why.
-usbip_claim_result usbip_forward_claim(libusb_context *ctx, const char *busid, usbip_forward_device_ptr *out);
+// Claims the device of an inventory record on `ctx`: the device at the
+// record's bus and ports (its bus id) that still has the record's address,
+// so never another device plugged in at those ports since. On failure `out`
+// stays empty and the thread's message says why.
+usbip_claim_result usbip_forward_claim(libusb_context *ctx, const usbip_device &record, usbip_forward_device_ptr *out);
 
 enum class usbip_forward_end {
     peer_closed,        // the client closed the connection

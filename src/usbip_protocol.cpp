@@ -133,11 +133,16 @@ void usbip_encode_devlist_reply(std::string &out, const usbip_device *devs, int 
         std::uint8_t block[USBIP_DEVICE_BLOCK_SIZE];
         usbip_encode_device_block(block, devs[i], static_cast<std::uint32_t>(i + 1));
         append(out, block, sizeof block);
-        // The record keeps no interface descriptors: each entry repeats the
-        // device's own class, subclass and protocol.
-        const std::uint8_t iface[USBIP_INTERFACE_SIZE] = {devs[i].bDeviceClass, devs[i].bDeviceSubClass,
-                                                          devs[i].bDeviceProtocol, 0};
-        for (int n = 0; n < block[kNumInterfaces]; ++n) append(out, iface, sizeof iface);
+        // Each interface's own codes where the record knows them; where it
+        // does not (no readable configuration), the device's.
+        const usbip_device &d = devs[i];
+        for (int n = 0; n < block[kNumInterfaces]; ++n) {
+            const std::uint8_t iface[USBIP_INTERFACE_SIZE] = {
+                n < d.interface_count ? d.interfaces[n].bInterfaceClass : d.bDeviceClass,
+                n < d.interface_count ? d.interfaces[n].bInterfaceSubClass : d.bDeviceSubClass,
+                n < d.interface_count ? d.interfaces[n].bInterfaceProtocol : d.bDeviceProtocol, 0};
+            append(out, iface, sizeof iface);
+        }
     }
 }
 
@@ -167,6 +172,23 @@ void usbip_decode_import_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], u
     out->devnum = usbip_get_be32(in + kDevnum);
 }
 
+namespace {
+
+// A device of class 0 says "see the interfaces": it is named by its first
+// interface's class, with the table of local devices, as the server names
+// it. Every entry is kept in the record.
+void keep_interfaces(usbip_device &dev, const std::uint8_t *entries, std::size_t count)
+{
+    for (std::size_t i = 0; i < count && dev.interface_count < USBIP_MAX_INTERFACES; ++i) {
+        const std::uint8_t *e = entries + i * USBIP_INTERFACE_SIZE;
+        dev.interfaces[dev.interface_count++] = {e[0], e[1], e[2]};
+    }
+    if (dev.bDeviceClass == 0 && count > 0)
+        usbip_copy_text(dev.class_name, sizeof dev.class_name, usbip_local_class_name(entries[0]));
+}
+
+}  // namespace
+
 bool usbip_devlist_decoder::feed(const std::uint8_t *data, std::size_t len)
 {
     if (len != need_) return false;
@@ -181,7 +203,8 @@ bool usbip_devlist_decoder::feed(const std::uint8_t *data, std::size_t len)
         remaining_ = usbip_get_be32(data);
         break;
     case Stage::block:
-        if (stored_ < capacity_) {
+        last_stored_ = stored_ < capacity_;
+        if (last_stored_) {
             usbip_decode_device_block(data, &records_[stored_]);
             ++stored_;
         }
@@ -192,7 +215,8 @@ bool usbip_devlist_decoder::feed(const std::uint8_t *data, std::size_t len)
             return true;
         }
         break;
-    case Stage::interfaces:  // interface entries are not kept
+    case Stage::interfaces:
+        if (last_stored_) keep_interfaces(records_[stored_ - 1], data, len / USBIP_INTERFACE_SIZE);
         break;
     case Stage::done:
         return false;

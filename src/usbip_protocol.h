@@ -31,7 +31,8 @@ void usbip_encode_header(std::uint8_t out[USBIP_HEADER_SIZE], std::uint16_t code
 usbip_op_header usbip_decode_header(const std::uint8_t in[USBIP_HEADER_SIZE]);
 void usbip_encode_device_block(std::uint8_t out[USBIP_DEVICE_BLOCK_SIZE], const usbip_device &dev,
                                std::uint32_t devnum);
-// A received block as a record, named by the remote decoding tables.
+// A received block as a record, named by the remote decoding tables (the
+// list reader then names a device of class 0 by its first interface).
 void usbip_decode_device_block(const std::uint8_t in[USBIP_DEVICE_BLOCK_SIZE], usbip_device *out);
 // Appends a whole OP_REP_DEVLIST for `count` records.
 void usbip_encode_devlist_reply(std::string &out, const usbip_device *devs, int count);
@@ -82,6 +83,7 @@ private:
     usbip_op_header header_{};
     std::uint32_t remaining_ = 0;  // device entries still to come
     int stored_ = 0;
+    bool last_stored_ = false;  // the last block became records_[stored_ - 1]
 };
 
 int usbip_send_op_req_devlist(usbip_conn *c);

@@ -225,7 +225,7 @@ void serve_forwarded_import(usbip_conn &conn, const char *busid)
     usbip_forward_device_ptr device;
     usbip_claim_result claimed = usbip_claim_result::not_found;
     if (entry.enter(&session, &record)) {
-        claimed = usbip_forward_claim(usbip_enum_context(), busid, &device);
+        claimed = usbip_forward_claim(usbip_enum_context(), record, &device);
         // Unshared, or the server stopped, while the claim ran: refused.
         if (claimed == usbip_claim_result::ok && !session.keep_running) {
             device.reset();

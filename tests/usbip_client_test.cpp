@@ -65,7 +65,7 @@ private:
 
 TEST(ListRemote, DecodesAndNamesEveryDevice)
 {
-    RawServer server(devlist({entry("1-1", 3, 0x09, 0x1d6b, 0x0002), entry("2-4", 4, 0x00, 0x046d, 0xC31C),
+    RawServer server(devlist({entry("1-1", 3, 0x09, 0x1d6b, 0x0002), entry("2-4", 4, 0xff, 0x046d, 0xC31C),
                               entry("3-1", 7, 0xe0, 0xABCD, 0x0001)}));
     const char *json = usbip_client_list_remote("127.0.0.1", server.port(), nullptr, 0);
     ASSERT_NE(json, nullptr) << usbip_last_error();
@@ -75,6 +75,45 @@ TEST(ListRemote, DecodesAndNamesEveryDevice)
               R"([{"busid":"1-1","vid":"0x1d6b","pid":"0x0002","vendor":"Vendor_0x1d6b","product":"Product_0x0002","speed":"high","class":"hub"},)"
               R"({"busid":"2-4","vid":"0x046d","pid":"0xc31c","vendor":"Vendor_0x046d","product":"Product_0xc31c","speed":"wireless","class":"vendor-specific"},)"
               R"({"busid":"3-1","vid":"0xabcd","pid":"0x0001","vendor":"Vendor_0xabcd","product":"Product_0x0001","speed":"unknown","class":"vendor-specific"}])");
+}
+
+// A device of class 0 is named by its first interface, with the table of
+// local devices, as its server names it: a mouse is "hid" on both sides.
+// Every other device keeps the remote table.
+TEST(ListRemote, ClassZeroDeviceIsNamedByItsFirstInterface)
+{
+    struct Case {
+        const char *busid;
+        std::uint8_t device_class;
+        int interfaces;
+        int first_interface_class;
+        const char *cls;
+    } cases[] = {
+        {"1-2", 0x00, 1, 0x03, "hid"},
+        {"1-3", 0x00, 2, 0x08, "mass-storage"},
+        {"1-4", 0x00, 1, 0xe0, "wireless"},      // the local table's name
+        {"1-5", 0x00, 1, 0xdc, "other"},         // the local table's name
+        {"1-6", 0x00, 1, 0xff, "vendor-specific"},
+        {"1-7", 0x00, 0, -1, "vendor-specific"},  // no interface entry to go by
+        {"1-8", 0xe0, 1, 0x03, "vendor-specific"},  // a device class of its own: the remote table
+        {"1-9", 0xef, 1, 0x0e, "vendor-specific"},
+    };
+    std::vector<std::string> entries;
+    for (const Case &c : cases) {
+        std::string e = raw_block(c.busid, 2, c.device_class, static_cast<std::uint8_t>(c.interfaces), 0x1234, 0x5678);
+        for (int i = 0; i < c.interfaces; ++i)
+            e += std::string{char(i == 0 ? c.first_interface_class : 0x01), 0, 0, 0};
+        entries.push_back(e);
+    }
+    RawServer server(devlist(entries));
+    const char *json = usbip_client_list_remote("127.0.0.1", server.port(), nullptr, 0);
+    ASSERT_NE(json, nullptr) << usbip_last_error();
+    const nlohmann::json list = nlohmann::json::parse(json);
+    ASSERT_EQ(list.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(list[i]["busid"], cases[i].busid);
+        EXPECT_EQ(list[i]["class"], cases[i].cls) << cases[i].busid;
+    }
 }
 
 TEST(ListRemote, EmptyServerAndHostileBusIds)

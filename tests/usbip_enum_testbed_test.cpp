@@ -8,6 +8,10 @@
 #include <umockdev.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <thread>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +98,26 @@ public:
 
     UMockdevIoctlBase *handler() const { return handler_; }
 
+    // With the gate closed, each control transfer waits in the device until
+    // the gate opens: the device stands still in the middle of its I/O.
+    void close_gate()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gated_ = true;
+    }
+    void open_gate()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gated_ = false;
+        gate_.notify_all();
+    }
+    // True once a transfer waits at the closed gate, within `ms`.
+    bool wait_held(int ms)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return gate_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return held_; });
+    }
+
 private:
     static gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self)
     {
@@ -119,6 +143,13 @@ private:
                 umockdev_ioctl_data_unref(urb_data);
                 umockdev_ioctl_client_complete(client, -1, EINVAL);
                 return TRUE;
+            }
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                held_ = gated_;
+                gate_.notify_all();
+                gate_.wait(lock, [this] { return !gated_; });
+                held_ = false;
             }
             UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
                 urb_data, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr);
@@ -191,6 +222,9 @@ private:
     // Requests are answered on the testbed's thread, not the test's.
     std::mutex mutex_;
     std::deque<UMockdevIoctlData *> completed_;  // submitted, not yet reaped
+    std::condition_variable gate_;
+    bool gated_ = false;
+    bool held_ = false;  // a transfer waits at the gate
 };
 
 class LiveTestbed : public ::testing::Test {
@@ -330,6 +364,37 @@ TEST_F(EnumRefresh, CountAndIndexesShowTheLastRefresh)
     EXPECT_EQ(usbip_local_device_info(1), nullptr);
     EXPECT_FALSE(usbip_enum_find_by_busid("1-2", &dev));
     umockdev_testbed_remove_device(testbed_, gone.c_str());
+}
+
+// A refresh reads the devices without the inventory lock: while a device
+// stands still in the middle of it, the inventory, the shared table and a
+// share all answer, and the refresh's result then replaces the inventory.
+TEST_F(EnumRefresh, DevicesAreReadOutsideTheInventoryLock)
+{
+    StringServer device({{1, u"Slow"}, {2, u"Gadget"}});
+    serve("/dev/bus/usb/001/002", device);
+    add(device_record(2, 0x1234, 0x0201, 0, 3, true));
+    ASSERT_EQ(usbip_init(), 0) << usbip_last_error();
+    ASSERT_EQ(usbip_server_share("1-2"), 0) << usbip_last_error();
+
+    device.close_gate();
+    std::thread refresh([] { usbip_list_local_devices(); });
+    ASSERT_TRUE(device.wait_held(10000));
+    auto answers = std::async(std::launch::async, [] {
+        usbip_device dev{};
+        const char *info = usbip_local_device_info(0);
+        return usbip_enum_find_by_busid("1-2", &dev) && info != nullptr &&
+               std::string(info).find("\"vendor\":\"Slow\"") != std::string::npos &&
+               usbip_server_share("1-2") == 0 &&
+               std::string(usbip_server_list_shared()).find("\"1-2\"") != std::string::npos;
+    });
+    const bool answered = answers.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    device.open_gate();
+    refresh.join();
+    ASSERT_TRUE(answered) << "a reader waited for the device";
+    EXPECT_TRUE(answers.get());
+    EXPECT_EQ(usbip_local_device_count(), 1);
+    EXPECT_EQ(usbip_server_unshare("1-2"), 0);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // Each suite expects its own device file and runs in a process of its own
 // under umockdev-run (tests/enum.cmake):
 //   EnumMixed     data/mixed.umockdev      every speed and class, name fallbacks,
-//                                          two devices with one bus id
+//                                          a device behind a hub
 //   EnumNoConfig  data/no-config.umockdev  configurations that cannot be read
 //   EnumMany      data/many.umockdev       70 devices, more than the inventory keeps
 //   EnumDemo      data/demo.umockdev       the README's demo
@@ -142,7 +142,7 @@ const std::vector<Row> kMixed = {
     {1, 1, "1-1", 0x1d6b, 0x0002, "Linux Foundation", "USB Root Hub", "high", "hub"},
     {1, 3, "1-2", 0x046d, 0xc31c, "Vendor_0x046d", "Product_0xc31c", "full", "hid"},  // class 0, HID interface
     {1, 4, "1-3", 0x05e3, 0x0610, "Vendor_0x05e3", "Product_0x0610", "high", "hub"},  // external hub
-    {1, 6, "1-2", 0x03f0, 0x0c17, "Vendor_0x03f0", "Product_0x0c17", "high", "printer"},  // 1-3.2: port 2 again
+    {1, 6, "1-3.2", 0x03f0, 0x0c17, "Vendor_0x03f0", "Product_0x0c17", "high", "printer"},  // port 2 of the hub
     {1, 9, "1-4", 0x1234, 0x0003, "Vendor_0x1234", "USB Root Hub", "low", "other"},    // class 0xdc
     {1, 10, "1-5", 0x1d6b, 0x0104, "Linux Foundation", "Product_0x0104", "high", "other"},  // no interfaces
     // class 0: interface 0 alternate 0 is audio; alternate 1 vendor, interface 1 HID
@@ -183,34 +183,55 @@ TEST_F(EnumMixed, RepeatedListReturnsTheSameBuffer)
     EXPECT_EQ(text, second);
 }
 
-TEST_F(EnumMixed, LookupByBusIdGivesTheFirstListedDeviceWithThatId)
+// Port 2 of the hub on port 3 is not root port 2: every device has a bus id
+// of its own, its sysfs name, and the lookup finds that very device.
+TEST_F(EnumMixed, EveryDeviceHasABusIdOfItsOwn)
 {
     nlohmann::json list = parse_list();
     ASSERT_EQ(list.size(), kMixed.size());
-    int sharing_1_2 = 0;
-    for (const auto &entry : list) sharing_1_2 += entry["busid"] == "1-2";
-    ASSERT_EQ(sharing_1_2, 2) << "the keyboard and the printer behind the hub";
-
-    for (const auto &entry : list) {
-        const std::string busid = entry["busid"];
-        const nlohmann::json *first = nullptr;
-        for (const auto &e : list)
-            if (e["busid"] == busid && first == nullptr) first = &e;
+    for (const Row &row : kMixed) {
+        int named = 0;
+        for (const auto &entry : list) named += entry["busid"] == row.busid;
+        EXPECT_EQ(named, 1) << row.busid;
         usbip_device dev{};
-        ASSERT_TRUE(usbip_enum_find_by_busid(busid.c_str(), &dev)) << busid;
-        EXPECT_EQ(dev.busid, busid);
-        EXPECT_EQ(std::string(dev.path), "/sys/bus/usb/devices/" + busid);
-        char vid[8], pid[8];
-        std::snprintf(vid, sizeof vid, "0x%04x", dev.idVendor);
-        std::snprintf(pid, sizeof pid, "0x%04x", dev.idProduct);
-        EXPECT_EQ((*first)["vid"], vid) << busid;
-        EXPECT_EQ((*first)["pid"], pid) << busid;
+        ASSERT_TRUE(usbip_enum_find_by_busid(row.busid.c_str(), &dev)) << row.busid;
+        EXPECT_EQ(std::string(dev.path), "/sys/bus/usb/devices/" + row.busid);
+        EXPECT_EQ(dev.idVendor, row.vid) << row.busid;
+        EXPECT_EQ(dev.idProduct, row.pid) << row.busid;
+        EXPECT_EQ(dev.bus_number, row.bus) << row.busid;
+        EXPECT_EQ(dev.address, row.address) << row.busid;
+    }
+}
+
+// The interfaces of the active configuration, each by its first alternate
+// setting, as the device list sends them.
+TEST_F(EnumMixed, RecordsKeepEachInterfacesCodes)
+{
+    struct Case {
+        const char *busid;
+        std::vector<usbip_interface_codes> interfaces;
+    } cases[] = {
+        {"1-2", {{0x03, 0x01, 0x01}}},                     // the keyboard: boot interface
+        {"1-6", {{0x01, 0x01, 0x00}, {0x03, 0x00, 0x00}}},  // alternate 1 (vendor) is not the first
+        {"1-7", {{0x02, 0x02, 0x01}, {0x0a, 0x00, 0x00}}},
+        {"1-5", {}},                                         // a configuration without interfaces
+    };
+    for (const Case &c : cases) {
+        usbip_device dev{};
+        ASSERT_TRUE(usbip_enum_find_by_busid(c.busid, &dev)) << c.busid;
+        EXPECT_EQ(dev.bNumInterfaces, c.interfaces.size()) << c.busid;
+        ASSERT_EQ(dev.interface_count, c.interfaces.size()) << c.busid;
+        for (std::size_t i = 0; i < c.interfaces.size(); ++i) {
+            EXPECT_EQ(dev.interfaces[i].bInterfaceClass, c.interfaces[i].bInterfaceClass) << c.busid << " " << i;
+            EXPECT_EQ(dev.interfaces[i].bInterfaceSubClass, c.interfaces[i].bInterfaceSubClass) << c.busid << " " << i;
+            EXPECT_EQ(dev.interfaces[i].bInterfaceProtocol, c.interfaces[i].bInterfaceProtocol) << c.busid << " " << i;
+        }
     }
 }
 
 TEST_F(EnumMixed, LookupOfAnIdNoDeviceHasFails)
 {
-    for (const char *busid : {"1-13", "3-1", "1-3.2", "1-0", "0-0", "1-", "-1", "1-2 ", " 1-2", "01-2", ""}) {
+    for (const char *busid : {"1-13", "3-1", "1-2.2", "1-3.3", "1-3.2.1", "1-3.", "1-0", "0-0", "1-", "-1", "1-2 ", " 1-2", "01-2", ""}) {
         usbip_device dev{};
         EXPECT_FALSE(usbip_enum_find_by_busid(busid, &dev)) << '"' << busid << '"';
     }

@@ -165,7 +165,7 @@ protected:
     usbip_forward_device_ptr claim()
     {
         usbip_forward_device_ptr d;
-        EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &d), usbip_claim_result::ok) << usbip_last_error();
+        EXPECT_EQ(usbip_forward_claim(ctx_, dev_->record(), &d), usbip_claim_result::ok) << usbip_last_error();
         return d;
     }
 
@@ -352,11 +352,18 @@ TEST_F(Forward, ClaimsAndTheirRefusals)
     EXPECT_EQ(dev_->events(), (std::vector<std::string>{"detach 0", "claim 0", "claim 1"}));
 
     usbip_forward_device_ptr second;
-    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &second), usbip_claim_result::busy);
+    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->record(), &second), usbip_claim_result::busy);
     EXPECT_STREQ(usbip_last_error(), "Device '1-4' is forwarded by another session");
     EXPECT_FALSE(second);
-    EXPECT_EQ(usbip_forward_claim(ctx_, "1-9", &second), usbip_claim_result::not_found);
+    usbip_device elsewhere = dev_->record();
+    usbip_copy_text(elsewhere.busid, sizeof elsewhere.busid, "1-9");
+    EXPECT_EQ(usbip_forward_claim(ctx_, elsewhere, &second), usbip_claim_result::not_found);
     EXPECT_STREQ(usbip_last_error(), "Device '1-9' not found");
+    // The same ports with another address: a later plugging, not this one.
+    usbip_device replugged = dev_->record();
+    ++replugged.address;
+    EXPECT_EQ(usbip_forward_claim(ctx_, replugged, &second), usbip_claim_result::not_found);
+    EXPECT_STREQ(usbip_last_error(), "Device '1-4' not found");
 
     first.reset();
     expect_released();
@@ -371,7 +378,7 @@ TEST_F(Forward, ClaimsAndTheirRefusals)
     ASSERT_EQ(libusb_detach_kernel_driver(h, 0), 0);
     ASSERT_EQ(libusb_claim_interface(h, 0), 0);
     dev_->clear_events();
-    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->busid().c_str(), &second), usbip_claim_result::device_error);
+    EXPECT_EQ(usbip_forward_claim(ctx_, dev_->record(), &second), usbip_claim_result::device_error);
     EXPECT_STREQ(usbip_last_error(), "Cannot claim interface 0 of device '1-4': LIBUSB_ERROR_BUSY");
     EXPECT_EQ(dev_->events(), std::vector<std::string>{});
     EXPECT_TRUE(dev_->claimed(0));

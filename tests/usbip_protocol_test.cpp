@@ -119,6 +119,36 @@ TEST(Layout, DeviceBlockFieldsAndInterfaceEntries)
     }
 }
 
+// A record that knows its interfaces sends each one's own codes; past the
+// interfaces it knows, the device's codes fill in.
+TEST(Layout, InterfaceEntriesCarryEachInterfacesCodes)
+{
+    usbip_device mouse = device("1-2", 0x046d, 0xc077, 0, 2);
+    mouse.interface_count = 2;
+    mouse.interfaces[0] = {0x03, 0x01, 0x02};
+    mouse.interfaces[1] = {0xff, 0x00, 0x00};
+    usbip_device partial = device("1-3", 0x1234, 0x0001, 0, 3);
+    partial.interface_count = 1;
+    partial.interfaces[0] = {0x08, 0x06, 0x50};
+    std::string bytes = devlist_bytes({mouse, partial});
+    ASSERT_EQ(bytes.size(), 12u + (312 + 8) + (312 + 12));
+    EXPECT_EQ(hex_of(bytes.substr(12 + 312, 8)), "03010200ff000000");
+    EXPECT_EQ(hex_of(bytes.substr(12 + 320 + 312, 12)), "080650000001020000010200");
+
+    // Read back, each record keeps its entries and is named by the first.
+    usbip_device got[2];
+    int stored = 0;
+    std::size_t used = 0;
+    ASSERT_TRUE(decode_all(bytes, got, 2, &stored, &used));
+    ASSERT_EQ(stored, 2);
+    EXPECT_STREQ(got[0].class_name, "hid");
+    ASSERT_EQ(got[0].interface_count, 2);
+    EXPECT_EQ(got[0].interfaces[1].bInterfaceClass, 0xff);
+    EXPECT_STREQ(got[1].class_name, "mass-storage");
+    ASSERT_EQ(got[1].interface_count, 3);
+    EXPECT_EQ(got[1].interfaces[2].bInterfaceProtocol, 0x02);
+}
+
 TEST(Layout, ImportReplyAndRefusal)
 {
     usbip_device d = device("3-4", 0x0781, 0x5567, 8);
@@ -395,7 +425,11 @@ TEST(Wireshark, DecodesRequestAndReplies)
     EXPECT_EQ(r["usbip.operation"], "0x8005");
     EXPECT_EQ(r["usbip.status"], "0");
 
-    std::vector<usbip_device> devs = {device("1-1", 0x1d6b, 0x0002, 9, 1, 3), device("1-2", 0x046d, 0xc31c, 3, 2)};
+    // A root hub, and a mouse of class 0 whose interfaces say what it is.
+    std::vector<usbip_device> devs = {device("1-1", 0x1d6b, 0x0002, 9, 1, 3), device("1-2", 0x046d, 0xc31c, 0, 2)};
+    devs[1].interface_count = 2;
+    devs[1].interfaces[0] = {0x03, 0x01, 0x02};
+    devs[1].interfaces[1] = {0xff, 0x5d, 0x01};
     const std::vector<std::string> fields = {
         "usbip.version",    "usbip.operation",       "usbip.status",      "usbip.number_of_devices",
         "usbip.system_path", "usbip.busid",          "usbip.bus_num",     "usbip.dev_num",
@@ -413,11 +447,11 @@ TEST(Wireshark, DecodesRequestAndReplies)
     EXPECT_EQ(list["usbip.speed"], "3;2");
     EXPECT_EQ(list["usbip.idVendor"], "0x1d6b;0x046d");
     EXPECT_EQ(list["usbip.idProduct"], "0x0002;0xc31c");
-    EXPECT_EQ(list["usbip.bDeviceClass"], "0x09;0x03");
+    EXPECT_EQ(list["usbip.bDeviceClass"], "0x09;0x00");
     EXPECT_EQ(list["usbip.bNumInterfaces"], "1;2");
-    EXPECT_EQ(list["usbip.bInterfaceClass"], "0x09;0x03;0x03");
-    EXPECT_EQ(list["usbip.bInterfaceSubClass"], "0x01;0x01;0x01");
-    EXPECT_EQ(list["usbip.bInterfaceProtocol"], "0x02;0x02;0x02");
+    EXPECT_EQ(list["usbip.bInterfaceClass"], "0x09;0x03;0xff");
+    EXPECT_EQ(list["usbip.bInterfaceSubClass"], "0x01;0x01;0x5d");
+    EXPECT_EQ(list["usbip.bInterfaceProtocol"], "0x02;0x02;0x01");
 
     std::string imp;
     usbip_encode_import_reply(imp, &devs[1]);

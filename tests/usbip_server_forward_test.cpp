@@ -72,9 +72,9 @@ protected:
         // The emulation starts helper threads of its own when a device is
         // first opened: one round of claims before the count.
         ASSERT_EQ(usbip_init(), 0);
-        for (const char *busid : {"1-4", "1-5"}) {
-            usbip_forward_device_ptr d;
-            ASSERT_EQ(usbip_forward_claim(usbip_enum_context(), busid, &d), usbip_claim_result::ok)
+        for (const UrbDevice *d : {dev_.get(), other_.get()}) {
+            usbip_forward_device_ptr claimed;
+            ASSERT_EQ(usbip_forward_claim(usbip_enum_context(), d->record(), &claimed), usbip_claim_result::ok)
                 << usbip_last_error();
         }
         usbip_cleanup();
@@ -222,6 +222,46 @@ TEST_F(ServerForward, SecondImportOfTheSameDeviceIsBusy)
     expect_released(*dev_);
     std::unique_ptr<Imported> again;
     EXPECT_TRUE(wait_until([&] { return (again = import("1-4")) != nullptr; }, 3000)) << usbip_last_error();
+}
+
+// Three devices on a port 2: of the root hub, and of two hubs (on ports 6
+// and 7). Each has a bus id of its own, and importing one forwards that one
+// and no other.
+TEST_F(ServerForward, DevicesBehindHubsAtTheSamePortAreEachTheirOwn)
+{
+    bed_.add_device_at(1, "6", 0x05e3, 0x0610, 9, 9);
+    bed_.add_device_at(1, "7", 0x05e3, 0x0610, 9, 9);
+    UrbDevice root(bed_, "2", 22), first(bed_, "6.2", 23), second(bed_, "7.2", 24);
+    const std::string local = usbip_list_local_devices();
+    for (UrbDevice *d : {&root, &first, &second}) {
+        EXPECT_NE(local.find("\"busid\":\"" + d->busid() + "\""), std::string::npos) << local;
+        ASSERT_EQ(usbip_server_share(d->busid().c_str()), 0) << usbip_last_error();
+    }
+    EXPECT_EQ(root.busid(), "1-2");
+    EXPECT_EQ(first.busid(), "1-6.2");
+    EXPECT_EQ(second.busid(), "1-7.2");
+    start(Path::direct);
+
+    std::vector<std::unique_ptr<Imported>> held;
+    for (UrbDevice *d : {&second, &root, &first}) {
+        SCOPED_TRACE(d->busid());
+        std::vector<bool> claimed_before;
+        for (UrbDevice *o : {&root, &first, &second}) claimed_before.push_back(o->claimed(0));
+        std::unique_ptr<Imported> im = import(d->busid().c_str());
+        ASSERT_TRUE(im) << usbip_last_error();
+        EXPECT_STREQ(im->reply.device.busid, d->busid().c_str());
+        EXPECT_EQ(std::string(im->reply.device.path), "/sys/bus/usb/devices/" + d->busid());
+        check_bulk_echo(*im->client, 4096, 2);
+        int i = 0;
+        for (UrbDevice *o : {&root, &first, &second}) {
+            EXPECT_EQ(o->claimed(0), o == d || claimed_before[static_cast<std::size_t>(i)]) << o->busid();
+            ++i;
+        }
+        held.push_back(std::move(im));
+    }
+    for (auto &im : held) usbip_conn_close(&im->conn);
+    for (UrbDevice *d : {&root, &first, &second}) expect_released(*d);
+    usbip_server_stop();
 }
 
 // A device that another program holds cannot be forwarded: "device error",
@@ -390,9 +430,13 @@ TEST_F(ServerForward, DebiansUsbipListsAServerInStockClientMode)
         {"without the mode", nullptr, false, false},
         {"with a password", "pw", true, false},
     };
+    // A mouse: device class 0, its one interface HID.
+    bed_.add_device(1, 8, 0x046d, 0xc077, 0, 3);
+    usbip_list_local_devices();
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
         EXPECT_EQ(usbip_server_set_stock_clients(k.stock ? 1 : 0), k.stock ? 1 : 0);
+        ASSERT_EQ(usbip_server_share("1-8"), 0) << usbip_last_error();
         start(Path::direct, k.password);
         int status = -1;
         std::string out = run_command("timeout 20 " + tool + " --tcp-port " + std::to_string(port_) +
@@ -403,6 +447,19 @@ TEST_F(ServerForward, DebiansUsbipListsAServerInStockClientMode)
             EXPECT_NE(out.find("1-4: "), std::string::npos) << out;
             EXPECT_NE(out.find("(1209:0001)"), std::string::npos) << out;
             EXPECT_NE(out.find("1-5: "), std::string::npos) << out;
+            // Each interface with its own codes, under the device's "defined
+            // at interface level".
+            EXPECT_NE(out.find(":  0 - Vendor Specific Class / unknown subclass / unknown protocol (ff/00/00)"),
+                      std::string::npos)
+                << out;
+            EXPECT_NE(out.find(":  0 - Human Interface Device / No Subclass / None (03/00/00)"), std::string::npos)
+                << out;
+            // This library's client names the mouse as its server does.
+            const char *list = usbip_client_list_remote("127.0.0.1", port_, nullptr, 0);
+            ASSERT_NE(list, nullptr) << usbip_last_error();
+            EXPECT_NE(std::string(list).find(R"("pid":"0xc077","vendor":"Vendor_0x046d","product":"Product_0xc077","speed":"full","class":"hid")"),
+                      std::string::npos)
+                << list;
         } else {
             EXPECT_NE(status, 0) << out;
             EXPECT_EQ(out.find("1-4: "), std::string::npos) << out;

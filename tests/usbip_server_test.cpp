@@ -444,9 +444,11 @@ TEST_F(ServerTest, LibraryClientAgainstLibraryServer)
         ASSERT_NE(json, nullptr) << usbip_last_error();
         auto list = nlohmann::json::parse(json);
         ASSERT_EQ(list.size(), 3u);
-        // Remote names come from the ids and the remote class table.
+        // Remote names come from the ids; the class of a device of class 0
+        // from its first interface, as locally.
         EXPECT_EQ(list[1]["vendor"], "Vendor_0x046d");
-        EXPECT_EQ(list[1]["class"], "vendor-specific");
+        EXPECT_EQ(list[1]["class"], "hid");
+        EXPECT_EQ(list[2]["class"], "mass-storage");
         EXPECT_EQ(list[0]["class"], "hub");
         usbip_server_stop();
         for (const char *b : {"1-1", "1-2", "1-3"}) ASSERT_EQ(usbip_server_share(b), 0);

@@ -142,6 +142,14 @@ FAKE_EXPORT int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *dev, str
 FAKE_EXPORT uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device *dev) { return (uint8_t)dev->bus; }
 FAKE_EXPORT uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device *dev) { return (uint8_t)dev->port; }
 FAKE_EXPORT uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device *dev) { return (uint8_t)dev->address; }
+/* Every device sits on a root port (the root hubs on none). */
+FAKE_EXPORT int LIBUSB_CALL libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_numbers_len)
+{
+    if (dev->port == 0) return 0;
+    if (port_numbers_len < 1) return LIBUSB_ERROR_OVERFLOW;
+    port_numbers[0] = (uint8_t)dev->port;
+    return 1;
+}
 FAKE_EXPORT int LIBUSB_CALL libusb_get_device_speed(libusb_device *dev)
 {
     (void)dev;

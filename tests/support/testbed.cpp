@@ -32,8 +32,26 @@ Testbed::Testbed() : testbed_(umockdev_testbed_new()) {}
 
 Testbed::~Testbed() { g_object_unref(testbed_); }
 
+std::string Testbed::sys_path(unsigned bus, const std::string &ports)
+{
+    std::string path = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus);
+    // Each hub on the way is a directory: usb1/1-3/1-3.2.
+    if (ports.empty()) return path;
+    for (std::size_t dot = ports.find('.');; dot = ports.find('.', dot + 1)) {
+        path += "/" + std::to_string(bus) + "-" + ports.substr(0, dot);
+        if (dot == std::string::npos) break;
+    }
+    return path;
+}
+
 std::string Testbed::add_device(unsigned bus, unsigned port, unsigned vid, unsigned pid, unsigned dev_class,
                                 unsigned iface_class)
+{
+    return add_device_at(bus, port == 0 ? "" : std::to_string(port), vid, pid, dev_class, iface_class);
+}
+
+std::string Testbed::add_device_at(unsigned bus, const std::string &ports, unsigned vid, unsigned pid,
+                                   unsigned dev_class, unsigned iface_class)
 {
     const unsigned char d[] = {
         18, 1, 0x00, 0x02, static_cast<unsigned char>(dev_class), 0, 0, 64,
@@ -43,17 +61,14 @@ std::string Testbed::add_device(unsigned bus, unsigned port, unsigned vid, unsig
         9, 4, 0, 0, 0, static_cast<unsigned char>(iface_class), 0, 0, 0,  // interface 0
     };
     const std::string desc = hex(d, sizeof d);
-    unsigned devnum = port == 0 ? 1 : next_devnum_++;
-    char node[16], path[160], ids[96], nums[64];
+    unsigned devnum = ports.empty() ? 1 : next_devnum_++;
+    char node[16], ids[96], nums[64];
     std::snprintf(node, sizeof node, "%03u/%03u", bus, devnum);
-    if (port == 0)
-        std::snprintf(path, sizeof path, "/devices/pci0000:00/0000:00:14.0/usb%u", bus);
-    else
-        std::snprintf(path, sizeof path, "/devices/pci0000:00/0000:00:14.0/usb%u/%u-%u", bus, bus, port);
+    const std::string path = sys_path(bus, ports);
     std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", vid, pid);
     std::snprintf(nums, sizeof nums, "E: BUSNUM=%03u\nE: DEVNUM=%03u\nA: busnum=%u\nA: devnum=%u\n", bus, devnum,
                   bus, devnum);
-    std::string record = std::string("P: ") + path + "\nN: bus/usb/" + node + "=" + desc +
+    std::string record = "P: " + path.substr(4) + "\nN: bus/usb/" + node + "=" + desc +
                          "\nE: DEVNAME=/dev/bus/usb/" + node +
                          "\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: SUBSYSTEM=usb\n" + nums +
                          "A: speed=12\nA: bConfigurationValue=1\n" + ids + "H: descriptors=" + desc + "\n";
@@ -63,7 +78,7 @@ std::string Testbed::add_device(unsigned bus, unsigned port, unsigned vid, unsig
         if (error) g_error_free(error);
         throw std::runtime_error("umockdev: " + msg);
     }
-    return std::string("/sys") + path;
+    return path;
 }
 
 void Testbed::announce_removal(const std::string &syspath)

@@ -23,6 +23,13 @@ public:
     // Returns its sysfs path; its bus id is "<bus>-<port>".
     std::string add_device(unsigned bus, unsigned port, unsigned vid, unsigned pid, unsigned dev_class,
                            unsigned iface_class = 0);
+    // The same behind hubs: `ports` is the port path below the root hub
+    // ("3.2": port 2 of the hub on port 3), bus id "<bus>-<ports>". The hubs
+    // on the way must be there first (a hub is a device of class 9).
+    std::string add_device_at(unsigned bus, const std::string &ports, unsigned vid, unsigned pid,
+                              unsigned dev_class, unsigned iface_class = 0);
+    // The sysfs path of the device at `ports` of `bus` ("" for the root hub).
+    static std::string sys_path(unsigned bus, const std::string &ports);
     // An unplug: the uevent first (libusb reads the device's details while it
     // handles it, so the files must still be there), then the files.
     void announce_removal(const std::string &syspath);

@@ -53,12 +53,15 @@ struct Arg {
 
 }  // namespace
 
-UrbDevice::UrbDevice(Testbed &testbed, unsigned port) : testbed_(testbed), port_(port)
+UrbDevice::UrbDevice(Testbed &testbed, unsigned port) : UrbDevice(testbed, std::to_string(port), port) {}
+
+UrbDevice::UrbDevice(Testbed &testbed, const std::string &ports, unsigned address)
+    : testbed_(testbed), ports_(ports), address_(address)
 {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&UrbDevice::on_ioctl), this);
     char node[64];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", kBus, port);
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", kBus, address);
     GError *error = nullptr;
     // Attached before the device exists, so that no open misses it.
     if (!umockdev_testbed_attach_ioctl(testbed_.handle(), node, handler_, &error)) {
@@ -76,7 +79,7 @@ UrbDevice::UrbDevice(Testbed &testbed, unsigned port) : testbed_(testbed), port_
                   "E: DEVTYPE=usb_device\nE: DRIVER=usb\nE: SUBSYSTEM=usb\nE: BUSNUM=%03u\nE: DEVNUM=%03u\n"
                   "A: busnum=%u\nA: devnum=%u\nA: speed=480\nA: bConfigurationValue=1\n"
                   "A: idVendor=%04x\nA: idProduct=%04x\nH: descriptors=%s\n",
-                  syspath().substr(4).c_str(), kBus, port, desc.c_str(), node, kBus, port, kBus, port, kVendor,
+                  syspath().substr(4).c_str(), kBus, address, desc.c_str(), node, kBus, address, kBus, address, kVendor,
                   kProduct, desc.c_str());
     if (!umockdev_testbed_add_from_string(testbed_.handle(), record, &error)) {
         std::string msg = error ? error->message : "unknown error";
@@ -93,11 +96,17 @@ UrbDevice::~UrbDevice()
     g_object_unref(handler_);
 }
 
-std::string UrbDevice::busid() const { return format("%u-%u", kBus, port_); }
+std::string UrbDevice::busid() const { return std::to_string(kBus) + "-" + ports_; }
 
-std::string UrbDevice::syspath() const
+std::string UrbDevice::syspath() const { return Testbed::sys_path(kBus, ports_); }
+
+usbip_device UrbDevice::record() const
 {
-    return format("/sys/devices/pci0000:00/0000:00:14.0/usb%u/", kBus) + busid();
+    usbip_device r{};
+    usbip_copy_text(r.busid, sizeof r.busid, busid().c_str());
+    r.bus_number = kBus;
+    r.address = static_cast<std::uint8_t>(address_);
+    return r;
 }
 
 std::vector<std::uint8_t> UrbDevice::device_descriptor()

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "testbed.h"
+#include "usbip_device.h"
 
 struct _UMockdevIoctlBase;
 struct _UMockdevIoctlClient;
@@ -39,12 +40,18 @@ public:
     // Adds the device at `port` of bus 1 (bus id "1-<port>", address `port`),
     // its handler attached first so that no open can miss it.
     UrbDevice(Testbed &testbed, unsigned port);
+    // The same behind hubs: at port path `ports` of bus 1 ("3.2", bus id
+    // "1-3.2"), with `address`; the hubs must be in the testbed already.
+    UrbDevice(Testbed &testbed, const std::string &ports, unsigned address);
     ~UrbDevice();
     UrbDevice(const UrbDevice &) = delete;
     UrbDevice &operator=(const UrbDevice &) = delete;
 
     std::string busid() const;
     std::string syspath() const;
+    // The inventory's record of the device, as far as a claim reads it: bus
+    // id, bus number and address.
+    usbip_device record() const;
 
     static std::vector<std::uint8_t> device_descriptor();
     static std::vector<std::uint8_t> config_descriptor();
@@ -91,7 +98,8 @@ private:
     void record(const std::string &event) { events_.push_back(event); }
 
     Testbed &testbed_;
-    unsigned port_;
+    std::string ports_;
+    unsigned address_;
     _UMockdevIoctlBase *handler_ = nullptr;
 
     // Requests are answered on the testbed's thread, the test asks from its
