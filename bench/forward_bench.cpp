@@ -274,7 +274,7 @@ bool drive_urbs(int client, Workload w, int depth, int count, Round *r)
         UrbPlan p = plan(w, next++);
         usbip_cmd_submit c;
         c.base.seqnum = static_cast<std::uint32_t>(directions.size());
-        c.base.devid = 0x00010004;
+        c.base.devid = 0x00010001;  // bus 1, device 1, as every import reply names it
         c.base.direction = p.in ? USBIP_DIR_IN : USBIP_DIR_OUT;
         c.base.ep = p.control ? 0 : 1;
         c.transfer_flags = p.in ? USBIP_URB_DIR_IN : 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "halvoren_usbip.h"
+#include "usbip_forward.h"
 #include "usbip_frame.h"
 
 namespace {
@@ -190,7 +191,10 @@ void usbip_enum_cleanup()
     std::lock_guard<std::mutex> refresh(g_refresh_mutex);
     std::lock_guard<std::mutex> lock(g_enum_mutex);
     if (g_usb_ctx != nullptr) {
-        libusb_exit(g_usb_ctx);
+        // Never under a live event thread: a forwarded device whose
+        // transfers never came back keeps its context, which is left as it
+        // is rather than freed under the thread.
+        if (usbip_forward_context_idle(g_usb_ctx)) libusb_exit(g_usb_ctx);
         g_usb_ctx = nullptr;
     }
     g_device_count = 0;

@@ -1,15 +1,18 @@
 // Forwarding: an imported device's traffic, USB/IP's URB phase, served with
-// libusb's asynchronous transfers. Only libusb touches the device, so the
-// engine has no code of its own per operating system.
+// libusb's asynchronous transfers. The URB phase itself is the engine of
+// usbip_forward_engine.h; this module gives it a libusb device and moves
+// its bytes. Only libusb touches the device, so forwarding has no code of
+// its own per operating system.
 //
 // Threads. A session runs on its caller's thread, which does all of the
 // session's connection I/O (an Mbed TLS context is never used by two
-// threads): it waits with one poll on the connection's socket and on a
-// waker, reads and submits commands, and writes the replies. libusb's
-// completion callbacks run on one event thread per libusb context, started
-// by the first claim on that context and joined when its last claimed
-// device is freed; a callback only queues its transfer and signals the
-// waker. So once every claimed device is freed, the engine runs no thread.
+// threads) through the one pump (usbip_pump.h): the connection is one end,
+// the engine the other, and the engine's wait is a waker that finished
+// transfers and unplugs signal. libusb's completion callbacks run on one
+// event thread per libusb context, started by the first claim on that
+// context and joined when its last claimed device is freed; a callback only
+// queues its transfer and signals the waker. So once every claimed device
+// is freed, forwarding runs no thread.
 #ifndef HALVOREN_USBIP_FORWARD_H
 #define HALVOREN_USBIP_FORWARD_H
 
@@ -17,20 +20,14 @@
 #include <cstddef>
 #include <memory>
 
-#include "usbip_urb.h"
+#include "usbip_forward_engine.h"
 
 struct libusb_context;
 struct usbip_conn;
 struct usbip_device;
 
-// What a session accepts and how it watches its peer.
-struct usbip_forward_options {
-    usbip_urb_limits limits;  // per URB: buffer bytes and isochronous packets
-    // URBs submitted and not yet answered: commands wait on the socket while
-    // this many are in flight.
-    int max_in_flight = 32;
-    // Reply bytes the peer has not taken yet: commands wait above this.
-    std::size_t max_unsent = std::size_t{4} << 20;
+// What a session accepts (the engine's limits) and how it watches its peer.
+struct usbip_forward_options : usbip_forward_engine_options {
     // TCP keep-alive: an imported device may sit idle for hours, and a peer
     // that has gone must still be noticed.
     int keepalive_idle_s = 30;
@@ -55,7 +52,7 @@ enum class usbip_claim_result {
     ok,
     not_found,     // no device with that bus id
     busy,          // a session of this process forwards it already
-    device_error,  // it cannot be opened, or an interface cannot be claimed
+    device_error,  // a hub, or it cannot be opened, or an interface cannot be claimed
 };
 
 // Claims the device of an inventory record on `ctx`: the device at the
@@ -63,15 +60,6 @@ enum class usbip_claim_result {
 // so never another device plugged in at those ports since. On failure `out`
 // stays empty and the thread's message says why.
 usbip_claim_result usbip_forward_claim(libusb_context *ctx, const usbip_device &record, usbip_forward_device_ptr *out);
-
-enum class usbip_forward_end {
-    peer_closed,        // the client closed the connection
-    stopped,            // keep_running was cleared
-    device_gone,        // the device was unplugged
-    protocol_error,     // a command broke the protocol or a limit
-    connection_failed,  // the connection failed, or the peer stalled
-};
-const char *usbip_forward_end_text(usbip_forward_end e);
 
 // Runs the URB phase on `conn` (which has just carried a successful
 // OP_REP_IMPORT for the device) until the peer closes, `keep_running` is
@@ -88,5 +76,9 @@ usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr d
 
 // The engine's libusb event threads running now.
 int usbip_forward_event_threads();
+// True when no event thread runs on `ctx`: only then may it be exited. A
+// device whose transfers never came back after their cancellation keeps
+// its context's thread for good.
+bool usbip_forward_context_idle(libusb_context *ctx);
 
 #endif

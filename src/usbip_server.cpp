@@ -238,7 +238,12 @@ void serve_forwarded_import(usbip_conn &conn, const char *busid)
     // once, and this reply is short.
     usbip_conn_set_deadline(&conn, g.session_limit_ms);
     if (usbip_conn_send_all(&conn, reply.data(), reply.size()) != 0 || !device) return;
-    usbip_forward_run(&conn, std::move(device), session.keep_running);
+    // The URB phase must name the device as the reply did.
+    usbip_imported imported;
+    usbip_decode_import_block(reinterpret_cast<const std::uint8_t *>(reply.data()) + USBIP_HEADER_SIZE, &imported);
+    usbip_forward_options options;
+    options.devid = imported.devid();
+    usbip_forward_run(&conn, std::move(device), session.keep_running, options);
 }
 
 }  // namespace

@@ -364,6 +364,16 @@ TEST_F(Forward, ClaimsAndTheirRefusals)
     ++replugged.address;
     EXPECT_EQ(usbip_forward_claim(ctx_, replugged, &second), usbip_claim_result::not_found);
     EXPECT_STREQ(usbip_last_error(), "Device '1-4' not found");
+    // A hub (the root hub here, address 1) is never forwarded: its ports are
+    // this host's.
+    bed_.add_device(1, 0, 0x1d6b, 0x0002, 9, 9);
+    usbip_device hub{};
+    usbip_copy_text(hub.busid, sizeof hub.busid, "1-1");
+    hub.bus_number = 1;
+    hub.address = 1;
+    EXPECT_EQ(usbip_forward_claim(ctx_, hub, &second), usbip_claim_result::device_error);
+    EXPECT_STREQ(usbip_last_error(), "Device '1-1' is a hub, which is never forwarded");
+    EXPECT_FALSE(second);
 
     first.reset();
     expect_released();
@@ -479,6 +489,29 @@ TEST_F(Forward, PeerThatTakesNoRepliesIsGivenUp)
     expect_released();
 }
 
+// Commands that cannot be taken, because URBs that never finish fill what
+// waits in the engine, end the session after the stall limit too, with a
+// message that says so.
+TEST_F(Forward, CommandsHeldBackByUrbsThatNeverFinish)
+{
+    usbip_forward_options options;
+    options.max_in_flight = 1;
+    options.max_queued = 1;
+    options.stall_ms = 1000;
+    Forwarded f(claim(), false, options);
+    UrbClient &c = f.client();
+    UrbClient::Submit s;
+    s.ep = 2;
+    s.length = 8;
+    c.hold();
+    for (int i = 0; i < 3; ++i) c.submit(s);  // at the device, waiting in the engine, held back
+    c.release();
+    EXPECT_TRUE(f.ended(10000));
+    EXPECT_EQ(f.end(), usbip_forward_end::connection_failed);
+    EXPECT_EQ(f.message(), "Forwarding of device '1-4': URBs that never finish hold back the commands");
+    expect_released();
+}
+
 // ---------------------------------------------------------------------------
 // Bad input
 
@@ -498,6 +531,12 @@ TEST_F(Forward, BadCommandsEndTheSessionCleanly)
         {"a reply where a command belongs", urb_header(USBIP_RET_SUBMIT, 1, 0, 0), "unknown command"},
         {"endpoint 16", submit_header(1, USBIP_DIR_IN, 16, 8), "invalid endpoint number"},
         {"direction 2", submit_header(1, 2, 1, 8), "invalid direction"},
+        {"another device", [] {
+             Bytes b = submit_header(1, USBIP_DIR_IN, 2, 8);
+             b[11] = 4;  // devid 0x00010004
+             return b;
+         }(),
+         "a command for device 0x00010004, not the imported 0x00010001"},
         {"a sequence number in flight", concat({submit_header(7, USBIP_DIR_IN, 2, 64), submit_header(7, USBIP_DIR_IN, 2, 64)}),
          "sequence number 7 is in flight already"},
     };
@@ -546,8 +585,8 @@ TEST_F(Forward, PeerClosingAtEveryByteOffset)
     expect_released();
 }
 
-// Commands wait on the socket while the limit of URBs in flight is reached,
-// and go on when one completes.
+// URBs beyond the limit in flight wait in the engine, and go on as earlier
+// ones complete.
 TEST_F(Forward, ReadingPausesAtTheLimitOfUrbsInFlight)
 {
     usbip_forward_options options;
@@ -562,7 +601,7 @@ TEST_F(Forward, ReadingPausesAtTheLimitOfUrbsInFlight)
     std::uint32_t third = c.submit(s);
     ASSERT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 2; }, kWaitMs));
     plat::sleep_ms(200);
-    EXPECT_EQ(dev_->waiting_interrupts(), 2);  // the third waits on the socket
+    EXPECT_EQ(dev_->waiting_interrupts(), 2);  // the third waits in the engine
     ASSERT_TRUE(dev_->complete_interrupt({9}));
     EXPECT_EQ(c.reply().ret_submit.status, 0);
     EXPECT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 2; }, kWaitMs));  // the third is in
@@ -571,6 +610,40 @@ TEST_F(Forward, ReadingPausesAtTheLimitOfUrbsInFlight)
     usbip_urb_message a = c.reply(), b = c.reply();
     EXPECT_EQ(b.seqnum(), third);
     EXPECT_EQ(hex(b.data), "07");
+}
+
+// 32 interrupt URBs on an idle endpoint (the limit in flight) and 8 more
+// behind them: unlinks of all of them are read and answered at once, and
+// those that waited in the engine never reach the device.
+TEST_F(Forward, UnlinksAreAnsweredWhateverIsInFlight)
+{
+    Forwarded f(claim());
+    UrbClient &c = f.client();
+    UrbClient::Submit s;
+    s.ep = 2;
+    s.length = 8;
+    std::vector<std::uint32_t> urbs;
+    c.hold();
+    for (int i = 0; i < 40; ++i) urbs.push_back(c.submit(s));
+    c.release();
+    ASSERT_TRUE(wait_until([&] { return dev_->waiting_interrupts() == 32; }, kWaitMs));
+    plat::sleep_ms(100);
+    EXPECT_EQ(dev_->waiting_interrupts(), 32);
+    const std::int64_t start = plat::monotonic_ms();
+    std::map<std::uint32_t, std::uint32_t> unlinks;  // unlink seqnum -> victim
+    c.hold();
+    for (std::uint32_t v : urbs) unlinks[c.unlink(v)] = v;
+    c.release();
+    for (int i = 0; i < 40; ++i) {
+        usbip_urb_message m;
+        ASSERT_TRUE(c.next(&m)) << "after " << i << " replies";
+        EXPECT_EQ(m.command, USBIP_RET_UNLINK);
+        EXPECT_EQ(m.ret_unlink.status, -USBIP_ECONNRESET);
+        EXPECT_EQ(unlinks.erase(m.seqnum()), 1u);
+    }
+    EXPECT_LT(plat::monotonic_ms() - start, 2000);
+    EXPECT_EQ(dev_->urbs_in_flight(), 0);
+    EXPECT_TRUE(c.ok());
 }
 
 // More commands than the session buffers, queued behind a small limit:

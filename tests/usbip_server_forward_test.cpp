@@ -292,6 +292,20 @@ TEST_F(ServerForward, DeviceThatCannotBeClaimedIsADeviceError)
     libusb_exit(other);
 }
 
+// A hub is shared like any device, but never forwarded: its import is a
+// device error (the root hub, as --share-all --forward would offer it).
+TEST_F(ServerForward, HubsAreNeverForwarded)
+{
+    bed_.add_device(1, 0, 0x1d6b, 0x0002, 9, 9);
+    ASSERT_TRUE(wait_until([] { return usbip_enum_refresh() == 3; }, 3000));
+    ASSERT_EQ(usbip_server_share("1-1"), 0) << usbip_last_error();
+    start(Path::direct);
+    EXPECT_EQ(import("1-1"), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Import of '1-1' refused (status 3): the server cannot open it");
+    // The others still are.
+    EXPECT_TRUE(import("1-4") != nullptr) << usbip_last_error();
+}
+
 // However a session ends from the server's side, the client's connection
 // closes at once and the device is released with its kernel driver back,
 // with a transfer in flight; another device's session goes on where only

@@ -104,3 +104,21 @@ TEST(Unload, HostThatExitsWithoutCleanupEndsAtOnce)
         EXPECT_LT(spent, 5.0) << mode;
     }
 }
+
+// The same with a device forwarded, a URB waiting in it: the session's
+// thread and libusb's event thread are still running when the host goes.
+TEST(Unload, HostThatExitsWhileForwardingEndsAtOnce)
+{
+    if (std::string(FORWARDING_LAUNCHER).empty()) GTEST_SKIP() << "no emulated device answers URBs here";
+    for (const char *mode : {"exit", "unload"}) {
+        auto t0 = std::chrono::steady_clock::now();
+        int status = -1;
+        std::string out = run_command(std::string(FORWARDING_LAUNCHER) + " " + EXIT_HOST_PATH + " " + LIBRARY_PATH +
+                                          " " + mode + " " + std::to_string(free_port()) + " " +
+                                          std::to_string(free_port()) + " forward 2>&1",
+                                      &status);
+        double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(status, 0) << mode << ": " << out;
+        EXPECT_LT(spent, 5.0) << mode;
+    }
+}

@@ -156,6 +156,7 @@ Bytes urb_header(std::uint32_t command, std::uint32_t seqnum, std::uint32_t dire
     Bytes b(USBIP_URB_HEADER_SIZE, 0);
     usbip_put_be32(b.data(), command);
     usbip_put_be32(b.data() + 4, seqnum);
+    usbip_put_be32(b.data() + 8, kImportedDevid);
     usbip_put_be32(b.data() + 12, direction);
     usbip_put_be32(b.data() + 16, ep);
     return b;

@@ -23,6 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // How long a client waits for each reply.
 inline constexpr int kUrbWaitMs = 10000;
+// The devid of every imported device: an import reply names bus 1, device 1.
+inline constexpr std::uint32_t kImportedDevid = 0x00010001;
 
 inline std::string hex(const Bytes &b) { return hex_of(std::string(b.begin(), b.end())); }
 
@@ -68,7 +70,7 @@ public:
         m.command = USBIP_CMD_SUBMIT;
         usbip_cmd_submit &c = m.cmd_submit;
         c.base.seqnum = next_++;
-        c.base.devid = 0x00010004;
+        c.base.devid = kImportedDevid;
         c.base.direction = s.direction;
         c.base.ep = s.ep;
         c.transfer_flags = s.flags | (s.direction == USBIP_DIR_IN ? USBIP_URB_DIR_IN : 0);
@@ -89,7 +91,7 @@ public:
         usbip_urb_message m;
         m.command = USBIP_CMD_UNLINK;
         m.cmd_unlink.base.seqnum = next_++;
-        m.cmd_unlink.base.devid = 0x00010004;
+        m.cmd_unlink.base.devid = kImportedDevid;
         m.cmd_unlink.unlink_seqnum = victim;
         Bytes bytes;
         usbip_encode_urb_message(bytes, m);
@@ -226,8 +228,8 @@ struct ServerRoute {
 // (with a test failure) when a step fails.
 bool connect_by(usbip_conn &conn, const ServerRoute &route, const char *password);
 
-// Raw commands, for bad input: a header with the common fields, a submit
-// header, an unlink, and several joined.
+// Raw commands, for bad input: a header with the common fields (for the
+// imported device), a submit header, an unlink, and several joined.
 Bytes urb_header(std::uint32_t command, std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep);
 Bytes submit_header(std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep, std::int32_t length,
                     std::uint32_t packets = 0);
