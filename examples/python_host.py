@@ -25,7 +25,7 @@ def main() -> int:
 
     with usbip.Relay(relay_port), usbip.Server(server_port, password=PASSWORD, share=share) as server:
         print("shared:", ", ".join(d.busid for d in server.shared()) or "nothing")
-        code = server.register_relay("127.0.0.1", relay_port, password=PASSWORD)
+        code = server.register_relay("127.0.0.1", relay_port)
         print("pairing code:", code)
         direct = usbip.list_remote("127.0.0.1", server_port, password=PASSWORD)
         by_code = usbip.list_by_code("127.0.0.1", relay_port, code.lower(), password=PASSWORD)

@@ -1,6 +1,8 @@
 /*
- * halvoren-usbip: share USB devices over a network with the discovery
- * messages of USB/IP.
+ * halvoren-usbip: share USB devices over a network with USB/IP. Lists local
+ * devices, serves them (device list and import, and with forwarding on the
+ * devices' own traffic, so that a client uses them), pairs servers and
+ * clients through a relay by code, and lists a server's devices as a client.
  *
  * Every function returns plain integers or text and does its work on the
  * calling thread. Text results live in buffers owned by the library, one
@@ -83,11 +85,14 @@ USBIP_API const char *usbip_local_device_info(int index);
 
 /* ---- Sharing server ---------------------------------------------------- */
 
-/* Listens on `port` (TCP, every address). `password` (NULL or "" for none)
+/* Listens on `port` (TCP, every address; 0 lets the system choose, see
+ * usbip_server_port). `password` (NULL or "" for none, at most 127 bytes)
  * is checked by a challenge handshake; `use_tls` wraps every connection in
  * TLS with a fresh self-signed certificate. 0 also when already running
  * (the running server keeps its settings). */
 USBIP_API int usbip_server_start(int port, const char *password, int use_tls);
+/* The TCP port the running server listens on; 0 when none runs. */
+USBIP_API int usbip_server_port(void);
 /* Stops the server, ends its relay registration, empties the shared table
  * and waits for every session. */
 USBIP_API void usbip_server_stop(void);
@@ -101,7 +106,9 @@ USBIP_API const char *usbip_server_list_shared(void);
 /* Registers the running server with a relay and returns its six-character
  * pairing code (library storage, valid for the life of the process; its
  * text changes with the next registration). Clients that know the code
- * reach the server through the relay, without TLS. */
+ * reach the server through the relay, without TLS: a server that runs with
+ * TLS is refused. `password` is not used (nothing of it goes to the relay);
+ * pass NULL. */
 USBIP_API const char *usbip_server_register_relay(const char *host, int port, const char *password);
 /* Makes a new RSA-2048 key and self-signed certificate for the server. */
 USBIP_API int usbip_tls_generate_cert(void);
@@ -137,6 +144,8 @@ USBIP_API int usbip_server_set_registration_key(const char *key);
 /* Listens on `port` for servers (REGISTER) and clients (CONNECT by code);
  * 0 also when already running. */
 USBIP_API int usbip_relay_start(int port);
+/* The TCP port the running relay listens on; 0 when none runs. */
+USBIP_API int usbip_relay_port(void);
 /* Stops the relay and waits for every connection it serves. */
 USBIP_API void usbip_relay_stop(void);
 /* The active registrations as a JSON array of {"code","active","clients"};

@@ -32,6 +32,13 @@ int send_result(usbip_conn *c, std::uint32_t result)
 
 }  // namespace
 
+bool usbip_password_fits(const char *password)
+{
+    if (password == nullptr || strnlen(password, USBIP_MAX_PASSWORD + 1) <= USBIP_MAX_PASSWORD) return true;
+    usbip_set_last_error("Password too long: at most %d bytes", static_cast<int>(USBIP_MAX_PASSWORD));
+    return false;
+}
+
 int usbip_calc_sha256(const void *data, std::size_t len, std::uint8_t out[USBIP_DIGEST_SIZE])
 {
     mbedtls_sha256_context ctx;

@@ -12,6 +12,13 @@ inline constexpr std::size_t USBIP_CHALLENGE_SIZE = 32;
 inline constexpr std::size_t USBIP_DIGEST_SIZE = 32;
 inline constexpr std::size_t USBIP_HASH_TEXT_SIZE = 65;  // 64 hex digits and a NUL
 
+// The longest password the library takes, in bytes: a server keeps it
+// whole. A longer one is refused, never cut (a cut one could never match
+// what a client proves).
+inline constexpr std::size_t USBIP_MAX_PASSWORD = 127;
+// False, with "Password too long: at most 127 bytes", for a longer one.
+bool usbip_password_fits(const char *password);
+
 int usbip_calc_sha256(const void *data, std::size_t len, std::uint8_t out[USBIP_DIGEST_SIZE]);
 // 64 lower-case hex digits of the password's SHA-256; empty for no password.
 int usbip_hash_password(const char *password, char out[USBIP_HASH_TEXT_SIZE]);

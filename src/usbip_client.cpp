@@ -99,6 +99,7 @@ USBIP_API const char *usbip_client_list_remote(const char *host, int port, const
             usbip_set_last_error("Invalid host or port");
             return nullptr;
         }
+        if (!usbip_password_fits(password)) return nullptr;
         RemoteList list;
         if (!query_direct(host, port, password, use_tls, &list)) return nullptr;
         return usbip_devices_to_json(tls_client_json, list.devices, list.count);
@@ -113,6 +114,7 @@ USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int rela
             usbip_set_last_error("Invalid relay parameters");
             return nullptr;
         }
+        if (!usbip_password_fits(password)) return nullptr;
         usbip_conn conn;
         if (usbip_conn_connect_deadline(&conn, relay_host, relay_port) != 0) return nullptr;
         return usbip_client_list_by_code_on(&conn, code, password);
@@ -127,6 +129,7 @@ USBIP_API const char *usbip_client_device_info(const char *host, int port, const
             usbip_set_last_error("Invalid parameters for client_device_info");
             return nullptr;
         }
+        if (!usbip_password_fits(password)) return nullptr;
         RemoteList list;
         if (!query_direct(host, port, password, use_tls, &list)) return nullptr;
         for (int i = 0; i < list.count; ++i) {

@@ -53,6 +53,7 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
         usbip_set_last_error("%s", spawn_failed);
         return false;
     }
+    port_ = plat::local_port(listen_.get());
     limits_ = limits;
     const std::size_t by_descriptors = descriptors > kDescriptorsKept ? (descriptors - kDescriptorsKept) / 2 : 0;
     room_ = std::min(limits.waiting, std::max(kSmallestRoom, by_descriptors));
@@ -74,6 +75,7 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
         usbip_set_last_error("%s", spawn_failed);
         return false;
     }
+    port_ = plat::local_port(listen_.get());
     return true;
 }
 
@@ -81,6 +83,7 @@ void usbip_listener::stop()
 {
     if (!thread_.joinable()) return;
     running_ = false;
+    port_ = 0;
     waker_.signal();
     thread_.join();
     poller_.remove(waker_.wait_socket());
@@ -95,6 +98,8 @@ void usbip_listener::stop()
 }
 
 std::size_t usbip_listener::waiting() { return waiting_count_; }
+
+int usbip_listener::port() const { return port_ > 0 ? port_.load() : 0; }
 
 // ---------------------------------------------------------------------------
 // The room (accept thread only)

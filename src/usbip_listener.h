@@ -87,6 +87,9 @@ public:
     // process cannot hold that many descriptors besides its others (half of
     // its descriptors, at least 64).
     std::size_t room() const { return room_; }
+    // The port it listens on (the system's choice when started with 0);
+    // 0 when it does not listen.
+    int port() const;
 
 private:
     struct Entry {
@@ -126,6 +129,7 @@ private:
     plat::DescriptorReserve reserve_;
     std::thread thread_;
     std::atomic<bool> running_{false};
+    std::atomic<int> port_{0};
     usbip_listener_limits limits_;
     std::size_t room_ = 0;
     usbip_listener_hooks hooks_;

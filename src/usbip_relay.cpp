@@ -777,6 +777,11 @@ USBIP_API int usbip_relay_start(int port)
     });
 }
 
+USBIP_API int usbip_relay_port(void)
+{
+    return usbip_guard(0, [] { return relay().listener.port(); });
+}
+
 USBIP_API void usbip_relay_stop(void)
 {
     usbip_guard(0, [] {

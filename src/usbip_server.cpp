@@ -525,9 +525,10 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
         ServerState &g = server();
         std::lock_guard<std::mutex> life(g.lifecycle);
         if (g.running) return 0;
+        if (!usbip_password_fits(password)) return -1;
 
         SessionSettings settings;
-        if (password != nullptr) settings.password.assign(password, strnlen(password, 127));
+        if (password != nullptr) settings.password = password;
         settings.use_tls = use_tls != 0;
         // A fresh key and certificate for every start with TLS.
         if (settings.use_tls && usbip_tls_generate_cert() != 0) return -1;
@@ -554,6 +555,11 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
         }
         return 0;
     });
+}
+
+USBIP_API int usbip_server_port(void)
+{
+    return usbip_guard(0, [] { return server().listener.port(); });
 }
 
 USBIP_API void usbip_server_stop(void)
@@ -606,6 +612,14 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         // The lifecycle lock, not the server lock, is held across the relay's
         // answer: share, list and sessions go on meanwhile.
         std::lock_guard<std::mutex> life(g.lifecycle);
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            if (g.running && g.settings.use_tls) {
+                usbip_set_last_error("Relay registration refused: the server runs with TLS, which clients through a "
+                                     "relay never start");
+                return nullptr;
+            }
+        }
         end_relay_registration();
 
         usbip_conn conn;

@@ -30,6 +30,8 @@ int main(void)
     CHECK(usbip_server_unshare("x") == -1);
     CHECK(strcmp(usbip_server_list_shared(), "[]") == 0);
     CHECK(usbip_server_register_relay(NULL, 1, NULL) == NULL);
+    CHECK(usbip_server_port() == 0);
+    CHECK(usbip_relay_port() == 0);
     CHECK(strcmp(usbip_relay_list_codes(), "[]") == 0);
     CHECK(usbip_client_list_remote(NULL, 1, NULL, 0) == NULL);
     CHECK(usbip_client_device_info(NULL, 1, "1-1", NULL, 0) == NULL);

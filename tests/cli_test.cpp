@@ -199,7 +199,7 @@ TEST(Cli, HelpAndVersionGoToStandardOutput)
 TEST(Cli, MistakesNameTheValueAndSayWhy)
 {
     struct Case {
-        const char *args;
+        std::string args;
         const char *message;  // the first line on stderr
     } cases[] = {
         {"serve --port abc", "halvoren-usbip: serve: --port 'abc' is not a port number: a port is 1 to 65535"},
@@ -215,8 +215,16 @@ TEST(Cli, MistakesNameTheValueAndSayWhy)
         {"remote ::1", "halvoren-usbip: remote: the server '::1': write an IPv6 address in brackets, as [::1]:3240"},
         {"remote 127.0.0.1 --timeout soon",
          "halvoren-usbip: remote: --timeout 'soon' is not a time: give whole milliseconds above 0"},
+        {"remote --relay 127.0.0.1 --code 'AB-12C'",
+         "halvoren-usbip: remote: --code 'AB-12C' is not a pairing code: it holds letters and digits only"},
+        // Spaces between groups go; what is left has six characters, checked
+        // before any byte goes to the relay.
         {"remote --relay 127.0.0.1 --code 'AB 12'",
-         "halvoren-usbip: remote: --code 'AB 12' is not a pairing code: it holds letters and digits only"},
+         "halvoren-usbip: remote: --code 'AB 12' is not a pairing code: a code has 6 letters and digits"},
+        {"attach --relay 127.0.0.1 --code ABCDEFG --busid 1-1",
+         "halvoren-usbip: attach: --code 'ABCDEFG' is not a pairing code: a code has 6 letters and digits"},
+        {"remote 127.0.0.1 --password " + std::string(128, 'p'),
+         "halvoren-usbip: remote: the password is 128 bytes long; the library takes at most 127"},
         {"serve --tls --relay 127.0.0.1:3241",
          "halvoren-usbip: serve: --tls and --relay do not go together: clients that come through a relay never start "
          "TLS, so none could reach this server by its code"},
@@ -363,8 +371,9 @@ TEST(Cli, CodesInAnyLetterCaseAndRelayEventsWithTimeStamps)
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
     std::string mixed = code;
     mixed[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(mixed[0])));
+    const std::string grouped = "' " + lower.substr(0, 3) + " " + code.substr(3) + " '";
     int clients = 0;
-    for (const auto &typed : {lower, mixed}) {
+    for (const auto &typed : {lower, mixed, grouped}) {
         CliRun r = run_cli("remote --relay 127.0.0.1:" + std::to_string(relay_port) + " --code " + typed + " --json");
         EXPECT_EQ(r.status, 0) << typed << ": " << r.err;
         EXPECT_EQ(r.out, "[]\n") << typed;

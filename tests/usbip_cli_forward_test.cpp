@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -240,6 +242,8 @@ namespace {
 // two ports each (high speed and super speed), and attach and detach files.
 class FakeVhci {
 public:
+    // The host's records of its ports go below the tree too (the host's
+    // processes inherit the variable).
     FakeVhci()
     {
         char dir[] = "/tmp/usbip-vhci-XXXXXX";
@@ -249,8 +253,13 @@ public:
         status({{0, 4, ""}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
         write("attach", "");
         write("detach", "");
+        setenv("HALVOREN_USBIP_RUN_DIR", run_dir().c_str(), 1);
     }
-    ~FakeVhci() { run_command("rm -rf " + root_); }
+    ~FakeVhci()
+    {
+        unsetenv("HALVOREN_USBIP_RUN_DIR");
+        run_command("rm -rf " + root_);
+    }
     FakeVhci(const FakeVhci &) = delete;
     FakeVhci &operator=(const FakeVhci &) = delete;
 
@@ -286,6 +295,15 @@ public:
     }
     const std::string &root() const { return root_; }
     std::string vhci() const { return root_ + "/devices/platform/vhci_hcd.0"; }
+    std::string run_dir() const { return root_ + "/run"; }
+    // The host's record of a port; "" when it has none.
+    std::string record(unsigned port) const
+    {
+        std::ifstream in(run_dir() + "/port-" + std::to_string(port), std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
 
 private:
     std::string root_;
@@ -343,6 +361,58 @@ bool parse_attach(const std::string &text, AttachLine *out)
     return static_cast<bool>(in >> out->port >> out->fd >> out->devid >> out->speed);
 }
 
+// The kernel's side of attach, played by the test: the attach file is a
+// pipe that is full, so the host's write waits there, with its socket still
+// open, until the test has taken its sockets and reads the line.
+class BlockedAttachFile {
+public:
+    explicit BlockedAttachFile(FakeVhci &vhci) : path_(vhci.vhci() + "/attach")
+    {
+        EXPECT_EQ(unlink(path_.c_str()), 0);
+        EXPECT_EQ(mkfifo(path_.c_str(), 0600), 0);
+        pipe_ = Fd(open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        EXPECT_GE(pipe_, 0);
+        fcntl(pipe_, F_SETPIPE_SZ, 4096);
+        const std::string filler(4096, 'x');
+        ssize_t n;
+        while ((n = ::write(pipe_, filler.data(), filler.size())) > 0) filled_ += n;
+    }
+
+    // Waits until process `pid` writes the file and duplicates its sockets
+    // into this process: its descriptor -> ours. False when the system does
+    // not allow that (pidfd_getfd).
+    bool take_sockets(int pid, std::map<int, int> *grabbed)
+    {
+        EXPECT_TRUE(wait_until([&] { return writes_file(pid, path_); }, 10000));
+        for (int fd : socket_fds(pid)) {
+            int mine = grab_fd(pid, fd);
+            if (mine < 0) return false;
+            (*grabbed)[fd] = mine;
+        }
+        return true;
+    }
+
+    // Lets the write through and returns the line written.
+    std::string line()
+    {
+        std::string line;
+        char buf[4096];
+        while (line.find('\n') == std::string::npos) {
+            if (plat::wait_readable(pipe_, 10000) != 1) break;
+            ssize_t n = ::read(pipe_, buf, sizeof buf);
+            for (ssize_t i = 0; i < n; ++i)
+                if (filled_ > 0) --filled_;
+                else line += buf[i];
+        }
+        return line;
+    }
+
+private:
+    std::string path_;
+    Fd pipe_;
+    ssize_t filled_ = 0;
+};
+
 }  // namespace
 
 // port lists what the kernel shows as attached; detach writes the port to
@@ -396,40 +466,15 @@ TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
         SCOPED_TRACE(where);
         FakeVhci vhci;
         vhci.status({{0, 6, "003 00010002 000003 1-1"}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
-        // The attach file is a pipe that is full: the host's write waits
-        // there, with the socket still open, until the test has taken it.
-        ASSERT_EQ(unlink((vhci.vhci() + "/attach").c_str()), 0);
-        ASSERT_EQ(mkfifo((vhci.vhci() + "/attach").c_str(), 0600), 0);
-        Fd pipe(open((vhci.vhci() + "/attach").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        ASSERT_GE(pipe, 0);
-        fcntl(pipe, F_SETPIPE_SZ, 4096);
-        const std::string filler(4096, 'x');
-        ssize_t filled = 0, n;
-        while ((n = ::write(pipe, filler.data(), filler.size())) > 0) filled += n;
-
+        BlockedAttachFile attach_file(vhci);
         std::vector<std::string> argv = {cli(), "attach", "--busid", "1-4", "--password", "pw", "--sysfs", vhci.root()};
         std::istringstream words(where);
         for (std::string w; words >> w;) argv.push_back(w);
         ChildProcess attach(argv);
-        int pid = static_cast<int>(attach.pid());
-        ASSERT_TRUE(wait_until([&] { return writes_file(pid, vhci.vhci() + "/attach"); }, 10000));
         std::map<int, int> grabbed;  // the host's descriptor -> ours
-        for (int fd : socket_fds(pid)) {
-            int mine = grab_fd(pid, fd);
-            if (mine < 0) GTEST_SKIP() << "pidfd_getfd is not allowed here: " << std::strerror(errno);
-            grabbed[fd] = mine;
-        }
-        std::string line;
-        char buf[4096];
-        while (line.find('\n') == std::string::npos) {
-            ASSERT_TRUE(plat::wait_readable(pipe, 10000) == 1);
-            n = ::read(pipe, buf, sizeof buf);
-            if (n <= 0) continue;
-            std::string got(buf, static_cast<std::size_t>(n));
-            for (char c : got)
-                if (filled > 0) --filled;
-                else line += c;
-        }
+        if (!attach_file.take_sockets(static_cast<int>(attach.pid()), &grabbed))
+            GTEST_SKIP() << "pidfd_getfd is not allowed here: " << std::strerror(errno);
+        const std::string line = attach_file.line();
         const std::string from = where == by_code ? std::string("code ") + code + " at 127.0.0.1:" +
                                                         std::to_string(relay.port())
                                                   : where;
@@ -443,6 +488,20 @@ TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
         EXPECT_EQ(a.speed, 3u);
         ASSERT_EQ(grabbed.count(static_cast<int>(a.fd)), 1u) << line;
 
+        // port shows which server's device the port holds, once the kernel
+        // shows the port in use with that devid and socket.
+        char in_use[64];
+        std::snprintf(in_use, sizeof in_use, "003 %08x %06u 3-1", a.devid, a.fd);
+        vhci.status({{0, 6, "003 00010002 000003 1-1"}, {1, 4, ""}, {2, 6, in_use}, {3, 4, ""}});
+        std::string shown = run_command(cli() + " port --sysfs " + vhci.root());
+        EXPECT_NE(shown.find("Port 02: in use, high speed, devid 0x00010001 (bus 1, device 1), local bus id 3-1\n"
+                             "         1-4 of " + from + ", attached 2"),
+                  std::string::npos)
+            << shown;
+        EXPECT_EQ(shown.find("Port 00: in use, high speed, devid 0x00010002 (bus 1, device 2), local bus id 1-1\n "),
+                  std::string::npos)
+            << "a port that another program attached has no record";
+
         // The kernel's turn: the URB phase on the socket it was given.
         usbip_conn kernel(grabbed[static_cast<int>(a.fd)]);
         for (auto &entry : grabbed)
@@ -451,7 +510,97 @@ TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
         check_descriptors(c);
         usbip_conn_close(&kernel);
         expect_released(*dev_);
+
+        // detach forgets the record.
+        EXPECT_EQ(run_command(cli() + " detach -p 2 --sysfs " + vhci.root()), "Detached port 2.\n");
+        EXPECT_EQ(vhci.record(2), "");
     }
+}
+
+// A server that does not forward ends the connection once it has granted
+// the import: attach says so and exits 1, and the kernel gets nothing.
+TEST_F(CliForward, AttachFailsWhenTheServerDoesNotForward)
+{
+    for (int tls : {0, 1}) {
+        SCOPED_TRACE(tls ? "in TLS" : "directly");
+        ASSERT_EQ(usbip_server_share("1-4"), 0);
+        int port = free_port();
+        ASSERT_EQ(usbip_server_start(port, nullptr, tls), 0) << usbip_last_error();
+        FakeVhci vhci;
+        int status = -1;
+        // However busy the machine, the server's close comes within this.
+        std::string out = run_command("HALVOREN_USBIP_ATTACH_SETTLE_MS=5000 " + cli() + " attach 127.0.0.1:" +
+                                          std::to_string(port) + (tls ? " --tls" : "") + " -b 1-4 --sysfs " +
+                                          vhci.root() + " 2>&1",
+                                      &status);
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(out, "halvoren-usbip: attach: the server ended the connection right after granting the import: it "
+                       "may not forward devices (serve --forward)\n");
+        EXPECT_EQ(vhci.read("attach"), "");
+        EXPECT_EQ(vhci.record(0), "");
+        usbip_server_stop();
+    }
+}
+
+// A connection that ends as soon as the kernel has it (here the kernel's
+// stand-in shuts it down): attach says so, exits 1, detaches the port and
+// records nothing.
+TEST_F(CliForward, AttachFailsWhenTheConnectionEndsAtOnce)
+{
+    int port = start_library_server(nullptr, 0);
+    FakeVhci vhci;
+    BlockedAttachFile attach_file(vhci);
+    ChildProcess attach({cli(), "attach", "-r", "127.0.0.1:" + std::to_string(port), "-b", "1-4", "--sysfs",
+                         vhci.root()});
+    std::map<int, int> grabbed;
+    if (!attach_file.take_sockets(static_cast<int>(attach.pid()), &grabbed))
+        GTEST_SKIP() << "pidfd_getfd is not allowed here: " << std::strerror(errno);
+    // The connection to the server ends before the host's write returns.
+    int shut = 0;
+    for (auto &entry : grabbed) {
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(entry.second, reinterpret_cast<sockaddr *>(&peer), &len) == 0 && peer.ss_family == AF_INET &&
+            ntohs(reinterpret_cast<sockaddr_in *>(&peer)->sin_port) == port) {
+            shutdown(entry.second, SHUT_RDWR);
+            ++shut;
+        }
+        close(entry.second);
+    }
+    EXPECT_EQ(shut, 1);
+    AttachLine a;
+    const std::string line = attach_file.line();
+    ASSERT_TRUE(parse_attach(line, &a)) << line;
+    EXPECT_EQ(attach.wait_for("(.*ended.*)"),
+              "halvoren-usbip: attach: the connection ended as soon as the kernel took it (the kernel's log may say "
+              "why)");
+    EXPECT_EQ(attach.stop(0), 1);
+    EXPECT_EQ(vhci.read("detach"), std::to_string(a.port) + "\n");
+    EXPECT_EQ(vhci.record(a.port), "");
+    expect_released(*dev_);
+}
+
+// port shows a record only while the port holds what was recorded; a stale
+// one (the kernel freed the port) is dropped.
+TEST_F(CliForward, PortDropsStaleRecords)
+{
+    FakeVhci vhci;
+    run_command("mkdir -p " + vhci.run_dir());
+    std::ofstream(vhci.run_dir() + "/port-1")
+        << R"({"port":1,"devid":"0x00010001","sockfd":7,"busid":"1-4","server":"127.0.0.1:3240","since":"x"})";
+    std::ofstream(vhci.run_dir() + "/port-2")
+        << R"({"port":2,"devid":"0x00010001","sockfd":8,"busid":"1-4","server":"127.0.0.1:3240","since":"x"})";
+    vhci.status({{0, 4, ""}, {1, 6, "005 00010001 000007 4-1"}, {2, 4, ""}, {3, 4, ""}});
+    EXPECT_EQ(run_command(cli() + " port --sysfs " + vhci.root()),
+              "Port 01: in use, super speed, devid 0x00010001 (bus 1, device 1), local bus id 4-1\n"
+              "         1-4 of 127.0.0.1:3240, attached x\n");
+    EXPECT_NE(vhci.record(1), "");
+    EXPECT_EQ(vhci.record(2), "");  // port 2 is free: its record was stale
+    // Another device in port 1 now (another devid): the record goes too.
+    vhci.status({{0, 4, ""}, {1, 6, "005 00010002 000007 4-1"}, {2, 4, ""}, {3, 4, ""}});
+    EXPECT_EQ(run_command(cli() + " port --sysfs " + vhci.root()),
+              "Port 01: in use, super speed, devid 0x00010002 (bus 1, device 2), local bus id 4-1\n");
+    EXPECT_EQ(vhci.record(1), "");
 }
 
 // With TLS the host stays: the kernel gets one end of a socket pair and the
@@ -486,6 +635,38 @@ TEST_F(CliForward, AttachInTlsCarriesTheTrafficUntilCtrlC)
     }
     EXPECT_EQ(vhci.read("detach"), "0\n");
     expect_released(*dev_);
+}
+
+// With TLS, a session that the server's side ends is a failure of attach:
+// it says why, exits 1, detaches the port and drops its record.
+TEST_F(CliForward, AttachInTlsFailsWhenTheServerEndsTheSession)
+{
+    int port = start_library_server(nullptr, 1);
+    FakeVhci vhci;
+    ChildProcess attach({cli(), "attach", "127.0.0.1:" + std::to_string(port), "--tls", "--busid", "1-4", "--sysfs",
+                         vhci.root()});
+    ASSERT_FALSE(attach.wait_for("Attached 1-4 of .* at vhci-hcd port 0 .*Ctrl-C detaches").empty());
+    AttachLine a;
+    ASSERT_TRUE(parse_attach(vhci.read("attach"), &a)) << vhci.read("attach");
+    EXPECT_NE(vhci.record(0).find("\"server\":\"127.0.0.1:" + std::to_string(port) + "\""), std::string::npos)
+        << vhci.record(0);
+    int kernel = grab_fd(static_cast<int>(attach.pid()), static_cast<int>(a.fd));
+    if (kernel < 0) GTEST_SKIP() << "pidfd_getfd is not allowed here: " << std::strerror(errno);
+    usbip_server_stop();  // ends the forwarding session
+    // The kernel's stand-in: the end of its stream, and it lets go, as
+    // vhci-hcd does when its connection ends.
+    char byte;
+    EXPECT_EQ(plat::wait_readable(kernel, 10000), 1);
+    EXPECT_EQ(::read(kernel, &byte, 1), 0);
+    shutdown(kernel, SHUT_RDWR);
+    close(kernel);
+    EXPECT_FALSE(attach
+                     .wait_for("halvoren-usbip: attach: port 0 ended: the (server closed the connection|connection "
+                               "to the server failed)$")
+                     .empty());
+    EXPECT_EQ(attach.stop(0), 1);
+    EXPECT_EQ(vhci.read("detach"), "0\n");
+    EXPECT_EQ(vhci.record(0), "");
 }
 
 // No free port of the device's speed: the host says so, and lets go of the

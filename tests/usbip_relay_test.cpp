@@ -963,7 +963,8 @@ TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
         for (int i = 0; i < 8; ++i) silent.push_back(relay.pair(reg));
         Pairing stalled = relay.pair(reg);
         Pairing busy = relay.pair(reg);
-        EXPECT_EQ(usbip_relay_busy_threads(), 10u);
+        // One for each bridge (the attaches' handlers end a moment later).
+        EXPECT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 10; }, 2000)) << usbip_relay_busy_threads();
 
         // The stalled one's server sends and sends; its client reads nothing.
         set_socket_buffers(stalled.client, 4096);
@@ -1005,12 +1006,27 @@ TEST(RelayLifecycle, StartTwiceKeepsTheFirstPortAndBindFailureIsReported)
         EXPECT_EQ(usbip_relay_start(taken.port()), -1);
         EXPECT_EQ(usbip_last_error(), "relay_start: bind() failed on port " + std::to_string(taken.port()));
     }
+    EXPECT_EQ(usbip_relay_port(), 0);
     Relay relay;
+    EXPECT_EQ(usbip_relay_port(), relay.port());
     int other = free_port();
     EXPECT_EQ(usbip_relay_start(other), 0);
+    EXPECT_EQ(usbip_relay_port(), relay.port());
     EXPECT_EQ(raw_connect(other, 1000), -1);
     Registration reg = relay.register_server();
     EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 0}}));
+}
+
+// Port 0 lets the system choose; the relay says which port it got.
+TEST(RelayLifecycle, PortZeroReportsThePortTheSystemChose)
+{
+    Relay relay(0);
+    ASSERT_GT(usbip_relay_port(), 0);
+    Relay same(usbip_relay_port());  // already running: the same relay
+    Registration reg = same.register_server();
+    EXPECT_EQ(usbip_relay_list_codes(), codes_json({{reg.code, 0}}));
+    usbip_relay_stop();
+    EXPECT_EQ(usbip_relay_port(), 0);
 }
 
 TEST(RelayLifecycle, StopEndsEveryConnectionAndThread)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -310,6 +311,56 @@ TEST_F(ServerTest, TlsServerServesTlsClientsAndDropsPlainOnes)
     raw_send(fd, request(0x8005));  // no TLS hello
     EXPECT_EQ(raw_recv_all(fd), "");  // closed without a USB/IP byte
     raw_close(fd);
+}
+
+// The longest password the library takes is 127 bytes, whole; a longer one
+// is refused by the server and by every client call before a byte is sent
+// (a server that cut it could never be reached with it).
+TEST_F(ServerTest, PasswordsLongerThanKeptAreRefusedNotCut)
+{
+    const std::string longest(127, 'p'), too_long(128, 'p');
+    int port = free_port();
+    usbip_set_last_error("before");
+    EXPECT_EQ(usbip_server_start(port, too_long.c_str(), 0), -1);
+    EXPECT_STREQ(usbip_last_error(), "Password too long: at most 127 bytes");
+    EXPECT_EQ(usbip_server_port(), 0);  // nothing started
+
+    ASSERT_EQ(usbip_server_start(port, longest.c_str(), 0), 0) << usbip_last_error();
+    EXPECT_STREQ(usbip_client_list_remote("127.0.0.1", port, longest.c_str(), 0), "[]") << usbip_last_error();
+    // A longer one that begins with the kept one never passes for it.
+    Listener silent;  // would see a connection if one were made
+    struct Case {
+        const char *name;
+        std::function<const char *()> call;
+    } cases[] = {
+        {"list_remote", [&] { return usbip_client_list_remote("127.0.0.1", silent.port(), too_long.c_str(), 0); }},
+        {"device_info",
+         [&] { return usbip_client_device_info("127.0.0.1", silent.port(), "1-1", too_long.c_str(), 1); }},
+        {"list_by_code",
+         [&] { return usbip_client_list_by_code("127.0.0.1", silent.port(), "ABCDEF", too_long.c_str()); }},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.call(), nullptr) << c.name;
+        EXPECT_STREQ(usbip_last_error(), "Password too long: at most 127 bytes") << c.name;
+    }
+    int connected = silent.accept_one(100);
+    EXPECT_EQ(connected, -1) << "a client call connected";
+    if (connected >= 0) raw_close(connected);
+}
+
+// Port 0 lets the system choose; the server says which port it got.
+TEST_F(ServerTest, PortZeroReportsThePortTheSystemChose)
+{
+    EXPECT_EQ(usbip_server_port(), 0);
+    ASSERT_EQ(usbip_server_start(0, nullptr, 0), 0) << usbip_last_error();
+    int port = usbip_server_port();
+    ASSERT_GT(port, 0);
+    EXPECT_STREQ(usbip_client_list_remote("127.0.0.1", port, nullptr, 0), "[]") << usbip_last_error();
+    usbip_server_stop();
+    EXPECT_EQ(usbip_server_port(), 0);
+    int chosen = free_port();
+    ASSERT_EQ(usbip_server_start(chosen, nullptr, 0), 0);
+    EXPECT_EQ(usbip_server_port(), chosen);
 }
 
 TEST_F(ServerTest, SecondStartKeepsTheFirstSettings)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 
 #include "cli_options.h"
@@ -96,14 +97,28 @@ Endpoint parse_endpoint(const std::string &what, const std::string &text, int de
 
 std::string parse_code(const std::string &text)
 {
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c) != 0; }))
-        throw UsageError{"--code '" + text + "' is not a pairing code: it holds letters and digits only"};
-    std::string code = text;
-    for (char &c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string code;
+    for (unsigned char c : text) {
+        if (std::isspace(c) != 0) continue;
+        if (std::isalnum(c) == 0)
+            throw UsageError{"--code '" + text + "' is not a pairing code: it holds letters and digits only"};
+        code += static_cast<char>(std::toupper(c));
+    }
+    if (code.size() != kCodeLength)
+        throw UsageError{"--code '" + text + "' is not a pairing code: a code has " + std::to_string(kCodeLength) +
+                         " letters and digits"};
     return code;
 }
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
+
+std::string utc_now()
+{
+    std::time_t t = std::time(nullptr);
+    char text[32] = "";
+    if (const std::tm *tm = std::gmtime(&t)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", tm);
+    return text;
+}
 
 void PasswordSource::take(const Parsed &p)
 {
@@ -124,10 +139,14 @@ Endpoint server_operand(const Parsed &p)
 
 std::string PasswordSource::resolve() const
 {
-    if (!file.empty()) return read_file(file);
-    if (given) return value;
-    const char *env = std::getenv(kPasswordVariable);
-    return env ? env : "";
+    std::string password;
+    if (!file.empty()) password = read_file(file);
+    else if (given) password = value;
+    else if (const char *env = std::getenv(kPasswordVariable)) password = env;
+    if (password.size() > kMaxPassword)
+        throw UsageError{"the password is " + std::to_string(password.size()) + " bytes long; the library takes at most " +
+                         std::to_string(kMaxPassword)};
+    return password;
 }
 
 std::string PasswordSource::read_file(const std::string &path)

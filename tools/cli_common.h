@@ -14,9 +14,10 @@ namespace cli {
 constexpr char kProgram[] = "halvoren-usbip";
 constexpr int kDefaultServerPort = 3240;
 constexpr int kDefaultRelayPort = 3241;
-// The server keeps this much of a password; a longer one could never be
-// given back by a client in full.
+// The longest password the library takes, in bytes (it refuses longer ones).
 constexpr std::size_t kMaxPassword = 127;
+// A pairing code has this many letters and digits.
+constexpr std::size_t kCodeLength = 6;
 constexpr char kPasswordVariable[] = "HALVOREN_USBIP_PASSWORD";
 
 // A mistake in the command line: reported with the command's name and a
@@ -86,7 +87,9 @@ struct Endpoint {
 
 // "host", "host:port", "[v6-address]" or "[v6-address]:port".
 Endpoint parse_endpoint(const std::string &what, const std::string &text, int default_port);
-// Pairing codes are handed out in capitals; people type them as they like.
+// Pairing codes are handed out in capitals; people type them as they like,
+// with spaces where they read them in groups. Checked here, before any byte
+// goes to a relay: a wrong code costs the address a strike there.
 std::string parse_code(const std::string &text);
 // The server of remote and attach: the plain HOST[:PORT] word or -r/--remote
 // (as usbip names it), once; an empty host when neither came.
@@ -100,12 +103,16 @@ struct PasswordSource {
 
     // Takes --password and --password-file from the command line.
     void take(const Parsed &p);
-    // The password to use; empty for none.
+    // The password to use; empty for none. One longer than the library
+    // takes is a mistake of the command line.
     std::string resolve() const;
     static std::string read_file(const std::string &path);
 };
 
 const char *or_null(const std::string &s);
+
+// The time now in UTC, "2026-01-31T12:00:00Z".
+std::string utc_now();
 
 // What a library message means for the person at the terminal, where the
 // message alone leaves them guessing; empty when it speaks for itself.

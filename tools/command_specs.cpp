@@ -130,6 +130,9 @@ const std::vector<ManSection> &man_sections()
              {"HALVOREN_USBIP_PASSWORD", "the password, when neither --password-file nor --password is given"},
              {"HALVOREN_USBIP_USB_IDS", "the usb.ids database to take device names from"},
              {"HALVOREN_USBIP_SYSFS", "where sysfs is, for attach, detach and port (default /sys)"},
+             {"HALVOREN_USBIP_RUN_DIR",
+              "where attach records which server's device each vhci-hcd port holds, for port and detach (default "
+              "/run/halvoren-usbip)"},
          }},
         {"EXIT STATUS",
          nullptr,

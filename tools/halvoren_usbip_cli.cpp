@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <set>
@@ -102,15 +101,6 @@ bool wait_for_stop_signal(int timeout_ms)
 
 // ---------------------------------------------------------------------------
 // Output
-
-// "2026-01-31T12:00:00Z"
-std::string utc_now()
-{
-    std::time_t t = std::time(nullptr);
-    char text[32] = "";
-    if (const std::tm *tm = std::gmtime(&t)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", tm);
-    return text;
-}
 
 // Shortens text to `width` characters for the table (after making it safe).
 std::string cell(const std::string &raw, std::size_t width)
@@ -243,9 +233,6 @@ int cmd_serve(Args &a)
     const std::string key =
         p.has("--registration-key-file") ? read_key_file("--registration-key-file", p.value("--registration-key-file")) : "";
     std::string pw = password.resolve();
-    if (pw.size() > kMaxPassword)
-        throw UsageError{"the password is " + std::to_string(pw.size()) + " characters long; a server keeps at most " +
-                         std::to_string(kMaxPassword)};
     if (stock_clients && (tls || !pw.empty()))
         throw UsageError{"--stock-clients works only without a password and without --tls: stock USB/IP clients "
                          "speak neither"};

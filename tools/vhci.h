@@ -56,6 +56,33 @@ private:
 // variable HALVOREN_USBIP_SYSFS, else /sys.
 std::string vhci_sysfs_root(const std::string &option);
 
+// What attach knows of a port it filled and vhci-hcd's status files do not
+// say: which server's device it holds. One file per port ("port-N", a JSON
+// object) in the run directory; attach writes it, port reads it, detach
+// and the end of a TLS attach remove it. A record counts only while the
+// port's status line still shows its devid and socket: a port that the
+// kernel freed, or that another program filled, leaves it stale.
+struct PortRecord {
+    unsigned port = 0;
+    std::uint32_t devid = 0;
+    unsigned sockfd = 0;
+    std::string busid;   // the device's bus id on the server
+    std::string server;  // "127.0.0.1:3240", or "code K7WQ2M at relay.example:3241"
+    std::string since;   // when it was attached, UTC
+
+    std::string to_json() const;
+    static bool from_json(const std::string &text, PortRecord *out);
+    bool describes(const VhciPort &p) const;
+};
+
+// HALVOREN_USBIP_RUN_DIR, else /run/halvoren-usbip.
+std::string vhci_run_dir();
+// Writes the record (the directory made if needed); false with `error`.
+bool save_port_record(const std::string &dir, const PortRecord &r, std::string *error);
+// False when the port has no readable record.
+bool load_port_record(const std::string &dir, unsigned port, PortRecord *out);
+void remove_port_record(const std::string &dir, unsigned port);
+
 }  // namespace cli
 
 #endif

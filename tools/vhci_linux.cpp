@@ -8,7 +8,9 @@
 #include "vhci.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -134,6 +136,99 @@ std::string vhci_sysfs_root(const std::string &option)
     return env != nullptr && *env != '\0' ? env : "/sys";
 }
 
+// ---------------------------------------------------------------------------
+// What attach records of a port
+
+std::string PortRecord::to_json() const
+{
+    char devid_text[16];
+    std::snprintf(devid_text, sizeof devid_text, "0x%08x", devid);
+    return "{\"port\":" + std::to_string(port) + ",\"devid\":\"" + devid_text + "\",\"sockfd\":" +
+           std::to_string(sockfd) + ",\"busid\":\"" + json_escape(busid) + "\",\"server\":\"" +
+           json_escape(server) + "\",\"since\":\"" + json_escape(since) + "\"}\n";
+}
+
+bool PortRecord::from_json(const std::string &text, PortRecord *out)
+{
+    Object o;
+    if (!parse_object(text.c_str(), &o)) return false;
+    char *end = nullptr;
+    const std::string port = o.get("port"), devid = o.get("devid"), sockfd = o.get("sockfd");
+    out->port = static_cast<unsigned>(std::strtoul(port.c_str(), &end, 10));
+    if (port.empty() || *end != '\0') return false;
+    out->devid = static_cast<std::uint32_t>(std::strtoul(devid.c_str(), &end, 16));
+    if (devid.empty() || *end != '\0') return false;
+    out->sockfd = static_cast<unsigned>(std::strtoul(sockfd.c_str(), &end, 10));
+    if (sockfd.empty() || *end != '\0') return false;
+    out->busid = o.get("busid");
+    out->server = o.get("server");
+    out->since = o.get("since");
+    return true;
+}
+
+bool PortRecord::describes(const VhciPort &p) const
+{
+    return p.port == port && p.status != VhciPort::kFree && p.devid == devid && p.sockfd == sockfd;
+}
+
+std::string vhci_run_dir()
+{
+    const char *env = std::getenv("HALVOREN_USBIP_RUN_DIR");
+    return env != nullptr && *env != '\0' ? env : "/run/halvoren-usbip";
+}
+
+namespace {
+
+std::string record_path(const std::string &dir, unsigned port) { return dir + "/port-" + std::to_string(port); }
+
+// mkdir -p, readable by all (the records name no secret).
+bool make_dirs(const std::string &dir)
+{
+    for (std::size_t at = 1; at <= dir.size(); ++at) {
+        if (at < dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool save_port_record(const std::string &dir, const PortRecord &r, std::string *error)
+{
+    const std::string path = record_path(dir, r.port), temporary = path + ".new";
+    if (!make_dirs(dir)) {
+        *error = "cannot make " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << r.to_json();
+        if (!out.flush()) {
+            *error = "cannot write " + temporary;
+            return false;
+        }
+    }
+    // A reader sees the old record or the new one, never half of one.
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool load_port_record(const std::string &dir, unsigned port, PortRecord *out)
+{
+    std::ifstream in(record_path(dir, port), std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return PortRecord::from_json(text.str(), out) && out->port == port;
+}
+
+void remove_port_record(const std::string &dir, unsigned port) { std::remove(record_path(dir, port).c_str()); }
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -168,6 +263,8 @@ public:
         if (thread_.joinable()) thread_.join();
     }
     const std::string &why() const { return why_; }
+    // True when the kernel's side ended it (a detach), not the server's.
+    bool by_kernel() const { return by_kernel_; }
 
 private:
     static constexpr int kWaitMs = 200;
@@ -184,10 +281,11 @@ private:
         options.keep_running = &running_;
         options.slice_ms = kWaitMs;
         usbip_pump_result r = usbip_pump_run(kernel, server, options);
+        by_kernel_ = r.reason == usbip_pump_end_reason::failed_a ||
+                     (r.reason == usbip_pump_end_reason::closed && r.first_to_end == usbip_pump_side::a);
         switch (r.reason) {
         case usbip_pump_end_reason::closed:
-            why_ = r.first_to_end == usbip_pump_side::a ? "the kernel let go of the device"
-                                                        : "the server closed the connection";
+            why_ = by_kernel_ ? "the kernel let go of the device" : "the server closed the connection";
             break;
         case usbip_pump_end_reason::failed_a: why_ = "the kernel let go of the device"; break;
         case usbip_pump_end_reason::failed_b: why_ = "the connection to the server failed"; break;
@@ -203,6 +301,7 @@ private:
     std::atomic<bool> running_{true};
     std::atomic<bool> done_{false};
     std::string why_;
+    bool by_kernel_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -217,7 +316,9 @@ const CommandSpec kAttachSpec{
     "Imports a server's device and hands it to this machine's kernel (the vhci-hcd module, 'modprobe vhci-hcd'; "
     "needs root), where it shows up as a local USB device. The server must run with forwarding on (serve "
     "--forward). Without TLS the command returns once the kernel has the connection; with --tls it stays in the "
-    "foreground and carries the device's traffic until Ctrl-C (SIGINT) or SIGTERM, which detach the device.",
+    "foreground and carries the device's traffic until Ctrl-C (SIGINT) or SIGTERM, which detach the device.\n\n"
+    "It fails (status 1) when the server does not forward or the connection ends at once, and with --tls when the "
+    "server's side ends it later. The port's server and bus id are recorded for 'halvoren-usbip port'.",
     {
         kRemoteOption,
         {"--busid", 'b', "ID", "the device's bus id on the server"},
@@ -247,7 +348,8 @@ const CommandSpec kPortSpec{
     "port",
     "list the devices attached to vhci-hcd ports",
     {"[--sysfs DIR]"},
-    "Lists the devices attached to this machine's vhci-hcd ports.",
+    "Lists the devices attached to this machine's vhci-hcd ports, with the server and bus id of each that "
+    "'halvoren-usbip attach' attached (recorded in HALVOREN_USBIP_RUN_DIR, /run/halvoren-usbip unless set).",
     {
         {"--sysfs", 0, "DIR", "where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)"},
     },
@@ -264,6 +366,58 @@ bool set_nonblocking(int fd, bool on)
 {
     int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
+}
+
+// How long a fresh import is watched, before the kernel gets it and after.
+// A server that does not forward closes the connection as soon as it has
+// granted the import; one that forwards never speaks first. Tests on a busy
+// machine lengthen it with HALVOREN_USBIP_ATTACH_SETTLE_MS.
+int settle_ms()
+{
+    const char *env = std::getenv("HALVOREN_USBIP_ATTACH_SETTLE_MS");
+    const long ms = env != nullptr ? std::strtol(env, nullptr, 10) : 0;
+    return ms > 0 && ms <= 60000 ? static_cast<int>(ms) : 250;
+}
+
+// Empty when the server stayed silent for `ms`; else why the session ended
+// before it began.
+std::string ended_before_use(usbip_conn &conn, int ms)
+{
+    const std::int64_t until = plat::monotonic_ms() + ms;
+    for (;;) {
+        if (usbip_conn_buffered(&conn) == 0) {
+            const std::int64_t left = until - plat::monotonic_ms();
+            if (left <= 0) return "";
+            const int ready = plat::wait_readable(conn.fd, static_cast<int>(left));
+            if (ready == 0) return "";
+            if (ready < 0) return "waiting on the connection failed";
+        }
+        std::uint8_t byte;
+        plat::IoError err = plat::IoError::none;
+        const long n = usbip_conn_recv_some(&conn, &byte, 1, &err);
+        if (n > 0) return "the server spoke before any request: it is no USB/IP server that forwards devices";
+        if (err == plat::IoError::would_block) continue;  // a TLS record without data
+        return "the server ended the connection right after granting the import: it may not forward devices "
+               "(serve --forward)";
+    }
+}
+
+// True when the connection on `fd` ends within `ms` (its peer closed, or
+// the kernel that took it shut it down).
+bool hangs_up_within(int fd, int ms)
+{
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, ms) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Records which server's device the port holds; a failure only costs what
+// 'port' can show.
+void record_port(const PortRecord &record)
+{
+    std::string error;
+    if (!save_port_record(vhci_run_dir(), record, &error))
+        std::fprintf(stderr, "%s: attach: the port's server is not recorded ('port' will not show it): %s\n",
+                     kProgram, terminal_text(error).c_str());
 }
 
 int cmd_attach(Args &a, const HostHooks &hooks)
@@ -317,12 +471,28 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     std::snprintf(summary, sizeof summary, "port %d (devid 0x%08x, %s speed)", port, got.devid(),
                   usbip_speed_name(got.device.speed));
     const std::string what = terminal_text(target.busid) + " of " + terminal_text(target.describe());
+    const int settle = settle_ms();
+    const std::string why = ended_before_use(conn, settle);
+    if (!why.empty()) return vhci_failure("attach", why);
+    PortRecord record;
+    record.port = static_cast<unsigned>(port);
+    record.devid = got.devid();
+    record.busid = target.busid;
+    record.server = target.describe();
 
     if (!target.tls) {
         // The kernel takes the socket as it is, and expects it to block.
         if (!plat::set_blocking(conn.fd) ||
             !vhci.attach(static_cast<unsigned>(port), static_cast<int>(conn.fd), got.devid(), got.device.speed, &error))
             return vhci_failure("attach", error.empty() ? "cannot hand the connection to the kernel" : error);
+        if (hangs_up_within(static_cast<int>(conn.fd), settle)) {
+            vhci.detach(static_cast<unsigned>(port), &error);  // the kernel may have freed it already
+            return vhci_failure("attach", "the connection ended as soon as the kernel took it (the kernel's log may "
+                                          "say why)");
+        }
+        record.sockfd = static_cast<unsigned>(conn.fd);
+        record.since = utc_now();
+        record_port(record);
         std::printf("Attached %s at vhci-hcd %s.\n", what.c_str(), summary);
         return 0;  // the kernel holds the connection; this process lets go of its descriptor
     }
@@ -341,6 +511,9 @@ int cmd_attach(Args &a, const HostHooks &hooks)
         vhci.detach(static_cast<unsigned>(port), &error);
         return vhci_failure("attach", "cannot start the thread that carries the traffic");
     }
+    record.sockfd = static_cast<unsigned>(pair[0]);
+    record.since = utc_now();
+    record_port(record);
     std::printf("Attached %s at vhci-hcd %s. Ctrl-C detaches.\n", what.c_str(), summary);
     std::fflush(stdout);
     while (!pump.done() && !hooks.wait_for_stop_signal(200)) {
@@ -348,10 +521,19 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     const bool stopped = !pump.done();
     if (stopped && !vhci.detach(static_cast<unsigned>(port), &error)) vhci_failure("detach", error);
     pump.stop();
-    if (stopped) std::printf("Detached port %d.\n", port);
-    else std::printf("Port %d ended: %s.\n", port, pump.why().c_str());
+    remove_port_record(vhci_run_dir(), static_cast<unsigned>(port));
     // Closing the TLS connection sends its close_notify: not for longer than this.
     usbip_conn_set_deadline(&conn, 1000);
+    if (stopped) {
+        std::printf("Detached port %d.\n", port);
+    } else if (pump.by_kernel()) {
+        // 'detach --port', or the kernel gave the device up.
+        std::printf("Port %d ended: %s.\n", port, pump.why().c_str());
+    } else {
+        // The server's side ended it: the device is gone from this machine.
+        vhci.detach(static_cast<unsigned>(port), &error);
+        return vhci_failure("attach", "port " + std::to_string(port) + " ended: " + pump.why());
+    }
     return 0;
 }
 
@@ -379,6 +561,7 @@ int cmd_detach(Args &a, const HostHooks &)
         if (static_cast<int>(p.port) == port && p.status != VhciPort::kFree) in_use = true;
     if (!in_use) return vhci_failure("detach", "port " + std::to_string(port) + " has no device attached");
     if (!vhci.detach(static_cast<unsigned>(port), &error)) return vhci_failure("detach", error);
+    remove_port_record(vhci_run_dir(), static_cast<unsigned>(port));
     std::printf("Detached port %d.\n", port);
     return 0;
 }
@@ -392,13 +575,20 @@ int cmd_port(Args &a, const HostHooks &)
     std::vector<VhciPort> ports;
     std::string error;
     if (!vhci.ports(&ports, &error)) return vhci_failure("port", error);
+    const std::string run_dir = vhci_run_dir();
     int shown = 0;
     for (const VhciPort &p : ports) {
+        PortRecord record;
+        const bool recorded = load_port_record(run_dir, p.port, &record);
+        if (recorded && !record.describes(p)) remove_port_record(run_dir, p.port);  // stale: the port moved on
         if (p.status == VhciPort::kFree) continue;
         const char *state = p.status == VhciPort::kInUse ? "in use" : p.status == 7 ? "error" : "being attached";
         std::printf("Port %02u: %s, %s speed, devid 0x%08x (bus %u, device %u), local bus id %s\n", p.port, state,
                     usbip_speed_name(p.speed), p.devid, p.devid >> 16, p.devid & 0xffff,
                     terminal_text(p.local_busid).c_str());
+        if (recorded && record.describes(p))
+            std::printf("         %s of %s, attached %s\n", terminal_text(record.busid).c_str(),
+                        terminal_text(record.server).c_str(), terminal_text(record.since).c_str());
         ++shown;
     }
     if (shown == 0) std::printf("No devices attached (%zu ports).\n", ports.size());

@@ -1,15 +1,21 @@
-"""halvoren-usbip from Python: share USB devices over a network with the
-discovery messages of USB/IP.
+"""halvoren-usbip from Python: share USB devices over a network with
+USB/IP: list local devices, serve them (and, with ``forward=True``, their
+traffic, so that clients use them), pair servers and clients through a
+relay by code, and list a server's devices.
 
     import halvoren_usbip as usbip
 
     for device in usbip.list_local():
-        print(device.busid, hex(device.vid), device.product)
+        print(device)  # Device(busid='1-2', vid=0x046d, pid=0xc31c, ...)
 
-    with usbip.Relay(3241) as relay, usbip.Server(3240, password="pw", share=["1-2"]) as server:
-        code = server.register_relay("127.0.0.1", 3241, password="pw")
-        print(usbip.list_remote("127.0.0.1", 3240, password="pw"))
-        print(usbip.list_by_code("127.0.0.1", 3241, code, password="pw"))
+    with usbip.Relay(0) as relay, usbip.Server(0, password="pw", share=["1-2"]) as server:
+        code = server.register_relay("127.0.0.1", relay.port)
+        print(usbip.list_remote("127.0.0.1", server.port, password="pw"))
+        print(usbip.list_by_code("127.0.0.1", relay.port, code, password="pw"))
+
+Port 0 lets the system choose a free port; ``server.port`` and
+``relay.port`` then say which one it chose. ``python -m halvoren_usbip``
+lists devices from the command line.
 
 The library is found through ``$HALVOREN_USBIP_LIBRARY``, beside this
 package, or on the system's library path, and started on first use. Every
@@ -24,6 +30,7 @@ The process holds one server and one relay: :class:`Server` and
 """
 import atexit
 import threading
+import warnings
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, List, Optional
 
@@ -56,6 +63,8 @@ __all__ = [
     "Library",
     "find_library",
     "LIBRARY_VARIABLE",
+    "MAX_PASSWORD_BYTES",
+    "CODE_LENGTH",
     "UsbipError",
     "AuthenticationError",
     "ConnectError",
@@ -70,15 +79,18 @@ __all__ = [
 # Values
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Device:
     """One USB device, local or remote.
 
-    ``vid`` and ``pid`` are the vendor and product ids as integers.
-    ``vendor`` and ``product`` are the device's own names, or stand-ins such
-    as ``"Vendor_0x046d"`` when it gave none (always for remote devices).
-    ``speed`` is "low", "full", "high", "super", "wireless" or "unknown";
-    ``device_class`` the class in words ("hid", "mass-storage", ...).
+    ``vid`` and ``pid`` are the vendor and product ids as integers (shown in
+    hex). ``vendor`` and ``product`` are the device's own names, or
+    stand-ins such as ``"Vendor_0x046d"`` when it gave none (always for
+    remote devices). ``speed`` is "low", "full", "high", "super", "wireless"
+    or "unknown"; ``device_class`` the class in words ("hid",
+    "mass-storage", ...). ``bus`` is the bus number of ``busid``;
+    ``address`` (the device's number on its bus) and ``serial`` are ``None``
+    where the library does not report them.
     """
 
     busid: str
@@ -88,9 +100,29 @@ class Device:
     product: str
     speed: str
     device_class: str
+    address: Optional[int] = None
+    serial: Optional[str] = None
+
+    @property
+    def bus(self) -> Optional[int]:
+        head = self.busid.split("-", 1)[0]
+        return int(head) if head.isdigit() else None
+
+    def __repr__(self) -> str:
+        fields = [f"busid={self.busid!r}", f"vid=0x{self.vid:04x}", f"pid=0x{self.pid:04x}"]
+        if self.bus is not None:
+            fields.append(f"bus={self.bus}")
+        if self.address is not None:
+            fields.append(f"address={self.address}")
+        if self.serial:
+            fields.append(f"serial={self.serial!r}")
+        fields += [f"vendor={self.vendor!r}", f"product={self.product!r}", f"speed={self.speed!r}",
+                   f"device_class={self.device_class!r}"]
+        return f"Device({', '.join(fields)})"
 
     @classmethod
-    def from_json(cls, obj: Dict[str, str]) -> "Device":
+    def from_json(cls, obj: Dict[str, Any]) -> "Device":
+        devnum = obj.get("devnum")
         return cls(
             busid=obj["busid"],
             vid=int(obj["vid"], 16),
@@ -99,6 +131,8 @@ class Device:
             product=obj["product"],
             speed=obj["speed"],
             device_class=obj["class"],
+            address=int(devnum) if devnum is not None else None,
+            serial=obj.get("serial") or None,
         )
 
 
@@ -149,17 +183,29 @@ def _text(value: Any, what: str, *, empty_ok: bool = False) -> str:
     return value
 
 
+#: The longest password the library takes, in bytes of UTF-8 (it refuses
+#: longer ones rather than cut them).
+MAX_PASSWORD_BYTES = 127
+
+
 def _password(value: Any) -> Optional[str]:
     if value is None:
         return None
-    return _text(value, "password", empty_ok=True) or None
+    password = _text(value, "password", empty_ok=True) or None
+    if password is not None and len(password.encode("utf-8")) > MAX_PASSWORD_BYTES:
+        raise ValueError(f"password is {len(password.encode('utf-8'))} bytes long: "
+                         f"the library takes at most {MAX_PASSWORD_BYTES}")
+    return password
 
 
-def _port(value: Any, what: str = "port") -> int:
+def _port(value: Any, what: str = "port", *, any_ok: bool = False) -> int:
+    """A port to connect to (1-65535), or with ``any_ok`` one to listen on,
+    where 0 lets the system choose."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    if not 1 <= value <= 65535:
-        raise ValueError(f"{what} {value} is out of range: a port is 1 to 65535")
+    low = 0 if any_ok else 1
+    if not low <= value <= 65535:
+        raise ValueError(f"{what} {value} is out of range: a port is {low} to 65535")
     return value
 
 
@@ -170,14 +216,17 @@ def _flag(value: Any, what: str) -> bool:
 
 
 _CODE_CHARS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")
+#: A pairing code has this many letters and digits.
+CODE_LENGTH = 6
 
 
 def _code(value: Any) -> str:
-    code = _text(value, "code").upper()
     # Codes are ASCII letters and digits, handed out in capitals; the case a
-    # person typed does not matter.
-    if not set(code) <= _CODE_CHARS or len(code) > 15:
-        raise ValueError(f"code {value!r} is not a pairing code: it holds up to 15 ASCII letters and digits")
+    # person typed does not matter, nor spaces between groups. Checked here,
+    # before any byte goes to the relay: a wrong code costs a strike there.
+    code = "".join(_text(value, "code").split()).upper()
+    if not set(code) <= _CODE_CHARS or len(code) != CODE_LENGTH:
+        raise ValueError(f"code {value!r} is not a pairing code: it has {CODE_LENGTH} ASCII letters and digits")
     return code
 
 
@@ -252,11 +301,12 @@ class Server:
     """The sharing server, as a context manager::
 
         with Server(3240, password="pw", share=["1-2"], forward=True) as server:
-            code = server.register_relay("relay.example.org", 3241, "pw")
+            code = server.register_relay("relay.example.org", 3241)
             ...
 
-    ``share`` names local devices by bus id, as :func:`list_local` shows
-    them. Leaving the block (or :meth:`stop`) stops the server, ends its
+    Port 0 lets the system choose a free port: ``port`` holds the one the
+    running server listens on. ``share`` names local devices by bus id, as
+    :func:`list_local` shows them. Leaving the block (or :meth:`stop`) stops the server, ends its
     relay registration and empties its table of shared devices.
 
     ``forward=True`` lets a client that imports a device use it: the
@@ -269,7 +319,7 @@ class Server:
 
     def __init__(self, port: int, password: Optional[str] = None, tls: bool = False,
                  share: Iterable[str] = (), forward: bool = False, stock_clients: bool = False) -> None:
-        self.port = _port(port)
+        self._asked_port = self.port = _port(port, any_ok=True)
         self._password = _password(password)
         self.tls = _flag(tls, "tls")
         if isinstance(share, str):
@@ -292,7 +342,8 @@ class Server:
                 done.append(busid)
             lib.set_forwarding(self.forward)
             lib.set_stock_clients(self.stock_clients)
-            lib.server_start(self.port, self._password, self.tls)
+            lib.server_start(self._asked_port, self._password, self.tls)
+            self.port = lib.server_port()
         except BaseException:
             # A server that did not start keeps its table: take back what
             # this start added.
@@ -335,10 +386,17 @@ class Server:
         six-character pairing code that clients give to reach this server.
         ``registration_key`` is the key the relay's operator handed out, for
         a relay that asks for one. Refused for a server with TLS: clients
-        through a relay never start TLS."""
+        through a relay never start TLS.
+
+        ``password`` is not used (clients prove the server's own password,
+        end to end through the relay) and is accepted only for older callers,
+        with a :class:`DeprecationWarning`."""
+        if password is not None:
+            warnings.warn("register_relay's password is not used: clients prove the server's own password; "
+                          "leave it out", DeprecationWarning, stacklevel=2)
         if self.tls:
             raise ValueError("a server with TLS cannot be reached through a relay, whose clients never start TLS")
-        args = (_text(host, "host"), _port(port), _password(password))
+        args = (_text(host, "host"), _port(port))
         key = None if registration_key is None else _text(registration_key, "registration_key")
         lib = library()
         lib.set_registration_key(key)
@@ -353,12 +411,13 @@ class Relay:
 
     With ``registration_key`` only servers that present it may register.
     ``registrations`` and ``pairings`` size its tables (64 each unless
-    given).
+    given). Port 0 lets the system choose a free port: ``port`` holds the
+    one the running relay listens on.
     """
 
     def __init__(self, port: int, registration_key: Optional[str] = None, registrations: int = 64,
                  pairings: int = 64) -> None:
-        self.port = _port(port)
+        self._asked_port = self.port = _port(port, any_ok=True)
         self._key = None if registration_key is None else _text(registration_key, "registration_key")
         for value, what in ((registrations, "registrations"), (pairings, "pairings")):
             if not isinstance(value, int) or isinstance(value, bool):
@@ -374,7 +433,8 @@ class Relay:
         try:
             lib.relay_set_registration_key(self._key)
             lib.relay_set_capacity(*self._sizes)
-            lib.relay_start(self.port)
+            lib.relay_start(self._asked_port)
+            self.port = lib.relay_port()
         except BaseException:
             _release("relay")
             raise

@@ -33,6 +33,7 @@ _SIGNATURES = {
     "usbip_local_device_count": ([], _c_int),
     "usbip_local_device_info": ([_c_int], _c_str),
     "usbip_server_start": ([_c_int, _c_str, _c_int], _c_int),
+    "usbip_server_port": ([], _c_int),
     "usbip_server_stop": ([], None),
     "usbip_server_share": ([_c_str], _c_int),
     "usbip_server_unshare": ([_c_str], _c_int),
@@ -43,6 +44,7 @@ _SIGNATURES = {
     "usbip_server_set_stock_clients": ([_c_int], _c_int),
     "usbip_server_set_registration_key": ([_c_str], _c_int),
     "usbip_relay_start": ([_c_int], _c_int),
+    "usbip_relay_port": ([], _c_int),
     "usbip_relay_stop": ([], None),
     "usbip_relay_list_codes": ([], _c_str),
     "usbip_relay_set_registration_key": ([_c_str], _c_int),
@@ -160,6 +162,10 @@ class Library:
         self._check(self._lib.usbip_server_start(_int(port, "port"), _text(password, "password"),
                                                  _flag(tls, "tls")))
 
+    def server_port(self) -> int:
+        """The port the running server listens on; 0 when none runs."""
+        return int(self._lib.usbip_server_port())
+
     def server_stop(self) -> None:
         self._lib.usbip_server_stop()
 
@@ -208,6 +214,10 @@ class Library:
 
     def relay_start(self, port: int) -> None:
         self._check(self._lib.usbip_relay_start(_int(port, "port")))
+
+    def relay_port(self) -> int:
+        """The port the running relay listens on; 0 when none runs."""
+        return int(self._lib.usbip_relay_port())
 
     def relay_stop(self) -> None:
         self._lib.usbip_relay_stop()

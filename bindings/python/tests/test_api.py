@@ -48,6 +48,14 @@ def test_devices_are_values_with_integer_ids():
     assert device == usbip.Device("1-2", 0x046D, 0xC31C, "Vendor_0x046d", "Product_0xc31c", "full", "hid")
     with pytest.raises(AttributeError):
         device.vid = 1  # frozen
+    # Ids in hex, and the bus, address and serial number where they are known.
+    assert repr(device) == ("Device(busid='1-2', vid=0x046d, pid=0xc31c, bus=1, vendor='Vendor_0x046d', "
+                            "product='Product_0xc31c', speed='full', device_class='hid')")
+    known = usbip.Device.from_json({"busid": "3-1.4", "vid": "0x1209", "pid": "0x0001", "vendor": "V",
+                                    "product": "P", "speed": "high", "class": "other", "devnum": 7,
+                                    "serial": "0001"})
+    assert (known.bus, known.address, known.serial) == (3, 7, "0001")
+    assert repr(known).startswith("Device(busid='3-1.4', vid=0x1209, pid=0x0001, bus=3, address=7, serial='0001', ")
     for local in usbip.list_local():
         assert isinstance(local, usbip.Device) and isinstance(local.vid, int) and 0 <= local.pid <= 0xFFFF
 
@@ -70,6 +78,13 @@ MISTAKES = [
     (lambda: usbip.list_by_code("127.0.0.1", 3241, "ÄBC234"), ValueError),
     (lambda: usbip.list_by_code("127.0.0.1", 3241, "ABC-34"), ValueError),
     (lambda: usbip.list_by_code("127.0.0.1", 3241, ""), ValueError),
+    (lambda: usbip.list_by_code("127.0.0.1", 3241, "ABC23"), ValueError),  # a code has six characters
+    (lambda: usbip.list_by_code("127.0.0.1", 3241, "ABC 2345"), ValueError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240, password="p" * 128), ValueError),  # at most 127 bytes
+    (lambda: usbip.list_remote("127.0.0.1", 3240, password="é" * 64), ValueError),  # 128 bytes of UTF-8
+    (lambda: usbip.Server(3240, password="p" * 128), ValueError),
+    (lambda: usbip.Server(-1), ValueError),
+    (lambda: usbip.Relay(65536), ValueError),
     (lambda: usbip.list_by_code("127.0.0.1", -1, "ABC234"), ValueError),
     (lambda: usbip.list_by_code("127.0.0.1", 3241, 123456), TypeError),
     (lambda: usbip.set_client_timeout(0), ValueError),
@@ -106,12 +121,18 @@ def test_server_and_relay_as_context_managers(ports):
     server_port, relay_port = ports
     with usbip.Relay(relay_port) as relay, usbip.Server(server_port, password="pw") as server:
         assert server.running and relay.running
+        assert (server.port, relay.port) == (server_port, relay_port)
         assert server.shared() == []
-        code = server.register_relay("127.0.0.1", relay_port, "pw")
+        code = server.register_relay("127.0.0.1", relay_port)
         assert re.fullmatch(r"[A-HJ-NP-Z2-9]{6}", code)
         assert usbip.list_remote("127.0.0.1", server_port, password="pw") == []
-        assert usbip.list_by_code("127.0.0.1", relay_port, code.lower(), password="pw") == []
+        # Any letter case, spaces between groups.
+        typed = f" {code[:3].lower()} {code[3:]} "
+        assert usbip.list_by_code("127.0.0.1", relay_port, typed, password="pw") == []
         assert relay.codes() == [usbip.RelayCode(code=code, active=True, clients=1)]
+        # The password argument of register_relay is not used: accepted, with a warning.
+        with pytest.warns(DeprecationWarning, match="register_relay's password is not used"):
+            assert re.fullmatch(r"[A-HJ-NP-Z2-9]{6}", server.register_relay("127.0.0.1", relay_port, "pw"))
         # One server and one relay per process.
         with pytest.raises(usbip.UsbipError, match="already running"):
             usbip.Server(free_port()).start()
@@ -194,6 +215,37 @@ def test_a_failed_start_leaves_no_server_behind(ports):
         pass
 
 
+def test_port_zero_is_the_systems_choice_and_is_reported():
+    with usbip.Relay(0) as relay, usbip.Server(0) as server:
+        assert 0 < server.port <= 65535 and 0 < relay.port <= 65535 and server.port != relay.port
+        assert usbip.library().server_port() == server.port
+        assert usbip.list_remote("127.0.0.1", server.port) == []
+        code = server.register_relay("127.0.0.1", relay.port)
+        assert usbip.list_by_code("127.0.0.1", relay.port, code) == []
+    assert usbip.library().server_port() == 0 and usbip.library().relay_port() == 0
+
+
+def test_python_dash_m_lists_devices(ports):
+    env = dict(os.environ, PYTHONPATH=str(Path(usbip.__file__).resolve().parents[1]))
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-m", "halvoren_usbip", *args], env=env, capture_output=True,
+                              text=True, timeout=60)
+
+    version = run("--version")
+    assert version.returncode == 0, version.stderr
+    assert version.stdout.startswith(f"halvoren-usbip {usbip.__version__} (library ")
+    assert run("--json").returncode == 0
+    with usbip.Server(ports[0]):
+        listed = run("remote", f"127.0.0.1:{ports[0]}", "--json")
+        assert (listed.returncode, listed.stdout.strip()) == (0, "[]"), listed.stderr
+        refused = run("remote", f"127.0.0.1:{ports[0]}", "--busid", "9-9")
+        assert refused.returncode == 1
+        assert refused.stderr == "python -m halvoren_usbip: Remote device with busid '9-9' not found\n"
+    mistake = run("remote", "--relay", "127.0.0.1", "--code", "ABC")
+    assert mistake.returncode == 2 and "not a pairing code" in mistake.stderr
+
+
 @pytest.fixture
 def silent_server():
     """A port that accepts connections and never says a word."""
@@ -267,7 +319,7 @@ def test_calls_from_many_threads_keep_their_own_results_and_messages(ports):
     # fifth: at most 4 threads list by code at a time.
     by_code_at_once = threading.BoundedSemaphore(4)
     with usbip.Relay(relay_port), usbip.Server(server_port, password="pw") as server:
-        code = server.register_relay("127.0.0.1", relay_port, "pw")
+        code = server.register_relay("127.0.0.1", relay_port)
 
         def one(i):
             password = "pw" if i % 2 == 0 else f"wrong-{i}"
