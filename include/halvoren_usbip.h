@@ -13,9 +13,11 @@
  *   local list     usbip_list_local_devices
  *   local device   usbip_local_device_info
  *   shared list    usbip_server_list_shared
+ *   sessions       usbip_server_sessions
  *   remote list    usbip_client_list_remote, usbip_client_list_by_code
  *   remote device  usbip_client_device_info
  *   relay codes    usbip_relay_list_codes
+ *   event          usbip_next_event
  *
  * so a list by code replaces the text of an earlier usbip_client_list_remote
  * on the same thread, while a usbip_client_device_info leaves it alone. A
@@ -103,6 +105,9 @@ USBIP_API int usbip_server_share(const char *busid);
 USBIP_API int usbip_server_unshare(const char *busid);
 /* The shared devices as a JSON array; never NULL. */
 USBIP_API const char *usbip_server_list_shared(void);
+/* The sessions that forward a device now, as a JSON array of
+ * {"peer","busid","since","bytes_in","bytes_out","urbs"}; never NULL. */
+USBIP_API const char *usbip_server_sessions(void);
 /* Registers the running server with a relay and returns its six-character
  * pairing code (library storage, valid for the life of the process; its
  * text changes with the next registration). Clients that know the code
@@ -163,6 +168,18 @@ USBIP_API int usbip_relay_set_registration_key(const char *key);
  * a newcomer takes the place of the source that holds the most. Applies
  * from the relay's next start. */
 USBIP_API int usbip_relay_set_capacity(int registrations, int pairings);
+
+/* ---- Events ------------------------------------------------------------ */
+
+/* The next event of the server or the relay as a JSON object
+ * {"time","level","kind",...}, waiting at most `timeout_ms` for one (0 only
+ * looks, a negative value waits until one comes). NULL when none came, or
+ * when usbip_cleanup ended the wait; not a failure, no message. Events
+ * wait in one queue of the process (4096 at most; the library never waits
+ * for a reader: what does not fit is dropped and counted, and an
+ * "events_dropped" event says how many where they are missing). Each event
+ * goes to one reader. docs/reference.md lists every kind and its members. */
+USBIP_API const char *usbip_next_event(int timeout_ms);
 
 /* ---- Client ------------------------------------------------------------ */
 

@@ -6,6 +6,7 @@
 
 #include "halvoren_usbip.h"
 #include "usbip_enum.h"
+#include "usbip_events.h"
 #include "usbip_frame.h"
 #include "usbip_tls.h"
 
@@ -52,6 +53,7 @@ USBIP_API int usbip_init(void)
     }
     // Without USB the library still works; the device exports are then empty.
     (void)usbip_enum_init();
+    usbip_events_open();
     g_initialized = true;
     tls_last_error[0] = '\0';
     return 0;
@@ -64,6 +66,9 @@ USBIP_API void usbip_cleanup(void)
         if (!g_initialized) return 0;
         usbip_server_stop();
         usbip_relay_stop();
+        // After the stops, whose last events stay readable: a host thread
+        // that waits for an event is woken.
+        usbip_events_close();
         usbip_enum_cleanup();
         usbip_tls_cleanup();
         plat::sock_cleanup();

@@ -84,6 +84,13 @@ bool usbip_auth_make_greeting(const char *password, std::uint8_t out[USBIP_GREET
     return plat::random_bytes(out + 4, USBIP_CHALLENGE_SIZE);
 }
 
+void usbip_auth_make_refusal(std::int64_t refused_ms, std::uint8_t out[USBIP_REFUSAL_SIZE])
+{
+    const std::int64_t seconds = (refused_ms + 999) / 1000;
+    usbip_put_be32(out, USBIP_GREETING_REFUSED);
+    usbip_put_be32(out + 4, static_cast<std::uint32_t>(seconds < 0 ? 0 : seconds > 0xffffffffLL ? 0xffffffffLL : seconds));
+}
+
 int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uint8_t challenge[USBIP_CHALLENGE_SIZE],
                              const std::function<void()> &on_rejected)
 {
@@ -120,7 +127,15 @@ int usbip_auth_handshake_server(usbip_conn *c, const char *password, const std::
 int usbip_auth_handshake_client(usbip_conn *c, const char *password)
 {
     std::uint8_t hello[4 + USBIP_CHALLENGE_SIZE];
-    if (usbip_conn_recv_all(c, hello, 4) != 0 || usbip_conn_recv_all(c, hello + 4, USBIP_CHALLENGE_SIZE) != 0) {
+    const bool flag_read = usbip_conn_recv_all(c, hello, 4) == 0;
+    if (flag_read && usbip_get_be32(hello) == USBIP_GREETING_REFUSED) {
+        std::uint8_t seconds[4] = {};
+        usbip_conn_recv_all(c, seconds, sizeof seconds);
+        usbip_set_last_error("Server refuses this address for %u s after too many failed passwords",
+                             static_cast<unsigned>(usbip_get_be32(seconds)));
+        return -1;
+    }
+    if (!flag_read || usbip_conn_recv_all(c, hello + 4, USBIP_CHALLENGE_SIZE) != 0) {
         usbip_set_last_error("Failed to receive authentication challenge from server");
         return -1;
     }

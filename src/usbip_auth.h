@@ -33,6 +33,13 @@ int usbip_auth_handshake_server(usbip_conn *c, const char *password, const std::
 // from the secure random source; false without one), then the check of the
 // client's reply against that challenge, with the result sent back.
 inline constexpr std::size_t USBIP_GREETING_SIZE = 4 + USBIP_CHALLENGE_SIZE;
+// In place of a greeting, a server that refuses the client's address for a
+// while (after too many wrong passwords from it) sends this flag and the
+// seconds the refusal lasts, both 32-bit big-endian, and closes. A client
+// that does not know the flag reads a greeting cut short.
+inline constexpr std::uint32_t USBIP_GREETING_REFUSED = 0xffffffffu;
+inline constexpr std::size_t USBIP_REFUSAL_SIZE = 8;
+void usbip_auth_make_refusal(std::int64_t refused_ms, std::uint8_t out[USBIP_REFUSAL_SIZE]);
 bool usbip_auth_make_greeting(const char *password, std::uint8_t out[USBIP_GREETING_SIZE]);
 int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uint8_t challenge[USBIP_CHALLENGE_SIZE],
                              const std::function<void()> &on_rejected = {});

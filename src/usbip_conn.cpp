@@ -126,6 +126,13 @@ int conn_transfer(usbip_conn *c, std::size_t len, bool sending, Attempt attempt)
     return 0;
 }
 
+// Adds the bytes an attempt moved to the connection's count.
+long counted(std::atomic<std::uint64_t> &count, long moved)
+{
+    if (moved > 0) count.fetch_add(static_cast<std::uint64_t>(moved), std::memory_order_relaxed);
+    return moved;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -204,7 +211,7 @@ int usbip_conn_send_all(usbip_conn *c, const void *data, std::size_t len)
 {
     const auto *p = static_cast<const unsigned char *>(data);
     return conn_transfer(c, len, true, [&](std::size_t done, plat::IoError *err) {
-        return c->stream().send_some(p + done, len - done, err);
+        return counted(c->bytes_out, c->stream().send_some(p + done, len - done, err));
     });
 }
 
@@ -212,7 +219,7 @@ int usbip_conn_recv_all(usbip_conn *c, void *data, std::size_t len)
 {
     auto *p = static_cast<unsigned char *>(data);
     return conn_transfer(c, len, false, [&](std::size_t done, plat::IoError *err) {
-        return c->stream().recv_some(p + done, len - done, err);
+        return counted(c->bytes_in, c->stream().recv_some(p + done, len - done, err));
     });
 }
 
@@ -222,7 +229,7 @@ long usbip_conn_recv_some(usbip_conn *c, void *data, std::size_t len, plat::IoEr
         *err = plat::IoError::failed;
         return -1;
     }
-    return c->stream().recv_some(data, len, err);
+    return counted(c->bytes_in, c->stream().recv_some(data, len, err));
 }
 
 long usbip_conn_send_some(usbip_conn *c, const void *data, std::size_t len, plat::IoError *err)
@@ -231,7 +238,7 @@ long usbip_conn_send_some(usbip_conn *c, const void *data, std::size_t len, plat
         *err = plat::IoError::failed;
         return -1;
     }
-    return c->stream().send_some(data, len, err);
+    return counted(c->bytes_out, c->stream().send_some(data, len, err));
 }
 
 std::size_t usbip_conn_buffered(usbip_conn *c) { return c->stream().pending(); }

@@ -69,6 +69,10 @@ struct usbip_conn {
     // Set when a pool's stop must be able to wake this connection; ended
     // before the socket closes.
     std::unique_ptr<plat::SocketWatch> watch;
+    // Bytes received and sent through the connection's stream so far (read
+    // by other threads for the server's session list).
+    std::atomic<std::uint64_t> bytes_in{0};
+    std::atomic<std::uint64_t> bytes_out{0};
 
     usbip_conn() = default;
     explicit usbip_conn(plat::socket_t s) : fd(s) {}

@@ -168,6 +168,7 @@ void usbip_forward_engine::handle(usbip_urb_message &m)
     if (urbs_.count(base.seqnum) != 0)
         return fail(usbip_forward_end::protocol_error, "sequence number %u is in flight already", base.seqnum);
     if (m.command == USBIP_CMD_UNLINK) return unlink(m.cmd_unlink);
+    if (options_.urbs != nullptr) options_.urbs->fetch_add(1, std::memory_order_relaxed);
     auto u = std::make_unique<Urb>();
     u->command = m.cmd_submit;
     u->message.data = std::move(m.data);

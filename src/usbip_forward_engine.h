@@ -13,6 +13,7 @@
 #ifndef HALVOREN_USBIP_FORWARD_ENGINE_H
 #define HALVOREN_USBIP_FORWARD_ENGINE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -90,6 +91,9 @@ struct usbip_forward_engine_options {
     // Reply bytes the client has not taken yet: no URB starts above this.
     std::size_t max_unsent = std::size_t{4} << 20;
     std::string name;  // the device's bus id, for messages
+    // When given, counts every URB the client submits (read by other
+    // threads while the session runs).
+    std::atomic<std::uint64_t> *urbs = nullptr;
 };
 
 class usbip_forward_engine {

@@ -181,6 +181,15 @@ int usbip_failure_budget::room(std::int64_t now)
     return room_;
 }
 
+std::int64_t usbip_failure_budget::until_room(std::int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refill_locked(now);
+    if (room_ > 0) return 0;
+    if (policy_.refill_ms <= 0) return 0;
+    return std::max<std::int64_t>(1, stamp_ + policy_.refill_ms - now);
+}
+
 void usbip_failure_budget::reset(const Policy &policy)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -192,11 +201,11 @@ void usbip_failure_budget::reset(const Policy &policy)
 // ---------------------------------------------------------------------------
 // Guesses of one service
 
-bool usbip_guess_limits::admit(const usbip_source &source, bool trusted, std::int64_t now)
+std::int64_t usbip_guess_limits::refused_for(const usbip_source &source, bool trusted, std::int64_t now)
 {
-    if (trusted) return true;
-    if (backoff_.refused(source, now)) return false;
-    return budget_.room(now) > 0;
+    if (trusted) return 0;
+    if (std::int64_t backoff = backoff_.refused_for(source, now); backoff > 0) return backoff;
+    return budget_.until_room(now);
 }
 
 bool usbip_guess_limits::begin(bool trusted, std::int64_t now, usbip_budget_hold *hold)

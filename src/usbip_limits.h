@@ -116,6 +116,8 @@ public:
     void give_back();
     // Room left now.
     int room(std::int64_t now);
+    // How long from `now` until there is room again; 0 when there is.
+    std::int64_t until_room(std::int64_t now);
     // A new policy, full again (a restart of the service, or a test's periods).
     void reset(const Policy &policy);
     void reset() { reset(policy_); }
@@ -235,10 +237,10 @@ public:
     }
 
     bool trusted(const usbip_source &source, std::int64_t now) { return recent_.contains(source, now); }
-    // At a new attempt: false when the source is refused now. A trusted
-    // source never is; any other is refused during its back-off, while the
-    // table overflows and while the budget has no room.
-    bool admit(const usbip_source &source, bool trusted, std::int64_t now);
+    // At a new attempt: how long the source is refused from `now`, 0 when it
+    // is not. A trusted source never is; any other is refused during its
+    // back-off, while the table overflows and while the budget has no room.
+    std::int64_t refused_for(const usbip_source &source, bool trusted, std::int64_t now);
     // Just before a guess is checked: room in the budget for an untrusted
     // source (an empty hold for a trusted one). False when there is none:
     // the guess must then get no answer at all, right or wrong.

@@ -17,6 +17,7 @@
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
 #include "usbip_device.h"
+#include "usbip_events.h"
 #include "usbip_frame.h"
 #include "usbip_line_io.h"
 #include "usbip_relay.h"
@@ -62,6 +63,7 @@ struct relay_entry {
     // control watcher owns it: it closes it once the registration ends).
     plat::socket_t control_socket = plat::kNoSocket;
     usbip_source source;
+    std::string peer;            // the server's address, for events
     int active = 0;
     int clients = 0;             // DISPATCH lines sent; only grows
     int waiting = 0;             // pairings waiting for this server's data connection
@@ -155,10 +157,29 @@ thread_local std::string tls_relay_json;
 
 void answer(plat::socket_t s, const char *line) { usbip_send_line(s, line, kAnswerLimitMs); }
 
+void post_refusal(const std::string &peer, const char *request, const std::string &code, const char *reason)
+{
+    usbip_event(usbip_level::warning, "relay_refused")
+        .text("peer", peer)
+        .text("request", request)
+        .text("code", code)
+        .text("reason", reason)
+        .post();
+}
+
+const char *bridge_end_text(const usbip_pump_result &r)
+{
+    switch (r.reason) {
+    case usbip_pump_end_reason::failed_a: return "client failed";
+    case usbip_pump_end_reason::failed_b: return "server failed";
+    default: return usbip_pump_end_text(r.reason);
+    }
+}
+
 // Carries bytes both ways until both sides have ended their streams, one
 // fails, the bridge idles or stalls past its limit, or the relay stops (its
 // stop also shuts both sockets down). The caller closes both sockets.
-void bridge_streams(plat::socket_t client, plat::socket_t server)
+void bridge_streams(plat::socket_t client, plat::socket_t server, const std::string &code, const std::string &peer)
 {
     RelayState &r = relay();
     usbip_socket_end client_end(client), server_end(server);
@@ -166,7 +187,14 @@ void bridge_streams(plat::socket_t client, plat::socket_t server)
     options.idle_ms = r.bridge_idle_ms;
     options.stall_ms = r.bridge_idle_ms;
     options.keep_running = &r.running;
-    usbip_pump_run(client_end, server_end, options);
+    usbip_pump_result result = usbip_pump_run(client_end, server_end, options);
+    usbip_event(usbip_level::info, "relay_bridge_ended")
+        .text("code", code)
+        .text("peer", peer)
+        .number("bytes_to_server", static_cast<std::int64_t>(result.a_to_b))
+        .number("bytes_to_client", static_cast<std::int64_t>(result.b_to_a))
+        .text("reason", bridge_end_text(result))
+        .post();
 }
 
 // ---------------------------------------------------------------------------
@@ -180,10 +208,11 @@ bool holds_registration_locked(const usbip_source &source)
 // Ends a registration: its code finds nothing from now on, its slot is
 // free at once, and the control watcher closes its connection (shut down
 // here, so that its server sees the end without delay).
-void end_registration_locked(relay_entry &e)
+void end_registration_locked(relay_entry &e, const char *reason)
 {
     RelayState &r = relay();
     if (!e.active) return;
+    usbip_event(usbip_level::info, "relay_server_ended").text("code", e.code).text("peer", e.peer).text("reason", reason).post();
     e.active = 0;
     r.by_code.erase(e.code);
     r.slot_of.erase(e.generation);
@@ -227,7 +256,7 @@ int evict_registration_for(const usbip_source &newcomer)
     const int own = mine == held.end() ? 0 : mine->second.count;
     if (heaviest == nullptr || heaviest->count <= own + 1) return -1;
     int slot = heaviest->oldest;
-    end_registration_locked(r.entries[static_cast<std::size_t>(slot)]);
+    end_registration_locked(r.entries[static_cast<std::size_t>(slot)], "place taken by a newcomer");
     return slot;
 }
 
@@ -238,7 +267,7 @@ void control_line_locked(relay_entry &e)
 {
     std::string client;
     if (e.partial.empty()) {
-        end_registration_locked(e);
+        end_registration_locked(e, "connection ended");
     } else if (usbip_relay_parse_proven(e.partial.c_str(), &client)) {
         plat::PeerAddress address;
         if (plat::PeerAddress::parse(client.c_str(), &address))
@@ -246,7 +275,7 @@ void control_line_locked(relay_entry &e)
     } else if (usbip_relay_is_heartbeat(e.partial.c_str())) {
         e.last_heartbeat = plat::wall_seconds();
         // A server that reads nothing gives its registration up.
-        if (!usbip_send_line_now(e.control_socket, "OK\n")) end_registration_locked(e);
+        if (!usbip_send_line_now(e.control_socket, "OK\n")) end_registration_locked(e, "server reads nothing");
     }
     e.partial.clear();
 }
@@ -259,7 +288,7 @@ void read_control_locked(relay_entry &e)
     long n = plat::recv_now(e.control_socket, buf, sizeof buf, &err);
     if (n < 0 && err == plat::IoError::would_block) return;
     if (n <= 0) {
-        end_registration_locked(e);
+        end_registration_locked(e, "connection ended");
         return;
     }
     e.last_byte_ms = plat::monotonic_ms();
@@ -290,7 +319,8 @@ void watch_controls(std::unique_ptr<plat::Poller> poller)
             watched.emplace(add.first, add.second);
             if (!poller->add(add.second, static_cast<std::uintptr_t>(add.first))) {
                 auto slot = r.slot_of.find(add.first);
-                if (slot != r.slot_of.end()) end_registration_locked(r.entries[static_cast<std::size_t>(slot->second)]);
+                if (slot != r.slot_of.end())
+                    end_registration_locked(r.entries[static_cast<std::size_t>(slot->second)], "connection ended");
             }
         }
         r.control_adds.clear();
@@ -311,7 +341,7 @@ void watch_controls(std::unique_ptr<plat::Poller> poller)
             if (now >= next_look) {
                 next_look = now + 1000;
                 for (relay_entry &e : r.entries)
-                    if (e.active && now - e.last_byte_ms >= kControlWaitMs) end_registration_locked(e);
+                    if (e.active && now - e.last_byte_ms >= kControlWaitMs) end_registration_locked(e, "silent");
             }
             settle_locked();
         }
@@ -355,7 +385,8 @@ bool key_matches(const std::string &digest, const std::string &argument)
 // registered recently, or holds a registration, is not held back by the
 // budget. True when the registration may go on; otherwise the answer has
 // been sent.
-bool registration_admitted(plat::socket_t s, const usbip_source &source, const std::string &argument)
+bool registration_admitted(plat::socket_t s, const usbip_source &source, const std::string &peer,
+                           const std::string &argument)
 {
     RelayState &r = relay();
     std::string digest;
@@ -370,10 +401,12 @@ bool registration_admitted(plat::socket_t s, const usbip_source &source, const s
     trusted = trusted || r.registered.contains(source, now);
     usbip_budget_hold hold;
     if (!trusted && (r.wrong_keys.refused(source, now) || !(hold = usbip_budget_hold(r.budget, now)).held())) {
+        post_refusal(peer, "register", "", "too many requests");
         answer(s, "ERROR Too many requests\n");
         return false;
     }
     if (!key_matches(digest, argument)) {
+        post_refusal(peer, "register", "", "wrong registration key");
         r.wrong_keys.failed(source, now);
         r.registered.forget(source);
         if (!trusted) hold.spend();
@@ -384,10 +417,11 @@ bool registration_admitted(plat::socket_t s, const usbip_source &source, const s
     return true;
 }
 
-void serve_registration(plat::WatchedSocket &s, const usbip_source &source, const std::string &argument)
+void serve_registration(plat::WatchedSocket &s, const usbip_source &source, const std::string &peer,
+                        const std::string &argument)
 {
     RelayState &r = relay();
-    if (!registration_admitted(s.get(), source, argument)) return;
+    if (!registration_admitted(s.get(), source, peer, argument)) return;
     int slot = -1;
     {
         std::lock_guard<std::mutex> lock(r.mutex);
@@ -409,6 +443,7 @@ void serve_registration(plat::WatchedSocket &s, const usbip_source &source, cons
             e = relay_entry{};
             usbip_copy_text(e.code, sizeof e.code, code.c_str());
             e.source = source;
+            e.peer = peer;
             e.active = 1;
             e.last_heartbeat = plat::wall_seconds();
             e.last_byte_ms = plat::monotonic_ms();
@@ -421,9 +456,11 @@ void serve_registration(plat::WatchedSocket &s, const usbip_source &source, cons
             e.control_socket = s.release();
             r.control_adds.emplace_back(e.generation, e.control_socket);
             r.watcher_waker.signal();
+            usbip_event(usbip_level::info, "relay_server_registered").text("code", code).text("peer", peer).post();
             return;
         }
     }
+    post_refusal(peer, "register", "", "capacity reached");
     answer(s.get(), "ERROR Relay capacity reached\n");
 }
 
@@ -483,11 +520,13 @@ int evict_pairing_for(const usbip_source &newcomer, bool proven, int reg)
 
 // Takes a pairing slot for a CONNECT that found its registration, or
 // answers why not. The slot, or -1 with `refusal` set.
-int take_pairing_locked(const usbip_source &client, bool proven, int found, const char **refusal)
+int take_pairing_locked(const usbip_source &client, bool proven, int found, const char **refusal,
+                        const char **reason)
 {
     RelayState &r = relay();
     relay_entry &e = r.entries[static_cast<std::size_t>(found)];
     *refusal = "ERROR Relay capacity reached\n";
+    *reason = "capacity reached";
     // Four may wait for one server; a newcomer takes the place of a source
     // that holds more of them.
     if (e.waiting >= kWaitingPerRegistration && evict_pairing_for(client, proven, found) < 0) return -1;
@@ -507,11 +546,13 @@ int take_pairing_locked(const usbip_source &client, bool proven, int found, cons
     long sent = plat::send_now(e.control_socket, line.data(), line.size(), &err);
     if (sent < 0 && err == plat::IoError::would_block) {
         *refusal = "ERROR Too many requests\n";
+        *reason = "server busy";
         return -1;
     }
     if (sent != static_cast<long>(line.size())) {
-        end_registration_locked(e);
+        end_registration_locked(e, "connection ended");
         *refusal = "ERROR Server failed to attach\n";
+        *reason = "server failed to attach";
         return -1;
     }
     r.ticket_counter = usbip_relay_next_ticket_counter(r.ticket_counter);
@@ -526,10 +567,12 @@ int take_pairing_locked(const usbip_source &client, bool proven, int found, cons
     p.in_use = 1;
     ++e.waiting;
     ++e.clients;
+    *reason = nullptr;
     return slot;
 }
 
-void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, const std::string &code)
+void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, const std::string &peer,
+                   const std::string &code)
 {
     RelayState &r = relay();
     const std::int64_t now = plat::monotonic_ms();
@@ -538,12 +581,15 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
     const bool trusted = r.found_codes.contains(key, now);
     usbip_budget_hold hold;
     if (!trusted && (r.unknown_codes.refused(source, now) || !(hold = usbip_budget_hold(r.budget, now)).held())) {
+        post_refusal(peer, "connect", code, "too many requests");
         answer(client.get(), "ERROR Too many requests\n");
         return;
     }
     int slot = -1;
     std::uint64_t seq = 0;
+    int clients = 0;
     const char *refusal = nullptr;
+    const char *reason = nullptr;
     {
         std::lock_guard<std::mutex> lock(r.mutex);
         auto found = r.by_code.find(code);
@@ -552,6 +598,7 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
             r.found_codes.forget(key);
             if (!trusted) hold.spend();
             refusal = "ERROR Code not found\n";
+            reason = "code not found";
         } else {
             // Finding a code clears nothing of the source's record: anybody
             // may register a code of their own on an open relay. The room it
@@ -561,16 +608,20 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
             const bool proven = r.proven.contains(key, now);
             if (!r.pairings_per_code->take(key, now) || (!proven && !r.dispatches_per_code.take(code, now))) {
                 refusal = "ERROR Too many requests\n";
-            } else if ((slot = take_pairing_locked(source, proven, found->second, &refusal)) >= 0) {
+                reason = "too many requests";
+            } else if ((slot = take_pairing_locked(source, proven, found->second, &refusal, &reason)) >= 0) {
                 seq = r.pairings[static_cast<std::size_t>(slot)].seq;
+                clients = r.entries[static_cast<std::size_t>(found->second)].clients;
                 refusal = nullptr;
             }
         }
     }
     if (slot < 0) {
+        post_refusal(peer, "connect", code, reason);
         answer(client.get(), refusal);
         return;
     }
+    usbip_event(usbip_level::info, "relay_pairing_asked").text("code", code).text("peer", peer).number("clients", clients).post();
 
     plat::socket_t server_socket = plat::kNoSocket;
     bool left = false;
@@ -601,8 +652,15 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
             lock.lock();
         }
     }
-    if (left) return;
+    if (left) {
+        usbip_event(usbip_level::info, "relay_pairing_abandoned").text("code", code).text("peer", peer).post();
+        return;
+    }
     if (server_socket == plat::kNoSocket) {
+        if (refusal != nullptr)
+            post_refusal(peer, "connect", code, "place taken by a newcomer");
+        else if (r.running)
+            usbip_event(usbip_level::warning, "relay_attach_timed_out").text("code", code).text("peer", peer).post();
         answer(client.get(), refusal != nullptr ? refusal : "ERROR Server failed to attach\n");
         return;
     }
@@ -610,11 +668,12 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
     // A bridge is never ended for a newcomer.
     client.settle();
     if (!usbip_send_line(client.get(), "OK\n")) return;
+    usbip_event(usbip_level::info, "relay_paired").text("code", code).text("peer", peer).post();
     // This thread becomes the pairing's bridge.
-    bridge_streams(client.get(), server.get());
+    bridge_streams(client.get(), server.get(), code, peer);
 }
 
-void serve_attach(plat::WatchedSocket &s, const usbip_source &source, const std::string &ticket)
+void serve_attach(plat::WatchedSocket &s, const usbip_source &source, const std::string &peer, const std::string &ticket)
 {
     RelayState &r = relay();
     const std::int64_t now = plat::monotonic_ms();
@@ -628,6 +687,7 @@ void serve_attach(plat::WatchedSocket &s, const usbip_source &source, const std:
     trusted = trusted || r.registered.contains(source, now);
     usbip_budget_hold hold;
     if (!trusted && (r.invalid_tickets.refused(source, now) || !(hold = usbip_budget_hold(r.budget, now)).held())) {
+        post_refusal(peer, "attach", "", "too many requests");
         answer(s.get(), "ERROR Too many requests\n");
         return;
     }
@@ -648,6 +708,7 @@ void serve_attach(plat::WatchedSocket &s, const usbip_source &source, const std:
             hold.spend();
         }
     }
+    post_refusal(peer, "attach", "", "invalid ticket");
     answer(s.get(), "ERROR Invalid ticket\n");
 }
 
@@ -664,15 +725,16 @@ void relay_client_handler(usbip_pending &pending)
     if (usbip_read_line(s.get(), line, sizeof line, kFirstByteWaitMs, pending.accepted_ms + kFirstLineLimitMs) < 0)
         return;
     relay_first_line first = usbip_relay_parse_first_line(line);
+    const std::string peer = pending.peer.text();
     switch (first.kind) {
     case relay_request::register_server:
-        serve_registration(s, pending.source, first.argument);
+        serve_registration(s, pending.source, peer, first.argument);
         break;
     case relay_request::connect_client:
-        serve_pairing(s, pending.source, first.argument);
+        serve_pairing(s, pending.source, peer, first.argument);
         break;
     case relay_request::attach_server:
-        serve_attach(s, pending.source, first.argument);
+        serve_attach(s, pending.source, peer, first.argument);
         break;
     case relay_request::none:
         break;  // closed without an answer
@@ -773,6 +835,7 @@ USBIP_API int usbip_relay_start(int port)
             stop_watcher();
             return -1;
         }
+        usbip_event(usbip_level::info, "relay_started").number("port", r.listener.port()).post();
         return 0;
     });
 }
@@ -781,6 +844,7 @@ USBIP_API int usbip_relay_port(void)
 {
     return usbip_guard(0, [] { return relay().listener.port(); });
 }
+
 
 USBIP_API void usbip_relay_stop(void)
 {
@@ -791,7 +855,7 @@ USBIP_API void usbip_relay_stop(void)
             std::lock_guard<std::mutex> lock(r.mutex);
             if (!r.running) return 0;
             r.running = false;
-            for (relay_entry &e : r.entries) end_registration_locked(e);
+            for (relay_entry &e : r.entries) end_registration_locked(e, "relay stopped");
             r.attach_cv.notify_all();
         }
         r.listener.stop();
@@ -800,6 +864,7 @@ USBIP_API void usbip_relay_stop(void)
         // the stop no relay thread runs.
         r.threads.wake_all();
         r.threads.join_all();
+        usbip_event(usbip_level::info, "relay_stopped").post();
         return 0;
     });
 }

@@ -3,6 +3,7 @@
 // after the password handshake (and, when the host turned forwarding on,
 // then carries the imported device's traffic), and the registration with a
 // relay.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include "usbip_conn.h"
 #include "usbip_device.h"
 #include "usbip_enum.h"
+#include "usbip_events.h"
 #include "usbip_frame.h"
 #include "usbip_line_io.h"
 #include "usbip_protocol.h"
@@ -48,25 +50,30 @@ constexpr int kTlsRefillMs = 20;
 
 // A session that forwards a device (or is claiming one for it). Registered
 // in the server's list while it runs, so that a stop or an unshare of its
-// bus id can end it: they clear its flag and shut its socket down.
+// bus id can end it: they clear its flag and shut its socket down. The
+// session list shows its peer, start and counts.
 struct ForwardingSession {
     char busid[USBIP_BUSID_SIZE] = {};
     plat::socket_t fd = plat::kNoSocket;
     std::atomic<bool> keep_running{true};
+    std::string peer;
+    std::int64_t since_ms = 0;          // wall clock
+    const usbip_conn *conn = nullptr;   // its byte counts; outlives the entry
+    std::atomic<std::uint64_t> urbs{0};
 };
 
-// The writing side of a relay registration's control connection, shared by
-// its worker (heartbeats) and the sessions that came through the relay (they
-// tell it which clients proved the password): one line at a time, and none
-// once the registration has ended, whose socket may be closed and its
-// number reused.
+// The writing side of a relay control connection, shared by the worker that
+// serves it and the sessions that came through it (they tell the relay
+// which clients proved the password): one line at a time, and none once the
+// worker is done with the connection, whose socket may then be closed and
+// its number reused.
 class ControlWriter {
 public:
     explicit ControlWriter(plat::socket_t fd) : fd_(fd) {}
-    void send(const std::string &line)
+    bool send(const std::string &line)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (open_) usbip_send_line(fd_, line, 1000);
+        return open_ && usbip_send_line(fd_, line, 1000);
     }
     void close()
     {
@@ -126,20 +133,26 @@ struct ServerState {
         std::make_unique<usbip_rate_limit>(kTlsPerSourceBurst, kTlsPerSourceRefillMs);
     usbip_failure_budget tls_handshakes{{kTlsBurst, kTlsRefillMs}};
 
-    // The relay registration, changed by register and stop under the
-    // lifecycle lock (the code also under the server lock).
+    // The relay registration, begun by register and ended by register and
+    // stop under the lifecycle lock; its worker registers again when the
+    // relay is lost, and changes the code (under the server lock) and the
+    // control connection (under worker_wait_mutex) then.
     std::atomic<bool> worker_running{false};
-    // Numbers the registrations, so that sources through one relay
-    // registration are counted apart from direct ones and from another's.
-    std::uint32_t route = 0;
-    plat::socket_t control = plat::kNoSocket;
-    std::shared_ptr<ControlWriter> control_writer;
     char code[16] = {};  // returned to the host; valid for the life of the process
     std::thread worker;
     std::atomic<int> heartbeat_period_s{25};
-    std::string registration_key;  // under the lifecycle lock
-    std::mutex worker_wait_mutex;  // wakes a worker that waits between passes
+    std::atomic<int> reregister_first_ms{1000};  // pauses between attempts to register again
+    std::atomic<int> reregister_max_ms{60000};
+    // Numbers the registrations, so that sources through one relay
+    // registration are counted apart from direct ones and from another's.
+    std::uint32_t route = 0;
+    std::string registration_key;  // presented to relays; under the lifecycle lock
+    // Guards control and attempt, and wakes a worker that pauses. A stop
+    // shuts both down under it.
+    std::mutex worker_wait_mutex;
     std::condition_variable worker_wait;
+    plat::socket_t control = plat::kNoSocket;  // the registration's connection; the worker's while it runs
+    plat::socket_t attempt = plat::kNoSocket;  // the worker's connection while it registers again
 };
 
 ServerState &server()
@@ -149,6 +162,7 @@ ServerState &server()
 }
 
 thread_local std::string tls_srv_json;
+thread_local std::string tls_sessions_json;
 
 // Finds a shared record by bus id; caller holds the server lock.
 int find_shared_locked(const char *busid)
@@ -199,6 +213,25 @@ private:
     ForwardingSession *session_ = nullptr;
 };
 
+const char *import_result_text(std::uint32_t status)
+{
+    switch (status) {
+    case USBIP_IMPORT_OK: return "accepted";
+    case USBIP_IMPORT_NOT_SHARED: return "not shared";
+    case USBIP_IMPORT_BUSY: return "busy";
+    default: return "device error";
+    }
+}
+
+void post_import(const char *peer, const char *busid, std::uint32_t status)
+{
+    usbip_event(status == USBIP_IMPORT_OK ? usbip_level::info : usbip_level::warning, "import")
+        .text("peer", peer)
+        .text("busid", busid)
+        .text("result", import_result_text(status))
+        .post();
+}
+
 std::uint32_t import_status(usbip_claim_result r)
 {
     switch (r) {
@@ -214,12 +247,15 @@ std::uint32_t import_status(usbip_claim_result r)
 // that the reply can say "busy" or "device error"; after a granted import
 // the same connection carries the device's traffic until the client leaves,
 // the device is unshared or unplugged, or the server stops.
-void serve_forwarded_import(usbip_conn &conn, const char *busid)
+void serve_forwarded_import(usbip_conn &conn, const char *busid, const char *peer)
 {
     ServerState &g = server();
     ForwardingSession session;
     usbip_copy_text(session.busid, sizeof session.busid, busid);
     session.fd = conn.fd;
+    session.peer = peer;
+    session.since_ms = plat::wall_ms();
+    session.conn = &conn;
     ForwardingEntry entry;  // leaves the list when this returns, before the caller closes the socket
     usbip_device record{};
     usbip_forward_device_ptr device;
@@ -234,6 +270,7 @@ void serve_forwarded_import(usbip_conn &conn, const char *busid)
     }
     std::string reply;
     usbip_encode_import_reply(reply, device ? &record : nullptr, import_status(claimed));
+    post_import(peer, busid, import_status(claimed));
     // Not marked as finishing: a stop must wake a forwarding session at
     // once, and this reply is short.
     usbip_conn_set_deadline(&conn, g.session_limit_ms);
@@ -241,14 +278,24 @@ void serve_forwarded_import(usbip_conn &conn, const char *busid)
     // The URB phase must name the device as the reply did.
     usbip_imported imported;
     usbip_decode_import_block(reinterpret_cast<const std::uint8_t *>(reply.data()) + USBIP_HEADER_SIZE, &imported);
+    usbip_event(usbip_level::info, "forwarding_started").text("peer", peer).text("busid", busid).post();
     usbip_forward_options options;
     options.devid = imported.devid();
-    usbip_forward_run(&conn, std::move(device), session.keep_running, options);
+    options.urbs = &session.urbs;
+    usbip_forward_end end = usbip_forward_run(&conn, std::move(device), session.keep_running, options);
+    usbip_event(usbip_level::info, "forwarding_ended")
+        .text("peer", peer)
+        .text("busid", busid)
+        .number("urbs", static_cast<std::int64_t>(session.urbs.load()))
+        .number("bytes_in", static_cast<std::int64_t>(conn.bytes_in.load()))
+        .number("bytes_out", static_cast<std::int64_t>(conn.bytes_out.load()))
+        .text("reason", usbip_forward_end_text(end))
+        .post();
 }
 
 }  // namespace
 
-void usbip_server_serve_request(usbip_conn &conn, bool forwarding)
+void usbip_server_serve_request(usbip_conn &conn, bool forwarding, const char *peer)
 {
     ServerState &g = server();
     std::uint8_t head[USBIP_HEADER_SIZE];
@@ -259,18 +306,28 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding)
     std::string reply;
     switch (usbip_decode_header(head).code) {
     case OP_REQ_DEVLIST: {
-        std::lock_guard<std::mutex> lock(g.mutex);
-        usbip_encode_devlist_reply(reply, g.shared, g.shared_count);
+        int count;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            usbip_encode_devlist_reply(reply, g.shared, g.shared_count);
+            count = g.shared_count;
+        }
+        usbip_event(usbip_level::info, "devlist_served").text("peer", peer).number("devices", count).post();
         break;
     }
     case OP_REQ_IMPORT: {
         char busid[USBIP_BUSID_SIZE];
         if (usbip_conn_recv_all(&conn, busid, sizeof busid) != 0) return;
         busid[sizeof busid - 1] = '\0';
-        if (forwarding) return serve_forwarded_import(conn, busid);
-        std::lock_guard<std::mutex> lock(g.mutex);
-        int i = find_shared_locked(busid);
-        usbip_encode_import_reply(reply, i >= 0 ? &g.shared[i] : nullptr);
+        if (forwarding) return serve_forwarded_import(conn, busid, peer);
+        bool shared;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            int i = find_shared_locked(busid);
+            shared = i >= 0;
+            usbip_encode_import_reply(reply, shared ? &g.shared[i] : nullptr);
+        }
+        post_import(peer, busid, shared ? USBIP_IMPORT_OK : USBIP_IMPORT_NOT_SHARED);
         break;
     }
     default:
@@ -294,14 +351,25 @@ namespace {
 // wrong password counts against the source; a right one makes it trusted
 // and its session one that is never ended for a newcomer. 0 when the client
 // passed.
-int authenticate(usbip_conn &conn, const usbip_source &source, bool trusted,
+int authenticate(usbip_conn &conn, const usbip_source &source, bool trusted, const std::string &peer,
                  const std::function<int(const std::function<void()> &)> &handshake)
 {
     ServerState &g = server();
     if (g.settings.password.empty()) return handshake({});
     usbip_budget_hold hold;
     if (!g.guesses.begin(trusted, plat::monotonic_ms(), &hold)) return -1;
-    int r = handshake([&] { g.guesses.failed(source, plat::monotonic_ms(), hold); });
+    int r = handshake([&] {
+        const std::int64_t now = plat::monotonic_ms();
+        g.guesses.failed(source, now, hold);
+        usbip_event(usbip_level::warning, "handshake_rejected").text("peer", peer).text("reason", "wrong password").post();
+        if (std::int64_t left = g.guesses.refused_for(source, false, now); left > 0)
+            usbip_event(usbip_level::warning, "address_backed_off")
+                .text("peer", peer)
+                .text("source", source.text())
+                .time("until", plat::wall_ms() + left)
+                .number("seconds", (left + 999) / 1000)
+                .post();
+    });
     if (r != 0) return r;
     g.guesses.succeeded(source, plat::monotonic_ms());
     if (conn.watch) conn.watch->settle();
@@ -327,14 +395,15 @@ void serve_accepted(usbip_pending &p)
     conn.deadline_ms = p.accepted_ms + g.session_limit_ms;
     const SessionSettings &settings = g.settings;
     const char *password = settings.password.c_str();
+    const std::string peer = p.peer.text();
     int auth;
     if (p.greeted) {
-        auth = authenticate(conn, p.source, p.trusted, [&](const std::function<void()> &rejected) {
+        auth = authenticate(conn, p.source, p.trusted, peer, [&](const std::function<void()> &rejected) {
             return usbip_auth_server_verify(&conn, password, p.challenge, rejected);
         });
     } else if (settings.use_tls) {
         if (usbip_tls_wrap_server(&conn) != 0) return;
-        auth = authenticate(conn, p.source, p.trusted, [&](const std::function<void()> &rejected) {
+        auth = authenticate(conn, p.source, p.trusted, peer, [&](const std::function<void()> &rejected) {
             return usbip_auth_handshake_server(&conn, password, rejected);
         });
     } else {
@@ -344,8 +413,9 @@ void serve_accepted(usbip_pending &p)
         auth = 0;
     }
     if (auth != 0) return;
+    usbip_event(usbip_level::debug, "handshake_accepted").text("peer", peer).post();
     if (!g.running) return;
-    usbip_server_serve_request(conn, forwarding);
+    usbip_server_serve_request(conn, forwarding, peer.c_str());
 }
 
 // Sends the handshake's greeting to a new plain connection.
@@ -385,9 +455,20 @@ bool tls_handshake_allowed(const usbip_source &source, std::int64_t now)
 bool admit_accepted(usbip_pending &p)
 {
     ServerState &g = server();
+    usbip_event(usbip_level::debug, "connection").text("peer", p.peer.text()).post();
     if (!g.settings.password.empty()) {
         p.trusted = g.guesses.trusted(p.source, p.accepted_ms);
-        if (!g.guesses.admit(p.source, p.trusted, p.accepted_ms)) return false;
+        if (std::int64_t refused_ms = g.guesses.refused_for(p.source, p.trusted, p.accepted_ms); refused_ms > 0) {
+            // A plain client learns why and for how long; a TLS client
+            // expects a TLS handshake first, so its connection just closes.
+            if (!g.settings.use_tls) {
+                std::uint8_t refusal[USBIP_REFUSAL_SIZE];
+                usbip_auth_make_refusal(refused_ms, refusal);
+                plat::IoError err;
+                plat::send_now(p.socket.get(), refusal, sizeof refusal, &err);
+            }
+            return false;
+        }
     }
     if (g.settings.use_tls) return p.trusted || tls_handshake_allowed(p.source, p.accepted_ms);  // it waits for the client's hello
     if (g.stock_clients && g.settings.password.empty()) {
@@ -418,7 +499,7 @@ void serve_dispatch(const std::string &host, int port, const std::string &ticket
     const std::int64_t now = plat::monotonic_ms();
     const bool guarded = !settings.password.empty();
     const bool trusted = guarded && g.guesses.trusted(source, now);
-    const bool refused = guarded && !g.guesses.admit(source, trusted, now);
+    const bool refused = guarded && g.guesses.refused_for(source, trusted, now) > 0;
     usbip_conn conn;
     // The relay's wait runs out meanwhile if this fails; a stop ends the
     // attempt at once.
@@ -429,24 +510,105 @@ void serve_dispatch(const std::string &host, int port, const std::string &ticket
     if (refused || !g.running) return;
     if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
     // Through the relay the handshake always runs, stock-client mode or not.
-    int auth = authenticate(conn, source, trusted, [&](const std::function<void()> &rejected) {
+    const std::string peer = "relay " + host + ":" + std::to_string(port);
+    int auth = authenticate(conn, source, trusted, peer, [&](const std::function<void()> &rejected) {
         return usbip_auth_handshake_server(&conn, settings.password.c_str(), rejected);
     });
-    if (auth != 0 || !g.running) return;
+    if (auth != 0) return;
+    usbip_event(usbip_level::debug, "handshake_accepted").text("peer", peer).post();
+    if (!g.running) return;
     if (guarded && source.net.size != 0) control->send("PROVEN " + client + "\n");
-    usbip_server_serve_request(conn, forwarding);
+    usbip_server_serve_request(conn, forwarding, peer.c_str());
 }
 
-void server_relay_worker_fn(plat::socket_t control, std::shared_ptr<ControlWriter> writer, std::string host,
-                            int port, std::uint32_t route)
+// Registers with the relay on a new control connection: the REGISTER line,
+// then the relay's CODE line. On success the connection's socket and the
+// code; otherwise the thread's message says why. From the worker, a stop
+// ends the attempt at once: its connect gives up, and its connection is
+// published for the stop to shut down.
+bool register_with_relay(const char *host, int port, const std::string &key, bool from_worker, plat::socket_t *control,
+                         std::string *code)
 {
     ServerState &g = server();
+    usbip_conn conn;
+    const int connected = from_worker
+                              ? usbip_conn_connect_bounded(&conn, host, port, usbip_client_timeout_ms(), g.worker_running)
+                              : usbip_conn_connect(&conn, host, port);
+    if (connected != 0) {
+        usbip_set_last_error("Failed to connect to relay server at %s:%d", host, port);
+        return false;
+    }
+    struct Published {
+        // While the worker waits for the relay's answer, a stop shuts this
+        // connection down to wake it.
+        Published(bool on, plat::socket_t fd) : on_(on)
+        {
+            if (!on_) return;
+            ServerState &g = server();
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+            g.attempt = fd;
+            if (!g.worker_running) plat::shutdown_both(fd);
+        }
+        ~Published()
+        {
+            if (!on_) return;
+            ServerState &g = server();
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+            g.attempt = plat::kNoSocket;
+        }
+        bool on_;
+    } published(from_worker, conn.fd);
+    // No password hash on the wire: it would let anybody on the path log
+    // in to this server. A relay that asks for a registration key gets the
+    // one its operator handed out.
+    if (!usbip_send_line(conn.fd, "REGISTER " + key + "\n")) {
+        usbip_set_last_error("Failed to send REGISTER to relay");
+        return false;
+    }
+    char reply[128];
+    if (usbip_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
+        usbip_set_last_error("Failed to read CODE response from relay");
+        return false;
+    }
+    if (!usbip_relay_parse_code(reply, code)) {
+        usbip_set_last_error("Relay returned invalid registration response: %s", reply);
+        return false;
+    }
+    *control = conn.release_socket();
+    return true;
+}
+
+// Waits up to `ms`, or until the registration ends or the server stops;
+// true while it should go on.
+bool worker_pause(int ms)
+{
+    ServerState &g = server();
+    std::unique_lock<std::mutex> lock(g.worker_wait_mutex);
+    return !g.worker_wait.wait_for(lock, std::chrono::milliseconds(ms),
+                                   [&g] { return !g.worker_running || !g.running; });
+}
+
+// Serves one control connection: DISPATCH lines and heartbeats, until the
+// registration ends or the server stops (empty result) or the connection is
+// lost (why).
+std::string serve_control(plat::socket_t control, const std::string &host, int port, std::uint32_t route)
+{
+    ServerState &g = server();
+    // Sessions that came through this connection write on it too; they stop
+    // when this returns.
+    auto writer = std::make_shared<ControlWriter>(control);
+    struct Closer {
+        ControlWriter &w;
+        ~Closer() { w.close(); }
+    } closer{*writer};
     std::int64_t last_heartbeat = plat::wall_seconds();
+    std::int64_t last_heard = plat::monotonic_ms();
     char line[256];
     while (g.worker_running && g.running) {
         std::int64_t pass_start = plat::monotonic_ms();
         int n = usbip_read_line(control, line, sizeof line, 1000);
         std::string ticket, client;
+        if (n >= 0) last_heard = plat::monotonic_ms();
         if (n > 0 && usbip_relay_parse_dispatch(line, &ticket, &client)) {
             // A relay that names no client (or names it unreadably): all
             // its clients count as one source.
@@ -457,19 +619,77 @@ void server_relay_worker_fn(plat::socket_t control, std::shared_ptr<ControlWrite
                 serve_dispatch(host, port, ticket, client, source, writer);
             });
         }
+        if (n < 0 && plat::peer_gone(control)) {
+            if (!g.worker_running || !g.running) break;
+            return "connection closed";
+        }
+        // The relay answers every heartbeat: two periods without a line mean
+        // that it, or the way to it, is gone.
+        if (plat::monotonic_ms() - last_heard > 2000LL * g.heartbeat_period_s + 5000) return "relay silent";
         if (n < 0) {
-            // A closed control connection fails every read at once: pace
-            // the passes to about one a second instead of spinning.
+            // A read that failed at once must not make the loop spin.
             std::int64_t left = 1000 - (plat::monotonic_ms() - pass_start);
-            std::unique_lock<std::mutex> lock(g.worker_wait_mutex);
-            if (left > 0)
-                g.worker_wait.wait_for(lock, std::chrono::milliseconds(left),
-                                       [&g] { return !g.worker_running || !g.running; });
+            if (left > 0 && !worker_pause(static_cast<int>(left))) break;
         }
         std::int64_t now = plat::wall_seconds();
         if (now - last_heartbeat >= g.heartbeat_period_s) {
-            writer->send("HEARTBEAT\n");
+            if (!writer->send("HEARTBEAT\n")) {
+                if (!g.worker_running || !g.running) break;
+                return "heartbeat failed";
+            }
             last_heartbeat = now;
+        }
+    }
+    return "";
+}
+
+// The worker of a registration: serves its control connection, and when
+// that is lost registers again, with a pause of 1 s doubling up to 60 s
+// between attempts, until the registration ends or the server stops.
+void server_relay_worker_fn(plat::socket_t control, std::string host, int port, std::string code, std::string key,
+                            std::uint32_t route)
+{
+    ServerState &g = server();
+    const std::string relay = host + ":" + std::to_string(port);
+    while (g.worker_running && g.running) {
+        std::string why = serve_control(control, host, port, route);
+        if (why.empty()) return;
+        usbip_event(usbip_level::warning, "relay_registration_lost")
+            .text("relay", relay)
+            .text("code", code)
+            .text("reason", why)
+            .post();
+        int pause_ms = g.reregister_first_ms;
+        for (;;) {
+            if (!worker_pause(pause_ms)) return;
+            plat::socket_t fresh = plat::kNoSocket;
+            std::string fresh_code;
+            if (register_with_relay(host.c_str(), port, key, true, &fresh, &fresh_code)) {
+                {
+                    std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+                    plat::close(g.control);
+                    g.control = control = fresh;
+                    if (!g.worker_running) plat::shutdown_both(control);
+                }
+                {
+                    std::lock_guard<std::mutex> lock(g.mutex);
+                    usbip_copy_text(g.code, sizeof g.code, fresh_code.c_str());
+                }
+                usbip_event(usbip_level::info, "relay_registered_again")
+                    .text("relay", relay)
+                    .text("code", fresh_code)
+                    .text("old_code", code)
+                    .post();
+                code = fresh_code;
+                break;
+            }
+            if (!g.worker_running || !g.running) return;
+            pause_ms = std::min(pause_ms * 2, g.reregister_max_ms.load());
+            usbip_event(usbip_level::warning, "relay_registration_failed")
+                .text("relay", relay)
+                .text("error", usbip_last_error())
+                .number("retry_ms", pause_ms)
+                .post();
         }
     }
 }
@@ -480,16 +700,14 @@ void server_relay_worker_fn(plat::socket_t control, std::shared_ptr<ControlWrite
 void end_relay_registration()
 {
     ServerState &g = server();
-    bool was_active = g.worker_running.exchange(false);
-    if (g.control_writer) {
-        g.control_writer->close();
-        g.control_writer.reset();
-    }
     {
         std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+        if (g.worker_running.exchange(false)) {
+            plat::shutdown_both(g.control);
+            plat::shutdown_both(g.attempt);
+        }
         g.worker_wait.notify_all();
     }
-    if (was_active) plat::shutdown_both(g.control);
     if (g.worker.joinable()) {
         g.worker.join();
         plat::unpin_module();
@@ -505,6 +723,12 @@ void end_relay_registration()
 void usbip_server_set_session_limit_ms(int ms) { server().session_limit_ms = ms; }
 
 void usbip_server_set_heartbeat_period(int seconds) { server().heartbeat_period_s = seconds; }
+
+void usbip_server_set_reregister_pauses(int first_ms, int max_ms)
+{
+    server().reregister_first_ms = first_ms > 0 ? first_ms : 1000;
+    server().reregister_max_ms = max_ms > 0 ? max_ms : 60000;
+}
 
 void usbip_server_set_guess_budget(int burst, int refill_ms) { server().guesses.set_budget({burst, refill_ms}); }
 
@@ -553,6 +777,11 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
             g.running = false;
             return -1;
         }
+        usbip_event(usbip_level::info, "server_started")
+            .number("port", g.listener.port())
+            .flag("tls", g.settings.use_tls)
+            .flag("password", !g.settings.password.empty())
+            .post();
         return 0;
     });
 }
@@ -596,6 +825,7 @@ USBIP_API void usbip_server_stop(void)
         g.sessions.wait_idle(kReplyGraceMs);
         g.sessions.wake_all();
         g.sessions.join_all();
+        usbip_event(usbip_level::info, "server_stopped").post();
         return 0;
     });
 }
@@ -622,42 +852,25 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         }
         end_relay_registration();
 
-        usbip_conn conn;
-        if (usbip_conn_connect(&conn, host, port) != 0) {
-            usbip_set_last_error("Failed to connect to relay server at %s:%d", host, port);
-            return nullptr;
-        }
-        // No password hash on the wire: it would let anybody on the path log
-        // in to this server. A relay that asks for a registration key gets
-        // the one its operator handed out.
-        if (!usbip_send_line(conn.fd, "REGISTER " + g.registration_key + "\n")) {
-            usbip_set_last_error("Failed to send REGISTER to relay");
-            return nullptr;
-        }
-        char reply[128];
-        if (usbip_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
-            usbip_set_last_error("Failed to read CODE response from relay");
-            return nullptr;
-        }
+        plat::socket_t control = plat::kNoSocket;
         std::string code;
-        if (!usbip_relay_parse_code(reply, &code)) {
-            usbip_set_last_error("Relay returned invalid registration response: %s", reply);
-            return nullptr;
-        }
+        if (!register_with_relay(host, port, g.registration_key, false, &control, &code)) return nullptr;
+        const std::uint32_t route = ++g.route;
         {
             std::lock_guard<std::mutex> lock(g.mutex);
             usbip_copy_text(g.code, sizeof g.code, code.c_str());
         }
-        g.control = conn.release_socket();
-        g.control_writer = std::make_shared<ControlWriter>(g.control);
-        g.worker_running = true;
-        const std::uint32_t route = ++g.route;
+        {
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
+            g.control = control;
+            g.worker_running = true;
+        }
         plat::pin_module();
         try {
-            g.worker = std::thread([control = g.control, writer = g.control_writer, relay_host = std::string(host),
-                                    port, route] {
+            g.worker = std::thread([control, relay_host = std::string(host), port, code, key = g.registration_key,
+                                    route] {
                 try {
-                    server_relay_worker_fn(control, writer, relay_host, port, route);
+                    server_relay_worker_fn(control, relay_host, port, code, key, route);
                 } catch (...) {
                     // Out of memory: the registration goes quiet; the relay
                     // ends it when its heartbeats stop.
@@ -665,13 +878,17 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             });
         } catch (const std::system_error &) {
             plat::unpin_module();
+            std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
             g.worker_running = false;
-            g.control_writer.reset();
             plat::close(g.control);
             g.control = plat::kNoSocket;
             usbip_set_last_error("Failed to start relay worker thread");
             return nullptr;
         }
+        usbip_event(usbip_level::info, "relay_registered")
+            .text("relay", std::string(host) + ":" + std::to_string(port))
+            .text("code", code)
+            .post();
         return g.code;
     });
 }
@@ -742,6 +959,32 @@ USBIP_API int usbip_server_set_stock_clients(int enabled)
     ServerState &g = server();
     if (enabled >= 0) g.stock_clients = enabled != 0;
     return g.stock_clients ? 1 : 0;
+}
+
+USBIP_API const char *usbip_server_sessions(void)
+{
+    return usbip_guard<const char *>("[]", [] {
+        ServerState &g = server();
+        std::lock_guard<std::mutex> lock(g.mutex);
+        json_array_builder array(tls_sessions_json);
+        for (const ForwardingSession *f : g.forwarding_sessions) {
+            std::string &out = array.next();
+            out += "{\"peer\":\"";
+            usbip_json_escape(out, f->peer.c_str(), f->peer.size());
+            out += "\",\"busid\":\"";
+            usbip_json_escape(out, f->busid, sizeof f->busid);
+            out += "\",\"since\":\"";
+            out += usbip_utc_text(f->since_ms);
+            out += "\",\"bytes_in\":";
+            out += std::to_string(f->conn->bytes_in.load(std::memory_order_relaxed));
+            out += ",\"bytes_out\":";
+            out += std::to_string(f->conn->bytes_out.load(std::memory_order_relaxed));
+            out += ",\"urbs\":";
+            out += std::to_string(f->urbs.load(std::memory_order_relaxed));
+            out += '}';
+        }
+        return array.finish();
+    });
 }
 
 USBIP_API const char *usbip_server_list_shared(void)

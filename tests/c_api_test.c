@@ -33,6 +33,9 @@ int main(void)
     CHECK(usbip_server_port() == 0);
     CHECK(usbip_relay_port() == 0);
     CHECK(strcmp(usbip_relay_list_codes(), "[]") == 0);
+    CHECK(strcmp(usbip_server_sessions(), "[]") == 0);
+    while (usbip_next_event(0) != NULL) {
+    }
     CHECK(usbip_client_list_remote(NULL, 1, NULL, 0) == NULL);
     CHECK(usbip_client_device_info(NULL, 1, "1-1", NULL, 0) == NULL);
     CHECK(usbip_client_list_by_code(NULL, 1, "ABCDEF", NULL) == NULL);

@@ -2,6 +2,7 @@
 // relay written here, then server, relay and client of the library together
 // in one process, and as separate processes of the command-line host.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstring>
@@ -398,6 +399,119 @@ TEST(RelayWorker, ClosedControlConnectionDoesNotSpin)
     double cpu0 = process_cpu_seconds();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_LT(process_cpu_seconds() - cpu0, 0.3);
+}
+
+// ---------------------------------------------------------------------------
+// A registration that survives its relay
+
+// The next event of `kind` within `ms` (those of other kinds are passed
+// over); an empty object when none came.
+nlohmann::json next_event_of(const std::string &kind, int ms = 10000)
+{
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < until) {
+        const char *e = usbip_next_event(100);
+        if (e == nullptr) continue;
+        nlohmann::json j = nlohmann::json::parse(e);
+        if (j["kind"] == kind) return j;
+    }
+    return nlohmann::json::object();
+}
+
+// Pauses between attempts to register again, for one test.
+struct ReregisterPauses {
+    ReregisterPauses(int first_ms, int max_ms) { usbip_server_set_reregister_pauses(first_ms, max_ms); }
+    ~ReregisterPauses() { usbip_server_set_reregister_pauses(0, 0); }
+};
+
+void drain_events()
+{
+    while (usbip_next_event(0) != nullptr) {
+    }
+}
+
+// The relay restarts: the server notices at once, registers again after its
+// first pause (1 s), says so with the new code, and clients find it by that
+// code; the pointer that the registration returned shows it too.
+TEST(RelayReregister, NewCodeSoonAfterTheRelayRestarts)
+{
+    Server server("pw");
+    const int relay_port = free_port();
+    auto relay = std::make_unique<LibraryRelay>(relay_port);
+    const char *registered = usbip_server_register_relay("127.0.0.1", relay_port, nullptr);
+    ASSERT_NE(registered, nullptr) << usbip_last_error();
+    const std::string first = registered;
+    drain_events();
+
+    relay.reset();
+    const auto restarted = Clock::now();
+    relay = std::make_unique<LibraryRelay>(relay_port);
+    nlohmann::json lost = next_event_of("relay_registration_lost");
+    EXPECT_EQ(lost["code"], first);
+    EXPECT_EQ(lost["reason"], "connection closed");
+    EXPECT_EQ(lost["relay"], "127.0.0.1:" + std::to_string(relay_port));
+    nlohmann::json again = next_event_of("relay_registered_again");
+    ASSERT_TRUE(again.contains("code")) << "no new registration";
+    EXPECT_LT(seconds_since(restarted), 4.0);  // one pause of 1 s, generously
+    const std::string code = again["code"];
+    EXPECT_EQ(again["old_code"], first);
+    EXPECT_EQ(code.size(), 6u);
+    EXPECT_EQ(registered, code);
+    EXPECT_NE(std::string(usbip_relay_list_codes()).find("\"code\":\"" + code + "\""), std::string::npos);
+    const char *json = usbip_client_list_by_code("127.0.0.1", relay_port, code.c_str(), "pw");
+    EXPECT_STREQ(json ? json : usbip_last_error(), "[]");
+    if (code != first) {
+        EXPECT_EQ(usbip_client_list_by_code("127.0.0.1", relay_port, first.c_str(), "pw"), nullptr);
+        EXPECT_STREQ(usbip_last_error(), "Relay returned: ERROR Code not found");
+    }
+}
+
+// While the relay is away every attempt fails, and the pause between them
+// doubles up to its longest; the first attempt after the relay is back
+// succeeds. A stop during a pause ends the worker at once.
+TEST(RelayReregister, PausesDoubleWhileTheRelayIsAway)
+{
+    ReregisterPauses pauses(200, 800);
+    Server server;
+    const int relay_port = free_port();
+    auto relay = std::make_unique<LibraryRelay>(relay_port);
+    ASSERT_NE(usbip_server_register_relay("127.0.0.1", relay_port, nullptr), nullptr) << usbip_last_error();
+    drain_events();
+    relay.reset();
+    EXPECT_FALSE(next_event_of("relay_registration_lost").empty());
+    for (int retry_ms : {400, 800, 800}) {
+        nlohmann::json failed = next_event_of("relay_registration_failed");
+        EXPECT_EQ(failed["retry_ms"], retry_ms);
+        EXPECT_EQ(failed["error"], "Failed to connect to relay server at 127.0.0.1:" + std::to_string(relay_port));
+        EXPECT_EQ(failed["level"], "warning");
+    }
+    relay = std::make_unique<LibraryRelay>(relay_port);
+    EXPECT_FALSE(next_event_of("relay_registered_again", 3000).empty());
+
+    usbip_server_set_reregister_pauses(60000, 60000);
+    relay.reset();
+    EXPECT_FALSE(next_event_of("relay_registration_lost").empty());
+    const auto t0 = Clock::now();
+    usbip_server_stop();
+    EXPECT_LT(seconds_since(t0), 1.5);
+}
+
+// A relay that takes the heartbeats and never answers them is given up
+// after two periods, and the server registers again.
+TEST(RelayReregister, SilentRelayIsGivenUp)
+{
+    usbip_server_set_heartbeat_period(1);
+    ReregisterPauses pauses(200, 200);
+    Server server;
+    Listener relay;
+    Fd control = register_with(relay);
+    drain_events();
+    nlohmann::json lost = next_event_of("relay_registration_lost", 15000);
+    EXPECT_EQ(lost["reason"], "relay silent");
+    // The next attempt is a new control connection.
+    Fd again(relay.accept_one(5000));
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(raw_recv_line(again), "REGISTER \n");
 }
 
 // ---------------------------------------------------------------------------

@@ -201,6 +201,8 @@ private:
 std::int64_t monotonic_ms();
 // Wall-clock seconds since 1970, for heartbeats and time stamps.
 std::int64_t wall_seconds();
+// Wall-clock milliseconds since 1970, for the time of events.
+std::int64_t wall_ms();
 void sleep_ms(int ms);
 
 // Fills `out` from the operating system's secure random source.

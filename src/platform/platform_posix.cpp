@@ -281,6 +281,13 @@ std::int64_t monotonic_ms()
 
 std::int64_t wall_seconds() { return static_cast<std::int64_t>(::time(nullptr)); }
 
+std::int64_t wall_ms()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 void sleep_ms(int ms)
 {
     timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};

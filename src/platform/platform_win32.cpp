@@ -517,6 +517,17 @@ std::int64_t monotonic_ms() { return now_ms(); }
 
 std::int64_t wall_seconds() { return static_cast<std::int64_t>(::_time64(nullptr)); }
 
+std::int64_t wall_ms()
+{
+    // 100 ns ticks since 1601-01-01; 11,644,473,600 s lie between 1601 and 1970.
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER t;
+    t.LowPart = ft.dwLowDateTime;
+    t.HighPart = ft.dwHighDateTime;
+    return static_cast<std::int64_t>(t.QuadPart / 10000) - INT64_C(11644473600000);
+}
+
 void sleep_ms(int ms) { ::Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
 
 bool random_bytes(void *out, std::size_t len)

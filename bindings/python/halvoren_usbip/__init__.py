@@ -59,6 +59,7 @@ __all__ = [
     "device_info",
     "list_by_code",
     "set_client_timeout",
+    "next_event",
     "library",
     "Library",
     "find_library",
@@ -279,6 +280,23 @@ def set_client_timeout(ms: int) -> int:
     return library().set_client_timeout(ms)
 
 
+def next_event(timeout: Optional[float] = None) -> Optional[Dict[str, Any]]:
+    """The next event of this process's server or relay as a dict (``time``,
+    ``level``, ``kind`` and the kind's members; docs/reference.md lists
+    them), waiting at most ``timeout`` seconds (``None``: until one comes).
+    ``None`` when none came. Read events from one thread of your own: the
+    library never waits for it, and counts what its queue had to drop."""
+    if timeout is None:
+        ms = -1
+    else:
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+            raise TypeError(f"timeout must be a number or None, not {type(timeout).__name__}")
+        if timeout < 0:
+            raise ValueError("timeout must not be negative")
+        ms = min(int(timeout * 1000), 2**31 - 1)
+    return library().next_event(ms)
+
+
 # ---------------------------------------------------------------------------
 # Server and relay
 
@@ -379,6 +397,11 @@ class Server:
     def shared(self) -> List[Device]:
         """The shared devices, in the order they were shared."""
         return _devices(library().list_shared())
+
+    def sessions(self) -> List[Dict[str, Any]]:
+        """The sessions that forward a device now: ``peer``, ``busid``,
+        ``since``, ``bytes_in``, ``bytes_out`` and ``urbs`` of each."""
+        return library().server_sessions()
 
     def register_relay(self, host: str, port: int, password: Optional[str] = None,
                        registration_key: Optional[str] = None) -> str:

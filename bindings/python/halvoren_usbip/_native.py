@@ -53,6 +53,8 @@ _SIGNATURES = {
     "usbip_client_device_info": ([_c_str, _c_int, _c_str, _c_str, _c_int], _c_str),
     "usbip_client_list_by_code": ([_c_str, _c_int, _c_str, _c_str], _c_str),
     "usbip_client_set_timeout": ([_c_int], _c_int),
+    "usbip_next_event": ([_c_int], _c_str),
+    "usbip_server_sessions": ([], _c_str),
 }
 
 
@@ -224,6 +226,16 @@ class Library:
 
     def relay_codes(self) -> List[Dict[str, Any]]:
         return self._json(self._lib.usbip_relay_list_codes())
+
+    # -- events and sessions ---------------------------------------------
+    def next_event(self, timeout_ms: int) -> Optional[Dict[str, Any]]:
+        """The next event, waiting at most ``timeout_ms`` (negative: until one
+        comes or the library is cleaned up); ``None`` when none came."""
+        text = self._lib.usbip_next_event(_int(timeout_ms, "timeout_ms"))
+        return None if text is None else json.loads(_decode(text))
+
+    def server_sessions(self) -> List[Dict[str, Any]]:
+        return self._json(self._lib.usbip_server_sessions())
 
     # -- client ----------------------------------------------------------
     def list_remote(self, host: str, port: int, password: Optional[str] = None,

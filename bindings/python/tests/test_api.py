@@ -164,6 +164,33 @@ def test_a_relay_with_a_registration_key_takes_only_servers_that_present_it(port
     usbip.library().set_registration_key(None)
 
 
+def test_events_tell_what_the_server_and_relay_do(ports):
+    server_port, relay_port = ports
+    while usbip.next_event(0) is not None:
+        pass
+    with usbip.Relay(relay_port), usbip.Server(server_port, password="pw") as server:
+        code = server.register_relay("127.0.0.1", relay_port)
+        assert usbip.list_by_code("127.0.0.1", relay_port, code, password="pw") == []
+        assert server.sessions() == []
+    events = []
+    while (event := usbip.next_event(timeout=1)) is not None:
+        events.append(event)
+        if event["kind"] == "server_stopped":
+            break
+    kinds = [e["kind"] for e in events]
+    for kind in ("relay_started", "server_started", "relay_registered", "relay_pairing_asked", "devlist_served",
+                 "server_stopped"):
+        assert kind in kinds, kinds
+    started = events[kinds.index("server_started")]
+    assert started["port"] == server_port and started["password"] is True and started["level"] == "info"
+    assert events[kinds.index("relay_registered")]["code"] == code
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", started["time"])
+    with pytest.raises(ValueError):
+        usbip.next_event(-1)
+    with pytest.raises(TypeError):
+        usbip.next_event("1")
+
+
 def _recv_exactly(s: socket.socket, n: int) -> bytes:
     data = b""
     while len(data) < n:
