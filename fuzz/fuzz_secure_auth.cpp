@@ -23,7 +23,8 @@ int counter_rng(void *state, unsigned char *out, std::size_t len)
 void take(const std::uint8_t *&data, std::size_t &size, std::uint8_t *out, std::size_t len)
 {
     std::size_t n = size < len ? size : len;
-    std::memcpy(out, data, n);
+    if (n != 0)
+        std::memcpy(out, data, n);
     std::memset(out + n, 0, len - n);
     data += n;
     size -= n;

@@ -103,6 +103,17 @@ USBIP_API void usbip_server_stop(void);
 USBIP_API int usbip_server_share(const char *busid);
 /* Removes a device from the shared table. */
 USBIP_API int usbip_server_unshare(const char *busid);
+/* Shares devices by rule as they come and go: "1-3.2" (a bus id), "046d:c31c"
+ * (vendor and product ids) or "046d:c31c:SERIAL" (ids and serial number).
+ * Devices of the last enumeration that the rule names are shared at once;
+ * while any rule is in force the library watches USB and shares each newly
+ * plugged device that a rule names, and takes a device that a rule shared
+ * out of the table when it is unplugged. 0 also when the rule is in force
+ * already. */
+USBIP_API int usbip_server_share_rule(const char *rule);
+/* Takes a rule out of force; the devices it shared leave the table unless
+ * another rule names them. */
+USBIP_API int usbip_server_unshare_rule(const char *rule);
 /* The shared devices as a JSON array; never NULL. */
 USBIP_API const char *usbip_server_list_shared(void);
 /* The sessions that forward a device now, as a JSON array of

@@ -7,6 +7,7 @@
 #include "halvoren_usbip.h"
 #include "usbip_enum.h"
 #include "usbip_events.h"
+#include "usbip_server.h"
 #include "usbip_frame.h"
 #include "usbip_tls.h"
 
@@ -65,6 +66,7 @@ USBIP_API void usbip_cleanup(void)
         std::lock_guard<std::mutex> lock(g_init_mutex());
         if (!g_initialized) return 0;
         usbip_server_stop();
+        usbip_server_forget_rules();
         usbip_relay_stop();
         // After the stops, whose last events stay readable: a host thread
         // that waits for an event is woken.

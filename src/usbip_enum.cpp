@@ -13,6 +13,7 @@
 #include "halvoren_usbip.h"
 #include "usbip_forward.h"
 #include "usbip_frame.h"
+#include "usbip_usb_watch.h"
 
 namespace {
 
@@ -29,6 +30,10 @@ libusb_context *g_usb_ctx = nullptr;
 usbip_device g_tables[2][USBIP_MAX_DEVICES];
 usbip_device *g_devices = g_tables[0];
 std::atomic<int> g_device_count{0};  // also read without the lock
+
+std::mutex g_watch_mutex;  // guards the watch and its options; taken before the refresh lock
+usbip_usb_watch g_watch;
+usbip_usb_watch_options g_watch_options;
 
 thread_local std::string tls_json_buf;
 thread_local std::string tls_dev_buf;
@@ -188,6 +193,7 @@ int usbip_enum_init()
 
 void usbip_enum_cleanup()
 {
+    usbip_enum_unwatch();  // its thread uses the context
     std::lock_guard<std::mutex> refresh(g_refresh_mutex);
     std::lock_guard<std::mutex> lock(g_enum_mutex);
     if (g_usb_ctx != nullptr) {
@@ -238,6 +244,46 @@ std::vector<usbip_device> usbip_enum_snapshot()
 {
     std::lock_guard<std::mutex> lock(g_enum_mutex);
     return std::vector<usbip_device>(g_devices, g_devices + g_device_count);
+}
+
+bool usbip_enum_watch(std::function<void()> changed)
+{
+    std::lock_guard<std::mutex> watch(g_watch_mutex);
+    if (g_watch.running()) return true;
+    libusb_context *ctx = usbip_enum_context();
+    if (ctx == nullptr) return false;
+    return g_watch.start(
+        ctx,
+        [changed = std::move(changed)] {
+            usbip_enum_refresh();
+            changed();
+        },
+        g_watch_options);
+}
+
+void usbip_enum_unwatch()
+{
+    std::lock_guard<std::mutex> watch(g_watch_mutex);
+    g_watch.stop();
+}
+
+bool usbip_enum_watching()
+{
+    std::lock_guard<std::mutex> watch(g_watch_mutex);
+    return g_watch.running();
+}
+
+bool usbip_enum_watch_uses_hotplug()
+{
+    std::lock_guard<std::mutex> watch(g_watch_mutex);
+    return g_watch.running() && g_watch.uses_hotplug();
+}
+
+void usbip_enum_set_watch_options(bool poll_only, int poll_ms)
+{
+    std::lock_guard<std::mutex> watch(g_watch_mutex);
+    g_watch_options.poll_only = poll_only;
+    g_watch_options.poll_ms = poll_ms;
 }
 
 extern "C" {

@@ -3,6 +3,7 @@
 #define HALVOREN_USBIP_ENUM_H
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "usbip_device.h"
@@ -28,5 +29,21 @@ struct libusb_device;
 void usbip_enum_busid(libusb_device *dev, char *out, std::size_t size);
 // A copy of the inventory, in table order.
 std::vector<usbip_device> usbip_enum_snapshot();
+
+// While a watch is on, each arrival or departure of a device refreshes the
+// inventory and then calls `changed`, on the watch's thread, with no lock of
+// the library held; so does the start of the watch. libusb's hotplug events
+// tell of changes where the platform has them; elsewhere the device list is
+// compared with the last one every poll period. True when the watch runs
+// (already, or now); false without USB or when its thread cannot start.
+bool usbip_enum_watch(std::function<void()> changed);
+// Ends the watch and waits for its thread. Never call it from `changed`.
+void usbip_enum_unwatch();
+bool usbip_enum_watching();
+// True while the watch learns of changes from hotplug events (not polling).
+bool usbip_enum_watch_uses_hotplug();
+// Test settings for the next watch: poll even where hotplug events exist,
+// and the poll period (1000 ms unless set).
+void usbip_enum_set_watch_options(bool poll_only, int poll_ms);
 
 #endif

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "halvoren_usbip.h"
 #include "platform/threads.h"
@@ -26,6 +27,7 @@
 #include "usbip_protocol.h"
 #include "usbip_relay_lines.h"
 #include "usbip_server.h"
+#include "usbip_share_rule.h"
 #include "usbip_tls.h"
 #include "usbip_limits.h"
 #include "usbip_listener.h"
@@ -87,6 +89,13 @@ private:
     bool open_ = true;
 };
 
+// One plugging of a device: its bus id and the address the bus gave it.
+struct Plugging {
+    std::string busid;
+    std::uint8_t address = 0;
+    bool operator==(const Plugging &o) const { return address == o.address && busid == o.busid; }
+};
+
 // What a session needs to know of its server; set by each start while the
 // server is stopped, read by sessions without a lock.
 struct SessionSettings {
@@ -97,17 +106,29 @@ struct SessionSettings {
 // Everything the server keeps, in one place. Allocated once and never
 // destroyed: its threads may outlive a host that exits without cleanup.
 //
-// Lock order: the lifecycle lock, then the server lock, then the inventory
-// and TLS locks.
+// Lock order: the lifecycle lock, then the rules lock, then the server lock,
+// then the inventory and TLS locks.
 struct ServerState {
     // Serialises start, stop and relay registration with each other, so that
     // a start never overlaps the end of a stop. Held across their waits.
     std::mutex lifecycle;
+    // Serialises changes of the share rules with the start and end of the
+    // device watch that serves them. Held while the watch's thread is joined,
+    // which takes the server lock but never this one.
+    std::mutex rules_lifecycle;
     // Guards the shared table and the relay code. Never held across network
     // I/O.
     std::mutex mutex;
     usbip_device shared[USBIP_MAX_DEVICES] = {};
     int shared_count = 0;
+    // The rule that shared each record ("" when the host shared it by bus
+    // id): a device that a rule shared leaves the table when it is unplugged.
+    std::string shared_by[USBIP_MAX_DEVICES];
+    // Share rules in force, and the pluggings that the device watch saw last,
+    // so that it shares only what is new: a device that the host unshares
+    // stays unshared until it is plugged in again.
+    std::vector<usbip_share_rule> rules;
+    std::vector<Plugging> seen;
     // Sessions that forward devices; each entry lives in its session's frame
     // and leaves the list before its socket closes.
     std::list<ForwardingSession *> forwarding_sessions;
@@ -183,6 +204,31 @@ void end_forwarding_locked(const char *busid)
         f->keep_running = false;
         plat::shutdown_both(f->fd);
     }
+}
+
+// Appends a copy of `dev` to the table; caller holds the server lock and
+// has checked that there is room and that the bus id is not shared.
+void add_shared_locked(const usbip_device &dev, const std::string &rule)
+{
+    ServerState &g = server();
+    g.shared[g.shared_count] = dev;
+    g.shared[g.shared_count].shared = 1;
+    g.shared_by[g.shared_count] = rule;
+    ++g.shared_count;
+}
+
+// Removes record i, keeping the others' order, and ends whoever forwards
+// it: the session releases the device. Caller holds the server lock.
+void remove_shared_locked(int i)
+{
+    ServerState &g = server();
+    char busid[sizeof g.shared[i].busid];
+    usbip_copy_text(busid, sizeof busid, g.shared[i].busid);
+    std::memmove(&g.shared[i], &g.shared[i + 1], sizeof(usbip_device) * static_cast<std::size_t>(g.shared_count - 1 - i));
+    for (int k = i; k + 1 < g.shared_count; ++k) g.shared_by[k] = std::move(g.shared_by[k + 1]);
+    --g.shared_count;
+    g.shared_by[g.shared_count].clear();
+    end_forwarding_locked(busid);
 }
 
 // A session's entry in the list of forwarding sessions, for its lifetime.
@@ -718,7 +764,163 @@ void end_relay_registration()
     }
 }
 
+// ---------------------------------------------------------------------------
+// Share rules: the devices that a rule names (bus id, ids, or ids and serial
+// number) are shared as they are plugged in, and leave the table when they
+// are unplugged. While any rule is in force the inventory's watch calls
+// devices_changed() after each arrival or departure.
+
+constexpr std::size_t kMaxRules = 64;
+
+// What a rule did to one device, for the hooks.
+struct RuleChange {
+    usbip_device device;
+    std::string rule;
+    bool shared;     // shared; otherwise it left the table
+    bool unplugged;  // it left because it was unplugged, not because its rule went
+};
+
+// The hooks: each device that a rule shares, and each that leaves the table
+// because it was unplugged or its rule was withdrawn, in the order of the
+// changes, on the thread that made them (the host's, or the device watch's)
+// with the server lock released. A host's rule call still holds the rules
+// lock, so a hook never calls the rule exports. Events for hosts and
+// operators start here.
+void on_rule_shared(const usbip_device &device, const std::string &rule)
+{
+    (void)device;
+    (void)rule;
+}
+
+void on_rule_unshared(const usbip_device &device, const std::string &rule, bool unplugged)
+{
+    (void)device;
+    (void)rule;
+    (void)unplugged;
+}
+
+void report(const std::vector<RuleChange> &changes)
+{
+    for (const RuleChange &c : changes) {
+        if (c.shared)
+            on_rule_shared(c.device, c.rule);
+        else
+            on_rule_unshared(c.device, c.rule, c.unplugged);
+    }
+}
+
+std::vector<Plugging> pluggings(const std::vector<usbip_device> &devices)
+{
+    std::vector<Plugging> out;
+    for (const usbip_device &d : devices) out.push_back({d.busid, d.address});
+    return out;
+}
+
+// The first rule in force that names `dev`; null when none. Caller holds the
+// server lock.
+const usbip_share_rule *rule_for_locked(const usbip_device &dev)
+{
+    for (const usbip_share_rule &r : server().rules)
+        if (usbip_share_rule_matches(r, dev)) return &r;
+    return nullptr;
+}
+
+// Shares `dev` for `rule` unless this very plugging is shared already. A
+// record of an earlier plugging at the same bus id (the device has gone
+// since) gives way to it. A full table shares nothing more. Caller holds
+// the server lock.
+void share_by_rule_locked(const usbip_device &dev, const std::string &rule, std::vector<RuleChange> &changes)
+{
+    ServerState &g = server();
+    int i = find_shared_locked(dev.busid);
+    if (i >= 0) {
+        if (g.shared[i].address == dev.address) return;
+        end_forwarding_locked(dev.busid);
+        g.shared[i] = dev;
+        g.shared[i].shared = 1;
+        g.shared_by[i] = rule;
+    } else if (g.shared_count < USBIP_MAX_DEVICES) {
+        add_shared_locked(dev, rule);
+    } else {
+        return;
+    }
+    changes.push_back({dev, rule, true, false});
+}
+
+// Takes a rule out of force: the devices it shared leave the table, unless
+// another rule names them too. Caller holds the server lock.
+void withdraw_rule_locked(const std::string &text, std::vector<RuleChange> &changes)
+{
+    ServerState &g = server();
+    g.rules.erase(std::remove_if(g.rules.begin(), g.rules.end(),
+                                 [&text](const usbip_share_rule &r) { return r.text == text; }),
+                  g.rules.end());
+    for (int i = 0; i < g.shared_count;) {
+        if (g.shared_by[i] != text) {
+            ++i;
+        } else if (const usbip_share_rule *other = rule_for_locked(g.shared[i])) {
+            g.shared_by[i] = other->text;
+            ++i;
+        } else {
+            changes.push_back({g.shared[i], text, false, false});
+            remove_shared_locked(i);
+        }
+    }
+}
+
+// On the device watch's thread, after each arrival or departure (and once
+// at its start), with the inventory just refreshed.
+void devices_changed()
+{
+    const std::vector<usbip_device> present = usbip_enum_snapshot();
+    std::vector<Plugging> now = pluggings(present);
+    std::vector<RuleChange> changes;
+    {
+        ServerState &g = server();
+        std::lock_guard<std::mutex> lock(g.mutex);
+        // Unplugged: what a rule shared leaves the table, so that no client
+        // sees it and an import of it is "not shared".
+        for (int i = 0; i < g.shared_count;) {
+            const Plugging p{g.shared[i].busid, g.shared[i].address};
+            if (g.shared_by[i].empty() || std::find(now.begin(), now.end(), p) != now.end()) {
+                ++i;
+                continue;
+            }
+            changes.push_back({g.shared[i], g.shared_by[i], false, true});
+            remove_shared_locked(i);
+        }
+        // Plugged in: what a rule names is shared.
+        for (const usbip_device &d : present) {
+            if (std::find(g.seen.begin(), g.seen.end(), Plugging{d.busid, d.address}) != g.seen.end()) continue;
+            if (const usbip_share_rule *r = rule_for_locked(d)) share_by_rule_locked(d, r->text, changes);
+        }
+        g.seen = std::move(now);
+    }
+    report(changes);
+}
+
+// Parses a rule given by the host; false with the message when it is none.
+bool parse_rule(const char *rule, usbip_share_rule *out)
+{
+    if (usbip_share_rule_parse(rule, out)) return true;
+    usbip_set_last_error("Invalid share rule '%s'", rule != nullptr ? rule : "");
+    return false;
+}
+
 }  // namespace
+
+void usbip_server_forget_rules()
+{
+    ServerState &g = server();
+    std::lock_guard<std::mutex> rules(g.rules_lifecycle);
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        g.rules.clear();
+        g.seen.clear();
+        for (std::string &r : g.shared_by) r.clear();  // what stays shared stays as the host's
+    }
+    usbip_enum_unwatch();
+}
 
 void usbip_server_set_session_limit_ms(int ms) { server().session_limit_ms = ms; }
 
@@ -806,10 +1008,17 @@ USBIP_API void usbip_server_stop(void)
             return 0;
         }
         {
-            std::lock_guard<std::mutex> lock(g.mutex);
-            g.running = false;
-            g.shared_count = 0;
-            end_forwarding_locked(nullptr);
+            std::lock_guard<std::mutex> rules(g.rules_lifecycle);
+            {
+                std::lock_guard<std::mutex> lock(g.mutex);
+                g.running = false;
+                g.shared_count = 0;
+                for (std::string &r : g.shared_by) r.clear();
+                g.rules.clear();
+                g.seen.clear();
+                end_forwarding_locked(nullptr);
+            }
+            usbip_enum_unwatch();  // it serves the rules only
         }
         end_relay_registration();
         {
@@ -925,9 +1134,69 @@ USBIP_API int usbip_server_share(const char *busid)
         usbip_set_last_error("Maximum shared devices reached");
         return -1;
     }
-    dev.shared = 1;
-    g.shared[g.shared_count++] = dev;
+    add_shared_locked(dev, "");
     return 0;
+}
+
+USBIP_API int usbip_server_share_rule(const char *rule)
+{
+    return usbip_guard(-1, [&]() -> int {
+        usbip_share_rule parsed;
+        if (!parse_rule(rule, &parsed)) return -1;
+        ServerState &g = server();
+        std::lock_guard<std::mutex> rules(g.rules_lifecycle);
+        const std::vector<usbip_device> present = usbip_enum_snapshot();
+        std::vector<RuleChange> changes;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            if (std::find(g.rules.begin(), g.rules.end(), parsed) != g.rules.end()) return 0;
+            if (g.rules.size() >= kMaxRules) {
+                usbip_set_last_error("Maximum share rules reached");
+                return -1;
+            }
+            // A new watch takes what is plugged in now as known.
+            if (g.rules.empty()) g.seen = pluggings(present);
+            g.rules.push_back(parsed);
+            // What the last enumeration found and the rule names is shared now.
+            for (const usbip_device &d : present)
+                if (usbip_share_rule_matches(parsed, d)) share_by_rule_locked(d, parsed.text, changes);
+        }
+        report(changes);
+        // Without USB nothing is ever plugged in: the rule waits in vain.
+        if (usbip_enum_context() == nullptr || usbip_enum_watch(devices_changed)) return 0;
+        changes.clear();
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            withdraw_rule_locked(parsed.text, changes);
+        }
+        report(changes);
+        usbip_set_last_error("Failed to start the device watch thread");
+        return -1;
+    });
+}
+
+USBIP_API int usbip_server_unshare_rule(const char *rule)
+{
+    return usbip_guard(-1, [&]() -> int {
+        usbip_share_rule parsed;
+        if (!parse_rule(rule, &parsed)) return -1;
+        ServerState &g = server();
+        std::lock_guard<std::mutex> rules(g.rules_lifecycle);
+        std::vector<RuleChange> changes;
+        bool none_left;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            if (std::find(g.rules.begin(), g.rules.end(), parsed) == g.rules.end()) {
+                usbip_set_last_error("Share rule '%s' is not in force", parsed.text.c_str());
+                return -1;
+            }
+            withdraw_rule_locked(parsed.text, changes);
+            none_left = g.rules.empty();
+        }
+        report(changes);
+        if (none_left) usbip_enum_unwatch();
+        return 0;
+    });
 }
 
 USBIP_API int usbip_server_unshare(const char *busid)
@@ -940,10 +1209,8 @@ USBIP_API int usbip_server_unshare(const char *busid)
         usbip_set_last_error("Device '%s' is not shared", busid);
         return -1;
     }
-    std::memmove(&g.shared[i], &g.shared[i + 1], sizeof(usbip_device) * static_cast<std::size_t>(g.shared_count - 1 - i));
-    --g.shared_count;
     // Whoever forwards it loses it now; the session releases the device.
-    end_forwarding_locked(busid);
+    remove_shared_locked(i);
     return 0;
 }
 

@@ -14,6 +14,9 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding = false, const
 // How long a session may take for everything before its reply, and again
 // for writing the reply (tests shorten it).
 void usbip_server_set_session_limit_ms(int ms);
+// Takes every share rule out of force and ends the device watch; what the
+// rules shared stays shared. For usbip_cleanup, before USB closes.
+void usbip_server_forget_rules();
 // Seconds between the relay worker's heartbeats (tests shorten it).
 void usbip_server_set_heartbeat_period(int seconds);
 // Pauses between attempts of a lost registration to register again: the

@@ -28,6 +28,9 @@ int main(void)
     CHECK(usbip_server_share(NULL) == -1);
     CHECK(strcmp(usbip_last_error(), "Invalid busid provided") == 0);
     CHECK(usbip_server_unshare("x") == -1);
+    CHECK(usbip_server_share_rule(NULL) == -1);
+    CHECK(strcmp(usbip_last_error(), "Invalid share rule ''") == 0);
+    CHECK(usbip_server_unshare_rule("1-1") == -1);
     CHECK(strcmp(usbip_server_list_shared(), "[]") == 0);
     CHECK(usbip_server_register_relay(NULL, 1, NULL) == NULL);
     CHECK(usbip_server_port() == 0);

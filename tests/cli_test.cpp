@@ -601,6 +601,29 @@ TEST(Cli, LocalDevicesWithoutStringsNamedFromUsbIds)
     EXPECT_NE(table.find("\n1-1        1d6b:0002  Linux Foundation         USB Root Hub "), std::string::npos) << table;
 }
 
+// --share names devices by bus id, by ids, or by ids and serial: what is
+// plugged in is shared at once, the rest as it comes; a name that is none
+// of these is refused with the library's message and a hint.
+TEST(Cli, ServeSharesByBusIdAndByIds)
+{
+    const int port = free_port();
+    ChildProcess server({UMOCKDEV_RUN, "--device", DEMO_DEVICES, "--", kCli, "serve", "-p", std::to_string(port),
+                         "--share", "046d:c077", "1-9", "--share", "1-4"});
+    ASSERT_FALSE(server.wait_for("Serving 2 device\\(s\\) on port " + std::to_string(port)).empty());
+    EXPECT_FALSE(server.wait_for("^Shared as they are plugged in: 046d:c077, 1-9, 1-4$").empty());
+    const char *json = usbip_client_list_remote("127.0.0.1", port, nullptr, 0);
+    ASSERT_NE(json, nullptr) << usbip_last_error();
+    std::vector<std::string> busids;
+    for (const auto &d : nlohmann::json::parse(json)) busids.push_back(d["busid"]);
+    EXPECT_EQ(busids, (std::vector<std::string>{"1-3", "1-4"}));
+    EXPECT_EQ(server.stop(SIGINT), 0);
+
+    CliRun bad = run_cli("serve -p " + std::to_string(port) + " --share 1-02");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("Invalid share rule '1-02'"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("by VID:PID or by VID:PID:SERIAL"), std::string::npos) << bad.err;
+}
+
 // ---------------------------------------------------------------------------
 // USB descriptors as text: whatever bytes a device (through a server) sent,
 // the dump shows what is there and says where it stops.

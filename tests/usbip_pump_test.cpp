@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,6 +146,8 @@ struct EndCase {
     void (*act)(Pumped &);
     usbip_pump_end_reason expected;
 };
+
+void PrintTo(const EndCase &c, std::ostream *os) { *os << c.name; }
 
 class PumpEnds : public ::testing::TestWithParam<EndCase> {};
 

@@ -39,12 +39,16 @@ const CommandSpec kListSpec{
 const CommandSpec kServeSpec{
     "serve",
     "share local devices with USB/IP clients, directly or through a relay",
-    {"[--port PORT] [--tls] [--share BUSID ... | --share-all] [--relay HOST[:PORT]] [--registration-key-file FILE] "
+    {"[--port PORT] [--tls] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] [--registration-key-file FILE] "
      "[--password-file FILE | --password P] [--forward] [--stock-clients]"},
     "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM.",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3240)"},
-        {"--share", 0, "BUSID", "share these devices (bus ids as 'halvoren-usbip list' shows)", true},
+        {"--share", 0, "DEVICE",
+         "share these devices, now and whenever they are plugged in: a bus id as 'halvoren-usbip list' shows it "
+         "(1-2, or 1-3.2 behind a hub), vendor and product ids (046d:c31c), or the ids and a serial number "
+         "(046d:c31c:SERIAL); a device shared this way is withdrawn when it is unplugged",
+         true},
         {"--share-all", 0, nullptr, "share every local device"},
         {"--tls", 0, nullptr, "wrap every connection in TLS (self-signed certificate)"},
         {"--relay", 0, "HOST[:PORT]",

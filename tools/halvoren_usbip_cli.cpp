@@ -242,12 +242,22 @@ int cmd_serve(Args &a)
     if (usbip_init() != 0) return fail("init");
     std::vector<Object> local;
     cli::parse_array(usbip_list_local_devices(), &local);
-    if (share_all)
-        for (const auto &d : local) shares.push_back(d.get("busid"));
-    for (const auto &busid : shares) {
-        if (usbip_server_share(busid.c_str()) != 0) {
+    if (share_all) {
+        for (const auto &d : local) {
+            if (usbip_server_share(d.get("busid").c_str()) != 0) {
+                int rc = fail("share");
+                usbip_cleanup();
+                return rc;
+            }
+        }
+    }
+    // Each --share is a rule: what it names is shared now and whenever it is
+    // plugged in.
+    for (const auto &rule : shares) {
+        if (usbip_server_share_rule(rule.c_str()) != 0) {
             int rc = fail("share");
-            std::fprintf(stderr, "  'halvoren-usbip list' shows the bus ids of this machine's devices.\n");
+            std::fprintf(stderr, "  A device is named by its bus id ('halvoren-usbip list' shows them), by VID:PID "
+                                 "or by VID:PID:SERIAL.\n");
             usbip_cleanup();
             return rc;
         }
@@ -265,11 +275,16 @@ int cmd_serve(Args &a)
     std::printf("Serving %zu device(s) on port %d (TLS %s, password %s%s). Ctrl-C stops.\n", shared.size(), port,
                 tls ? "on" : "off", pw.empty() ? "none" : "set", modes.c_str());
     print_device_table(shared);
-    if (shared.empty())
+    if (!shares.empty()) {
+        std::string rules;
+        for (const auto &rule : shares) rules += (rules.empty() ? "" : ", ") + rule;
+        std::printf("Shared as they are plugged in: %s\n", terminal_text(rules).c_str());
+    }
+    if (shared.empty() && shares.empty())
         std::printf("%s\n", share_all ? "Nothing to share: no USB device here could be read ('halvoren-usbip list' "
                                         "shows what this machine sees)."
                                       : "Nothing is shared, so clients get an empty list: name devices with --share "
-                                        "BUSID ... ('halvoren-usbip list' shows the bus ids) or give --share-all.");
+                                        "DEVICE ... ('halvoren-usbip list' shows the bus ids) or give --share-all.");
     if (!relay.host.empty()) {
         const char *code = usbip_server_set_registration_key(or_null(key)) == 0
                                ? usbip_server_register_relay(relay.host.c_str(), relay.port, or_null(pw))

@@ -142,6 +142,13 @@ FAKE_EXPORT int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *dev, str
 FAKE_EXPORT uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device *dev) { return (uint8_t)dev->bus; }
 FAKE_EXPORT uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device *dev) { return (uint8_t)dev->port; }
 FAKE_EXPORT uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device *dev) { return (uint8_t)dev->address; }
+/* No hot-plug events, as libusb on Windows: the library polls. */
+FAKE_EXPORT int LIBUSB_CALL libusb_has_capability(uint32_t capability)
+{
+    (void)capability;
+    return 0;
+}
+
 /* Every device sits on a root port (the root hubs on none). */
 FAKE_EXPORT int LIBUSB_CALL libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_numbers_len)
 {

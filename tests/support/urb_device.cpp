@@ -351,6 +351,7 @@ void UrbDevice::submit(UMockdevIoctlClient *client)
     Urb u;
     u.urb = data;
     u.client_addr = client_addr;
+    u.owner = client;
     if (urb->buffer_length > 0)
         u.buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
                                                static_cast<gsize>(urb->buffer_length), nullptr);
@@ -463,13 +464,23 @@ void UrbDevice::serve_bulk_in()
 
 void UrbDevice::reap(UMockdevIoctlClient *client)
 {
-    std::deque<Urb> *from = !discarded_.empty() ? &discarded_ : !completed_.empty() ? &completed_ : nullptr;
+    // As usbfs does, each open file reaps its own URBs only: the library may
+    // read a device's strings while a session forwards it.
+    std::deque<Urb> *from = nullptr;
+    std::deque<Urb>::iterator it;
+    for (std::deque<Urb> *list : {&discarded_, &completed_}) {
+        it = std::find_if(list->begin(), list->end(), [client](const Urb &u) { return u.owner == client; });
+        if (it != list->end()) {
+            from = list;
+            break;
+        }
+    }
     if (from == nullptr) {
         umockdev_ioctl_client_complete(client, -1, EAGAIN);
         return;
     }
-    Urb u = from->front();
-    from->pop_front();
+    Urb u = *it;
+    from->erase(it);
     if (from == &discarded_) reinterpret_cast<usbdevfs_urb *>(u.urb->data)->status = -ENOENT;
     UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void *),
                                                           nullptr);
@@ -485,7 +496,7 @@ void UrbDevice::discard(UMockdevIoctlClient *client)
     std::memcpy(&addr, umockdev_ioctl_client_get_arg(client)->data, sizeof addr);
     for (std::deque<Urb> *list : {&bulk_in_, &interrupt_in_}) {
         for (auto it = list->begin(); it != list->end(); ++it) {
-            if (it->client_addr != addr) continue;
+            if (it->client_addr != addr || it->owner != client) continue;
             discarded_.push_back(*it);
             list->erase(it);
             umockdev_ioctl_client_complete(client, 0, 0);

@@ -83,6 +83,7 @@ private:
         _UMockdevIoctlData *urb = nullptr;     // the usbdevfs_urb, packet descriptors included
         _UMockdevIoctlData *buffer = nullptr;  // its buffer (null when empty)
         unsigned long client_addr = 0;
+        _UMockdevIoctlClient *owner = nullptr;  // the open file that submitted it
     };
 
     static int on_ioctl(_UMockdevIoctlBase *, _UMockdevIoctlClient *client, void *self);

@@ -394,6 +394,19 @@ class Server:
         busid = _text(busid, "busid")
         library().unshare(busid)
 
+    def share_rule(self, rule: str) -> None:
+        """Shares by rule, as devices come and go: a bus id (``"1-3.2"``),
+        vendor and product ids (``"046d:c31c"``) or ids and a serial number
+        (``"046d:c31c:SERIAL"``). What is plugged in now and named by the rule
+        is shared at once, what is plugged in later as it comes; a device that
+        a rule shared leaves the table when it is unplugged."""
+        library().share_rule(_text(rule, "rule"))
+
+    def unshare_rule(self, rule: str) -> None:
+        """Takes a rule out of force, and the devices it shared out of the
+        table; :class:`NotFoundError` when it was not in force."""
+        library().unshare_rule(_text(rule, "rule"))
+
     def shared(self) -> List[Device]:
         """The shared devices, in the order they were shared."""
         return _devices(library().list_shared())

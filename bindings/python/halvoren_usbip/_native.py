@@ -37,6 +37,8 @@ _SIGNATURES = {
     "usbip_server_stop": ([], None),
     "usbip_server_share": ([_c_str], _c_int),
     "usbip_server_unshare": ([_c_str], _c_int),
+    "usbip_server_share_rule": ([_c_str], _c_int),
+    "usbip_server_unshare_rule": ([_c_str], _c_int),
     "usbip_server_list_shared": ([], _c_str),
     "usbip_server_register_relay": ([_c_str, _c_int, _c_str], _c_str),
     "usbip_tls_generate_cert": ([], _c_int),
@@ -176,6 +178,12 @@ class Library:
 
     def unshare(self, busid: str) -> None:
         self._check(self._lib.usbip_server_unshare(_text(busid, "busid")))
+
+    def share_rule(self, rule: str) -> None:
+        self._check(self._lib.usbip_server_share_rule(_text(rule, "rule")))
+
+    def unshare_rule(self, rule: str) -> None:
+        self._check(self._lib.usbip_server_unshare_rule(_text(rule, "rule")))
 
     def list_shared(self) -> List[Dict[str, str]]:
         return self._json(self._lib.usbip_server_list_shared())

@@ -9,7 +9,7 @@ message, so a host can tell the usual cases apart without matching text:
 :class:`AuthenticationError`  the password handshake refused the client
 :class:`ConnectError`         no TCP connection to the server or relay
 :class:`TimeoutError`         the peer did not answer within the client time-out
-:class:`NotFoundError`        no such device, shared device or pairing code
+:class:`NotFoundError`        no such device, shared device, share rule or pairing code
 :class:`RelayError`           the relay refused or broke the pairing
 :class:`UsbipError`           anything else (TLS, ports in use, ...)
 ========================  ===================================================
@@ -61,7 +61,7 @@ class TimeoutError(UsbipError, builtins.TimeoutError):  # noqa: A001 - named aft
 
 
 class NotFoundError(UsbipError, LookupError):
-    """No device with that bus id, no such shared device, or an unknown code."""
+    """No device with that bus id, no such shared device or share rule, or an unknown code."""
 
 
 class RelayError(UsbipError):
@@ -78,6 +78,7 @@ _BY_PREFIX: Tuple[Tuple[str, Type[UsbipError]], ...] = (
     ("Relay timeout on connection response", TimeoutError),
     ("Remote device with busid ", NotFoundError),
     ("Device '", NotFoundError),
+    ("Share rule '", NotFoundError),
     ("Relay returned: ERROR Code not found", NotFoundError),
     ("Could not connect to ", ConnectError),
     ("Failed to resolve host: ", ConnectError),

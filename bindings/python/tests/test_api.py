@@ -326,6 +326,8 @@ def test_failures_raise_the_class_of_their_message(ports, client_timeout, silent
             (lambda: usbip.device_info("127.0.0.1", server_port, "1-1", password="pw"), usbip.NotFoundError,
              "Remote device with busid '1-1' not found"),
             (lambda: server.unshare("1-1"), usbip.NotFoundError, "Device '1-1' is not shared"),
+            (lambda: server.unshare_rule("1-1"), usbip.NotFoundError, "Share rule '1-1' is not in force"),
+            (lambda: server.share_rule("1-1:2"), usbip.UsbipError, "Invalid share rule '1-1:2'"),
             (lambda: usbip.list_by_code("127.0.0.1", relay_port, "ABC234"), usbip.NotFoundError,
              "Relay returned: ERROR Code not found"),
             (lambda: usbip.list_by_code("127.0.0.1", refusing_relay, "ABC234"), usbip.RelayError,

@@ -39,6 +39,8 @@ def test_failures_raise_with_the_library_message(lib):
     cases = [
         (lambda: lib.share(""), "Invalid busid provided"),
         (lambda: lib.unshare("1-1"), "Device '1-1' is not shared"),
+        (lambda: lib.share_rule("1-1.0"), "Invalid share rule '1-1.0'"),
+        (lambda: lib.unshare_rule("046D:C31C"), "Share rule '046d:c31c' is not in force"),
         (lambda: lib.list_remote("127.0.0.1", 0), "Invalid host or port"),
         (lambda: lib.list_by_code("127.0.0.1", 0, "ABCDEF"), "Invalid relay parameters"),
         (lambda: lib.register_relay("127.0.0.1", 0), "Invalid relay host or port"),
