@@ -192,7 +192,7 @@ BareTls::BareTls() : state_(new State)
     mbedtls_x509_crt_parse(&s.crt, pem, std::strlen(reinterpret_cast<char *>(pem)) + 1);
     mbedtls_ssl_config_defaults(&s.conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
                                 MBEDTLS_SSL_PRESET_DEFAULT);
-    tls_compat::conf_tls12_and_groups(&s.conf);
+    tls_compat::conf_protocol(&s.conf, tls_compat::session_kind::certificate);
     mbedtls_ssl_conf_rng(&s.conf, mbedtls_ctr_drbg_random, &s.drbg);
     mbedtls_ssl_conf_own_cert(&s.conf, &s.crt, &s.key);
 }

@@ -39,6 +39,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -49,6 +50,8 @@
 #include "urb_device.h"
 #include "usbip_forward.h"
 #include "usbip_bytes.h"
+#include "usbip_auth.h"
+#include "usbip_client.h"
 #include "usbip_conn.h"
 #include "usbip_protocol.h"
 #include "usbip_urb.h"
@@ -259,9 +262,34 @@ bool send_all(int fd, const std::uint8_t *p, std::size_t n)
     return true;
 }
 
-// The client's side of a forwarded round on a connected blocking socket:
-// `count` URBs of the workload, `depth` of them in flight.
-bool drive_urbs(int client, Workload w, int depth, int count, Round *r)
+// How a round's client moves its bytes: a blocking socket, or a library
+// connection (which may carry TLS).
+struct UrbIo {
+    std::function<bool(const std::uint8_t *, std::size_t)> send;
+    std::function<long(std::uint8_t *, std::size_t)> recv;  // > 0, or <= 0 on failure
+
+    static UrbIo socket(int fd)
+    {
+        return {[fd](const std::uint8_t *p, std::size_t n) { return send_all(fd, p, n); },
+                [fd](std::uint8_t *p, std::size_t n) { return static_cast<long>(::recv(fd, p, n, 0)); }};
+    }
+    static UrbIo connection(usbip_conn &c)
+    {
+        return {[&c](const std::uint8_t *p, std::size_t n) { return usbip_conn_send_all(&c, p, n) == 0; },
+                [&c](std::uint8_t *p, std::size_t n) -> long {
+                    for (;;) {
+                        plat::IoError err;
+                        long k = usbip_conn_recv_some(&c, p, n, &err);
+                        if (k > 0) return k;
+                        if (err != plat::IoError::would_block || usbip_conn_wait(&c, 10000) != 1) return -1;
+                    }
+                }};
+    }
+};
+
+// The client's side of a forwarded round: `count` URBs of the workload,
+// `depth` of them in flight.
+bool drive_urbs(const UrbIo &io, Workload w, int depth, int count, Round *r)
 {
     std::vector<int> directions;  // by seqnum
     usbip_urb_reader reader = usbip_urb_reader::for_client({}, [&](std::uint32_t seqnum) {
@@ -286,7 +314,7 @@ bool drive_urbs(int client, Workload w, int depth, int count, Round *r)
         usbip_encode_cmd_submit(command.data(), c);
         if (!p.in) command.insert(command.end(), out_data.begin(), out_data.end());
         r->bytes += p.length;
-        ok = ok && send_all(client, command.data(), command.size());
+        ok = ok && io.send(command.data(), command.size());
     };
     directions.push_back(-1);  // seqnums start at 1
     std::vector<std::uint8_t> buf(256 * 1024);
@@ -295,7 +323,7 @@ bool drive_urbs(int client, Workload w, int depth, int count, Round *r)
     for (int i = 0; i < depth; ++i) submit();
     while (ok && finished < count) {
         if (pos == len) {
-            ssize_t n = recv(client, buf.data(), buf.size(), 0);
+            long n = io.recv(buf.data(), buf.size());
             if (n <= 0) {
                 ok = false;
                 break;
@@ -331,7 +359,7 @@ Round run_forwarded(Workload w, int depth, int count)
         usbip_forward_run(&server, std::move(device), keep_running);
         r.cpu = Cpu::now() - c0;
     });
-    r.ok = drive_urbs(client, w, depth, count, &r);
+    r.ok = drive_urbs(UrbIo::socket(client), w, depth, count, &r);
     close(client);  // the engine ends as its peer goes
     engine.join();
     return r;
@@ -379,13 +407,93 @@ Round run_through_server(Workload w, int depth, int count)
     bool ok = recv_exactly(client, greeting, sizeof greeting) && send_all(client, zero, sizeof zero) &&
               recv_exactly(client, result, sizeof result) && send_all(client, request, sizeof request) &&
               recv_exactly(client, reply, sizeof reply) && usbip_get_be32(reply + 4) == 0;
-    r.ok = ok && drive_urbs(client, w, depth, count, &r);
+    r.ok = ok && drive_urbs(UrbIo::socket(client), w, depth, count, &r);
     close(client);
     // The session releases the device as its client goes: wait for that, so
     // that the next round can claim it.
     for (int i = 0; i < 500 && bed().device.claimed(0); ++i) plat::sleep_ms(2);
     return r;
 }
+
+// ---------------------------------------------------------------------------
+// Through a relay, by code, with the password: the secure exchange's TLS
+// session end to end, against today's handshake (the older proof, after
+// which the stream runs in clear). One server (password "pw", forwarding
+// on) and one relay for the whole run; the relay copies either stream.
+
+struct RelayedServer {
+    int relay_port = 0;
+    std::string code;
+};
+
+const RelayedServer &relayed_server()
+{
+    static RelayedServer r = [] {
+        RelayedServer s;
+        const std::string busid = bed().device.busid();  // the device first, then the inventory that finds it
+        if (usbip_init() != 0 || usbip_server_share(busid.c_str()) != 0) return s;
+        usbip_server_set_forwarding(1);
+        int port = bench_free_port();
+        int relay = bench_free_port();
+        if (usbip_server_start(port, "pw", 0) != 0 || usbip_relay_start(relay) != 0) return s;
+        const char *code = usbip_server_register_relay("127.0.0.1", relay, nullptr);
+        if (code == nullptr) return s;
+        s.relay_port = relay;
+        s.code = code;
+        return s;
+    }();
+    return r;
+}
+
+// Today's client, byte for byte: the older proof for the challenge.
+bool older_handshake(usbip_conn &c, const char *password)
+{
+    std::uint8_t greeting[USBIP_GREETING_SIZE], proof[USBIP_DIGEST_SIZE], result[4];
+    return usbip_conn_recv_all(&c, greeting, sizeof greeting) == 0 &&
+        usbip_auth_proof(greeting + 4, password, proof) == 0 && usbip_conn_send_all(&c, proof, sizeof proof) == 0 &&
+        usbip_conn_recv_all(&c, result, sizeof result) == 0 && usbip_get_be32(result) == 0;
+}
+
+Round run_through_relay(Workload w, int depth, int count, bool encrypted)
+{
+    Round r;
+    const RelayedServer &s = relayed_server();
+    if (s.relay_port == 0) return r;
+    usbip_conn conn;
+    usbip_imported imported;
+    bool ok = usbip_conn_connect_deadline(&conn, "127.0.0.1", s.relay_port) == 0 &&
+        usbip_client_pair_by_code(&conn, s.code.c_str()) == 0 &&
+        (encrypted ? usbip_auth_handshake_client(&conn, "pw") == 0 : older_handshake(conn, "pw")) &&
+        conn.is_tls() == encrypted && usbip_request_import(&conn, bed().device.busid().c_str(), &imported) == 0;
+    conn.deadline_ms = 0;
+    r.ok = ok && drive_urbs(UrbIo::connection(conn), w, depth, count, &r);
+    usbip_conn_close(&conn);
+    for (int i = 0; i < 500 && bed().device.claimed(0); ++i) plat::sleep_ms(2);
+    return r;
+}
+
+// Bulk through the relay, 8 URBs in flight: end to end encrypted against
+// in clear, rounds alternating. Each iteration is one round of each.
+void BM_RelayedForwarding(benchmark::State &state)
+{
+    std::vector<double> clear_mbps, encrypted_mbps;
+    for (auto _ : state) {
+        Round c = run_through_relay(Workload::bulk, 8, kBulkUrbs, false);
+        Round e = run_through_relay(Workload::bulk, 8, kBulkUrbs, true);
+        if (!c.ok || !e.ok) {
+            static std::string why;
+            why = std::string(!c.ok ? "round in clear failed: " : "encrypted round failed: ") + usbip_last_error();
+            state.SkipWithError(why.c_str());
+            return;
+        }
+        clear_mbps.push_back(c.bytes / c.seconds / 1e6);
+        encrypted_mbps.push_back(e.bytes / e.seconds / 1e6);
+    }
+    state.counters["clear_MBps"] = median(clear_mbps);
+    state.counters["encrypted_MBps"] = median(encrypted_mbps);
+    state.counters["encrypted/clear"] = median(encrypted_mbps) / median(clear_mbps);
+}
+BENCHMARK(BM_RelayedForwarding)->Iterations(kRounds)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
 

@@ -10,14 +10,16 @@
  * thread's next call of the same kind; never free them. A kind is the set
  * of calls that share one buffer:
  *
- *   local list     usbip_list_local_devices
- *   local device   usbip_local_device_info
- *   shared list    usbip_server_list_shared
- *   sessions       usbip_server_sessions
- *   remote list    usbip_client_list_remote, usbip_client_list_by_code
- *   remote device  usbip_client_device_info
- *   relay codes    usbip_relay_list_codes
- *   event          usbip_next_event
+ *   local list          usbip_list_local_devices
+ *   local device        usbip_local_device_info
+ *   shared list         usbip_server_list_shared
+ *   sessions            usbip_server_sessions
+ *   remote list         usbip_client_list_remote, usbip_client_list_by_code
+ *   remote device       usbip_client_device_info
+ *   relay codes         usbip_relay_list_codes
+ *   event               usbip_next_event
+ *   key fingerprint     usbip_tls_key_fingerprint
+ *   server fingerprint  usbip_client_server_fingerprint
  *
  * so a list by code replaces the text of an earlier usbip_client_list_remote
  * on the same thread, while a usbip_client_device_info leaves it alone. A
@@ -126,8 +128,19 @@ USBIP_API const char *usbip_server_sessions(void);
  * TLS is refused. `password` is not used (nothing of it goes to the relay);
  * pass NULL. */
 USBIP_API const char *usbip_server_register_relay(const char *host, int port, const char *password);
-/* Makes a new RSA-2048 key and self-signed certificate for the server. */
+/* Makes a new self-signed certificate for the server: for a new RSA-2048
+ * key, or for the key of the key file when one is set. */
 USBIP_API int usbip_tls_generate_cert(void);
+/* Keeps the server's TLS key in a file, so that clients can pin it: loads
+ * the RSA key from the PEM file at `path`, or makes one and writes it there
+ * (readable by its owner only) when the file does not exist. Certificates
+ * made afterwards (usbip_server_start with TLS, usbip_tls_generate_cert)
+ * use that key. NULL or "" returns to a fresh key for every certificate. */
+USBIP_API int usbip_tls_set_key_file(const char *path);
+/* The SHA-256 fingerprint of the server's TLS key (64 lower-case hex
+ * digits over its public key): of the certificate in use, or of the key
+ * file's key before any certificate was made. NULL when there is neither. */
+USBIP_API const char *usbip_tls_key_fingerprint(void);
 /* Forwarding (off by default): with it on, a granted import goes on to
  * carry the device's USB traffic (USB/IP's URB phase) on the same
  * connection, so that the client can use the device; the device is claimed
@@ -206,6 +219,24 @@ USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int rela
 /* Sets how long a client call may take, in milliseconds (10000 when 0 or
  * less); returns the value now in force. Works at any time. */
 USBIP_API int usbip_client_set_timeout(int ms);
+/* The secure password exchange: a server with a password offers it, and a
+ * client with a password takes it up (both ends prove the password, and
+ * the rest of the conversation is encrypted end to end, through a relay
+ * too). With 1, a client with a password refuses a server that does not
+ * offer it, as an older server or somebody on the path who removed the
+ * offer would; with 0 (the default) it falls back to the older handshake.
+ * Negative only asks; returns the setting now in force (0 or 1). Applies to
+ * every thread's later calls. */
+USBIP_API int usbip_client_set_require_secure(int required);
+/* Pins the TLS server key for this thread's later client calls with TLS:
+ * a server whose key has another fingerprint (64 hex digits, as
+ * usbip_tls_key_fingerprint gives it; ':' between pairs allowed) is
+ * refused. NULL or "" stops pinning. */
+USBIP_API int usbip_client_pin_fingerprint(const char *fingerprint);
+/* Connects to a TLS server and returns the fingerprint of its key, without
+ * sending anything after the TLS handshake: to ask a person before
+ * trusting a new key. */
+USBIP_API const char *usbip_client_server_fingerprint(const char *host, int port);
 
 #ifdef __cplusplus
 }

@@ -26,4 +26,5 @@ drain; umockdev-run --device tests/data/demo.umockdev -- build/bench/server_benc
 drain; build/bench/relay_bench "$@"
 drain; build/bench/scale_bench "$@"
 drain; build/bench/attack_bench "$@"
+drain; build/bench/secure_bench "$@"
 drain; umockdev-wrapper build/bench/forward_bench "$@"

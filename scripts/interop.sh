@@ -135,6 +135,10 @@ for server in windows linux; do
     port=$(free_port)
     start srv $server serve --port "$port" --password 'pa ss' $tls
     wait_line srv "Serving [0-9]+ device" >/dev/null
+    # With TLS the client pins the key that the server printed.
+    if [ -n "$tls" ]; then
+      tls="--tls --fingerprint $(wait_line srv "TLS key fingerprint \(SHA-256\): [0-9a-f]{64}" | grep -E -o '[0-9a-f]{64}$')"
+    fi
     want="[]"
     if [ $server = linux ]; then
       remote linux "127.0.0.1:$port" --password 'pa ss' $tls --json

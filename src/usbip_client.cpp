@@ -144,4 +144,34 @@ USBIP_API const char *usbip_client_device_info(const char *host, int port, const
     });
 }
 
+USBIP_API int usbip_client_pin_fingerprint(const char *fingerprint)
+{
+    return usbip_guard(-1, [&] { return usbip_tls_pin(fingerprint); });
+}
+
+USBIP_API const char *usbip_client_server_fingerprint(const char *host, int port)
+{
+    return usbip_guard<const char *>(nullptr, [&]() -> const char * {
+        if (host == nullptr || port <= 0) {
+            usbip_set_last_error("Invalid host or port");
+            return nullptr;
+        }
+        static thread_local char text[USBIP_FINGERPRINT_SIZE];
+        usbip_conn conn;
+        if (usbip_conn_connect_deadline(&conn, host, port) != 0) return nullptr;
+        // Whatever is pinned, this call is how a host learns a new key.
+        std::string pinned = usbip_tls_pinned();
+        usbip_tls_pin(nullptr);
+        int r = usbip_tls_wrap_client(&conn);
+        usbip_tls_pin(pinned.c_str());
+        if (r == 0) r = usbip_tls_peer_fingerprint(&conn, text);
+        usbip_conn_close(&conn);
+        if (r != 0) {
+            usbip_conn_restore_error(&conn);
+            return nullptr;
+        }
+        return text;
+    });
+}
+
 }  // extern "C"

@@ -253,6 +253,13 @@ void usbip_conn_close(usbip_conn *c)
             if (c->tls->shutdown_send(&err) || err != plat::IoError::would_block) break;
             if (usbip_conn_wait(c) <= 0) break;
         }
+        // What the peer sent and nobody read (its own close_notify, mostly)
+        // would turn the close into a reset, which a relay in between
+        // reports as the client's failure: read it away, without waiting.
+        char sink[4096];
+        plat::IoError err;
+        for (int reads = 0; reads < 16 && plat::recv_now(c->fd, sink, sizeof sink, &err) > 0; ++reads) {
+        }
     }
     c->tls.reset();
     c->watch.reset();  // before the descriptor number can be reused

@@ -2,6 +2,9 @@
 #include "usbip_secure_auth.h"
 
 #include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include <mbedtls/hkdf.h>
@@ -43,6 +46,52 @@ bool password_scalar(const char *password, std::uint8_t w[USBIP_SPAKE2_SCALAR_SI
         usbip_spake2_password_scalar(password, std::strlen(password), w);
 }
 
+// The points of the last few passwords, by role: a server makes its
+// password's once rather than on every connection, and a host that lists
+// again and again does the same. Kept as shared, immutable objects; the
+// mutex guards the list only.
+class SecretCache {
+public:
+    std::shared_ptr<const usbip_spake2_secret> get(usbip_spake2::role r, const char *password, usbip_rng_fn rng,
+                                                   void *rng_state)
+    {
+        std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE];
+        if (!password_scalar(password, w)) return nullptr;
+        std::shared_ptr<const usbip_spake2_secret> found;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+                if (!(*it)->is(r, w)) continue;
+                found = *it;
+                entries_.erase(it);
+                entries_.push_front(found);  // the most recent first
+                break;
+            }
+        }
+        if (!found) {
+            found = usbip_spake2_secret::make(r, w, rng, rng_state);
+            if (found) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                entries_.push_front(found);
+                if (entries_.size() > kEntries) entries_.pop_back();
+            }
+        }
+        mbedtls_platform_zeroize(w, sizeof w);
+        return found;
+    }
+
+private:
+    static constexpr std::size_t kEntries = 4;
+    std::mutex mutex_;
+    std::list<std::shared_ptr<const usbip_spake2_secret>> entries_;
+};
+
+SecretCache &secrets()
+{
+    static SecretCache *cache = new SecretCache();  // threads may outlive a host that exits without cleanup
+    return *cache;
+}
+
 // The pre-shared key of the TLS session that follows: Ke, expanded for
 // this one use.
 bool derive_psk(const usbip_spake2 &pake, std::uint8_t out[USBIP_SESSION_PSK_SIZE])
@@ -76,9 +125,8 @@ bool usbip_is_upgrade_marker(const std::uint8_t reply[USBIP_MARKER_SIZE])
 bool usbip_secure_client::open(const char *password, usbip_rng_fn rng, void *rng_state,
                                std::uint8_t out[USBIP_SECURE_OPEN_SIZE])
 {
-    std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE];
-    bool ok = password_scalar(password, w) && pake_.start(w, rng, rng_state, out + USBIP_MARKER_SIZE);
-    mbedtls_platform_zeroize(w, sizeof w);
+    auto secret = secrets().get(usbip_spake2::role::a, password, rng, rng_state);
+    bool ok = secret && pake_.start(std::move(secret), rng, rng_state, out + USBIP_MARKER_SIZE);
     if (ok) std::memcpy(out, usbip_upgrade_marker, USBIP_MARKER_SIZE);
     return ok;
 }
@@ -108,10 +156,8 @@ bool usbip_secure_server::answer(const char *password, usbip_rng_fn rng, void *r
 {
     // Garbage costs no multiplication.
     if (!usbip_spake2_valid_share(client_share)) return false;
-    std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE];
-    bool ok = password_scalar(password, w) && pake_.start(w, rng, rng_state, out) &&
-        finish(pake_, context_, client_share);
-    mbedtls_platform_zeroize(w, sizeof w);
+    auto secret = secrets().get(usbip_spake2::role::b, password, rng, rng_state);
+    bool ok = secret && pake_.start(std::move(secret), rng, rng_state, out) && finish(pake_, context_, client_share);
     answered_ = ok;
     return ok;
 }

@@ -105,18 +105,33 @@ bool equal_in_constant_time(const std::uint8_t *a, const std::uint8_t *b, std::s
     return diff == 0;
 }
 
+// The group, with its table for multiples of the generator: made once per
+// thread, since Mbed TLS 2.28 computes that table on the first use of a
+// group (which is no concurrent use) and 3.x has it built in.
+const mbedtls_ecp_group *thread_group()
+{
+    thread_local Group grp;
+    thread_local bool loaded = grp.load();
+    return loaded ? &grp.v : nullptr;
+}
+
+// mbedtls_ecp_mul takes the group as writable for that table; the
+// generator's is made by the first multiplication on each thread, the one
+// thread that uses it.
+mbedtls_ecp_group *writable(const mbedtls_ecp_group *g) { return const_cast<mbedtls_ecp_group *>(g); }
+
 }  // namespace
 
 bool usbip_spake2_password_scalar(const void *password, std::size_t len, std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE])
 {
-    Group grp;
-    if (!grp.load()) return false;
+    const mbedtls_ecp_group *grp = thread_group();
+    if (grp == nullptr) return false;
     std::uint8_t wide[48];
     bool ok = mbedtls_hkdf(sha256(), reinterpret_cast<const unsigned char *>(kPasswordSalt), sizeof kPasswordSalt - 1,
                            static_cast<const unsigned char *>(password), len, nullptr, 0, wide, sizeof wide) == 0;
     Mpi wide_value, reduced;
     ok = ok && mbedtls_mpi_read_binary(&wide_value.v, wide, sizeof wide) == 0 &&
-        mbedtls_mpi_mod_mpi(&reduced.v, &wide_value.v, &grp.v.N) == 0 &&
+        mbedtls_mpi_mod_mpi(&reduced.v, &wide_value.v, &grp->N) == 0 &&
         mbedtls_mpi_write_binary(&reduced.v, w, USBIP_SPAKE2_SCALAR_SIZE) == 0;
     mbedtls_platform_zeroize(wide, sizeof wide);
     return ok;
@@ -124,16 +139,70 @@ bool usbip_spake2_password_scalar(const void *password, std::size_t len, std::ui
 
 bool usbip_spake2_valid_share(const std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE])
 {
-    Group grp;
+    const mbedtls_ecp_group *grp = thread_group();
     Point p;
-    return grp.load() && read_point(grp.v, &p.v, share);
+    return grp != nullptr && read_point(*grp, &p.v, share);
 }
 
+// ---------------------------------------------------------------------------
+// The password's points
+
+struct usbip_spake2_secret::data {
+    usbip_spake2::role role = usbip_spake2::role::a;
+    std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE] = {};
+    Point mask;    // w times this role's constant; the identity (zero) for w = 0
+    Point unmask;  // -w times the peer's constant; likewise
+    bool w_is_zero = false;
+
+    ~data() { mbedtls_platform_zeroize(w, sizeof w); }
+};
+
+usbip_spake2_secret::usbip_spake2_secret() : d_(std::make_unique<data>()) {}
+
+usbip_spake2_secret::~usbip_spake2_secret() = default;
+
+usbip_spake2::role usbip_spake2_secret::role() const { return d_->role; }
+
+bool usbip_spake2_secret::is(usbip_spake2::role r, const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE]) const
+{
+    return r == d_->role && equal_in_constant_time(d_->w, w, USBIP_SPAKE2_SCALAR_SIZE);
+}
+
+std::shared_ptr<const usbip_spake2_secret> usbip_spake2_secret::make(usbip_spake2::role r,
+                                                                     const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE],
+                                                                     usbip_rng_fn rng, void *rng_state)
+{
+    const mbedtls_ecp_group *grp = thread_group();
+    if (grp == nullptr) return nullptr;
+    std::shared_ptr<usbip_spake2_secret> secret(new usbip_spake2_secret());
+    data &d = *secret->d_;
+    d.role = r;
+    std::memcpy(d.w, w, USBIP_SPAKE2_SCALAR_SIZE);
+    Mpi value, minus;
+    // w may be 0 (a password scalar is reduced modulo the order); it must
+    // lie below the order.
+    if (mbedtls_mpi_read_binary(&value.v, w, USBIP_SPAKE2_SCALAR_SIZE) != 0 ||
+        mbedtls_mpi_cmp_mpi(&value.v, &grp->N) >= 0)
+        return nullptr;
+    d.w_is_zero = mbedtls_mpi_cmp_int(&value.v, 0) == 0;
+    if (d.w_is_zero) return secret;  // nothing to mask
+    Point own, peer;
+    if (!read_point(*grp, &own.v, r == usbip_spake2::role::a ? kPointM : kPointN) ||
+        !read_point(*grp, &peer.v, r == usbip_spake2::role::a ? kPointN : kPointM) ||
+        mbedtls_mpi_sub_mpi(&minus.v, &grp->N, &value.v) != 0 ||
+        mbedtls_ecp_mul(writable(grp), &d.mask.v, &value.v, &own.v, rng, rng_state) != 0 ||
+        mbedtls_ecp_mul(writable(grp), &d.unmask.v, &minus.v, &peer.v, rng, rng_state) != 0)
+        return nullptr;
+    return secret;
+}
+
+// ---------------------------------------------------------------------------
+// One exchange
+
 struct usbip_spake2::state {
-    Group grp;
-    Mpi w;
-    Mpi x;                   // this party's ephemeral scalar
-    std::uint8_t w_bytes[USBIP_SPAKE2_SCALAR_SIZE] = {};
+    const mbedtls_ecp_group *grp = nullptr;
+    std::shared_ptr<const usbip_spake2_secret> secret;
+    Mpi x;  // this party's ephemeral scalar
     std::uint8_t own_share[USBIP_SPAKE2_SHARE_SIZE] = {};
     usbip_rng_fn rng = nullptr;
     void *rng_state = nullptr;
@@ -145,11 +214,8 @@ struct usbip_spake2::state {
     const std::uint8_t *peer_confirm = nullptr;
     trace t{};
 
-    bool load_group() { return grp.v.id != MBEDTLS_ECP_DP_NONE || grp.load(); }
-
     ~state()
     {
-        mbedtls_platform_zeroize(w_bytes, sizeof w_bytes);
         mbedtls_platform_zeroize(ke, sizeof ke);
         mbedtls_platform_zeroize(t.k, sizeof t.k);
         mbedtls_platform_zeroize(t.hash_tt, sizeof t.hash_tt);
@@ -166,44 +232,50 @@ usbip_spake2::~usbip_spake2() = default;
 bool usbip_spake2::start(const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE], usbip_rng_fn rng, void *rng_state,
                          std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE])
 {
-    state &s = *s_;
-    if (s.started || !s.load_group()) return false;
-    std::uint8_t scalar[USBIP_SPAKE2_SCALAR_SIZE];
-    bool ok = mbedtls_ecp_gen_privkey(&s.grp.v, &s.x.v, rng, rng_state) == 0 &&
-        mbedtls_mpi_write_binary(&s.x.v, scalar, sizeof scalar) == 0;
-    ok = ok && start_with_scalar(w, scalar, rng, rng_state, share);
-    s.started = true;
-    mbedtls_platform_zeroize(scalar, sizeof scalar);
-    return ok;
+    if (s_->started) return false;
+    return start(usbip_spake2_secret::make(role_, w, rng, rng_state), rng, rng_state, share);
+}
+
+bool usbip_spake2::start(std::shared_ptr<const usbip_spake2_secret> secret, usbip_rng_fn rng, void *rng_state,
+                         std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE])
+{
+    return begin(std::move(secret), nullptr, rng, rng_state, share);
 }
 
 bool usbip_spake2::start_with_scalar(const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE],
                                      const std::uint8_t scalar[USBIP_SPAKE2_SCALAR_SIZE], usbip_rng_fn rng,
                                      void *rng_state, std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE])
 {
+    if (s_->started) return false;
+    return begin(usbip_spake2_secret::make(role_, w, rng, rng_state), scalar, rng, rng_state, share);
+}
+
+bool usbip_spake2::begin(std::shared_ptr<const usbip_spake2_secret> secret, const std::uint8_t *scalar,
+                         usbip_rng_fn rng, void *rng_state, std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE])
+{
     state &s = *s_;
-    if (s.started || !s.load_group()) return false;
+    if (s.started) return false;
     s.started = true;
+    s.grp = thread_group();
+    if (s.grp == nullptr || !secret || secret->role() != role_) return false;
+    s.secret = std::move(secret);
     s.rng = rng;
     s.rng_state = rng_state;
-    std::memcpy(s.w_bytes, w, sizeof s.w_bytes);
-    Point mask_base, mask, ephemeral, sum;
-    // w may be 0 (a password scalar is reduced modulo the order); x must
-    // lie in [1, n-1].
-    if (mbedtls_mpi_read_binary(&s.w.v, w, USBIP_SPAKE2_SCALAR_SIZE) != 0 ||
-        mbedtls_mpi_cmp_mpi(&s.w.v, &s.grp.v.N) >= 0 ||
-        mbedtls_mpi_read_binary(&s.x.v, scalar, USBIP_SPAKE2_SCALAR_SIZE) != 0 ||
-        mbedtls_ecp_check_privkey(&s.grp.v, &s.x.v) != 0)
-        return false;
-    if (!read_point(s.grp.v, &mask_base.v, role_ == role::a ? kPointM : kPointN)) return false;
-    if (mbedtls_ecp_mul(&s.grp.v, &ephemeral.v, &s.x.v, &s.grp.v.G, rng, rng_state) != 0) return false;
-    if (mbedtls_mpi_cmp_int(&s.w.v, 0) == 0) {
-        if (mbedtls_ecp_copy(&sum.v, &ephemeral.v) != 0) return false;
-    } else if (mbedtls_ecp_mul(&s.grp.v, &mask.v, &s.w.v, &mask_base.v, rng, rng_state) != 0 ||
-               !add_points(s.grp.v, &sum.v, ephemeral.v, mask.v)) {
+    // x lies in [1, n-1]: drawn so, or checked when given.
+    if (scalar == nullptr) {
+        if (mbedtls_ecp_gen_privkey(s.grp, &s.x.v, rng, rng_state) != 0) return false;
+    } else if (mbedtls_mpi_read_binary(&s.x.v, scalar, USBIP_SPAKE2_SCALAR_SIZE) != 0 ||
+               mbedtls_ecp_check_privkey(s.grp, &s.x.v) != 0) {
         return false;
     }
-    if (mbedtls_ecp_is_zero(&sum.v) || !write_point(s.grp.v, sum.v, s.own_share)) return false;
+    Point ephemeral, sum;
+    if (mbedtls_ecp_mul(writable(s.grp), &ephemeral.v, &s.x.v, &s.grp->G, rng, rng_state) != 0) return false;
+    if (s.secret->d_->w_is_zero) {
+        if (mbedtls_ecp_copy(&sum.v, &ephemeral.v) != 0) return false;
+    } else if (!add_points(*writable(s.grp), &sum.v, ephemeral.v, s.secret->d_->mask.v)) {
+        return false;
+    }
+    if (mbedtls_ecp_is_zero(&sum.v) || !write_point(*s.grp, sum.v, s.own_share)) return false;
     std::memcpy(share, s.own_share, USBIP_SPAKE2_SHARE_SIZE);
     s.ready = true;
     return true;
@@ -216,23 +288,18 @@ bool usbip_spake2::finish(const std::uint8_t peer_share[USBIP_SPAKE2_SHARE_SIZE]
     state &s = *s_;
     if (!s.ready || s.finished) return false;
     s.finished = true;
-    Point peer, unmask_base, unmask, base, k;
-    if (!read_point(s.grp.v, &peer.v, peer_share)) return false;
-    // base = peer - w * (the peer's constant), as peer + (n - w) * constant.
-    if (!read_point(s.grp.v, &unmask_base.v, role_ == role::a ? kPointN : kPointM)) return false;
-    if (mbedtls_mpi_cmp_int(&s.w.v, 0) == 0) {
+    Point peer, base, k;
+    if (!read_point(*s.grp, &peer.v, peer_share)) return false;
+    // base = peer - w * (the peer's constant).
+    if (s.secret->d_->w_is_zero) {
         if (mbedtls_ecp_copy(&base.v, &peer.v) != 0) return false;
-    } else {
-        Mpi minus_w;
-        if (mbedtls_mpi_sub_mpi(&minus_w.v, &s.grp.v.N, &s.w.v) != 0 ||
-            mbedtls_ecp_mul(&s.grp.v, &unmask.v, &minus_w.v, &unmask_base.v, s.rng, s.rng_state) != 0 ||
-            !add_points(s.grp.v, &base.v, peer.v, unmask.v))
-            return false;
+    } else if (!add_points(*writable(s.grp), &base.v, peer.v, s.secret->d_->unmask.v)) {
+        return false;
     }
     // A share that cancels the mask exactly would make K the identity.
     if (mbedtls_ecp_is_zero(&base.v)) return false;
-    if (mbedtls_ecp_mul(&s.grp.v, &k.v, &s.x.v, &base.v, s.rng, s.rng_state) != 0 || mbedtls_ecp_is_zero(&k.v) ||
-        !write_point(s.grp.v, k.v, s.t.k))
+    if (mbedtls_ecp_mul(writable(s.grp), &k.v, &s.x.v, &base.v, s.rng, s.rng_state) != 0 || mbedtls_ecp_is_zero(&k.v) ||
+        !write_point(*s.grp, k.v, s.t.k))
         return false;
 
     const std::uint8_t *share_a = role_ == role::a ? s.own_share : peer_share;
@@ -244,7 +311,7 @@ bool usbip_spake2::finish(const std::uint8_t peer_share[USBIP_SPAKE2_SHARE_SIZE]
     append_field(tt, share_a, USBIP_SPAKE2_SHARE_SIZE);
     append_field(tt, share_b, USBIP_SPAKE2_SHARE_SIZE);
     append_field(tt, s.t.k, USBIP_SPAKE2_SHARE_SIZE);
-    append_field(tt, s.w_bytes, USBIP_SPAKE2_SCALAR_SIZE);
+    append_field(tt, s.secret->d_->w, USBIP_SPAKE2_SCALAR_SIZE);
 
     if (mbedtls_md(sha256(), tt.data(), tt.size(), s.t.hash_tt) != 0) return false;
     std::memcpy(s.ke, s.t.hash_tt, USBIP_SPAKE2_KEY_SIZE);

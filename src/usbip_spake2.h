@@ -29,9 +29,12 @@ bool usbip_spake2_password_scalar(const void *password, std::size_t len,
 // check before an exchange spends its multiplications on it.
 bool usbip_spake2_valid_share(const std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE]);
 
+class usbip_spake2_secret;
+
 // One party's side of one exchange. A uses M and sends pA = x*P + w*M; B
 // uses N and sends pB = y*P + w*N. Each step fails (false) at most once and
 // leaves the object spent: start() once, finish() once, then the results.
+// An exchange runs on one thread.
 class usbip_spake2 {
 public:
     enum class role { a, b };
@@ -43,6 +46,9 @@ public:
     // Draws the ephemeral scalar from `rng` and writes this party's share.
     // `rng` also blinds every multiplication.
     bool start(const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE], usbip_rng_fn rng, void *rng_state,
+               std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE]);
+    // The same with the password's points made beforehand (of this role).
+    bool start(std::shared_ptr<const usbip_spake2_secret> secret, usbip_rng_fn rng, void *rng_state,
                std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE]);
     // The same with a given ephemeral scalar (the RFC's test vectors).
     bool start_with_scalar(const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE],
@@ -80,8 +86,38 @@ public:
 
 private:
     struct state;
+    bool begin(std::shared_ptr<const usbip_spake2_secret> secret, const std::uint8_t *scalar, usbip_rng_fn rng,
+               void *rng_state, std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE]);
+
     role role_;
     std::unique_ptr<state> s_;
+};
+
+// What one password costs before any exchange, for one role: w, and the
+// points that mask it in this party's share (w*M for A, w*N for B) and take
+// it out of the peer's (-w*N for A, -w*M for B): two of an exchange's four
+// multiplications. Immutable once made, so that a party that runs many
+// exchanges with one password (a server) makes it once and shares it
+// between threads.
+class usbip_spake2_secret {
+public:
+    // Null when a primitive fails or w is not below the group order.
+    static std::shared_ptr<const usbip_spake2_secret> make(usbip_spake2::role r,
+                                                           const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE],
+                                                           usbip_rng_fn rng, void *rng_state);
+    ~usbip_spake2_secret();
+    usbip_spake2_secret(const usbip_spake2_secret &) = delete;
+    usbip_spake2_secret &operator=(const usbip_spake2_secret &) = delete;
+
+    usbip_spake2::role role() const;
+    // Whether this is the secret of w for role r (compared in constant time).
+    bool is(usbip_spake2::role r, const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE]) const;
+
+private:
+    friend class usbip_spake2;
+    struct data;
+    usbip_spake2_secret();
+    std::unique_ptr<data> d_;
 };
 
 #endif

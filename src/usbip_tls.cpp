@@ -7,14 +7,21 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "halvoren_usbip.h"
 #include "tls_compat.h"
 #include "usbip_cert.h"
 #include "usbip_frame.h"
 #include "usbip_rng.h"
+#include "usbip_secure_auth.h"
 
 namespace {
+
+// The PSK identity of sessions keyed by the password exchange: both ends
+// know the key already, so the name only has to match.
+const char kPskIdentity[] = "halvoren-usbip";
+const char kBindingLabel[] = "EXPORTER-halvoren-usbip-password-binding";
 
 // Sessions hold shared references to the generator and the certificate, so
 // a new certificate or a release of the layer never frees what a running
@@ -26,6 +33,7 @@ struct TlsState {
     std::mutex mutex;
     std::shared_ptr<usbip_rng> rng;    // null while the layer is not started
     std::shared_ptr<usbip_cert> cert;  // null until a certificate is made
+    std::string key_pem;  // the key file's key, used by every new certificate; empty: a fresh key each time
 };
 
 TlsState &tls_state()
@@ -54,8 +62,10 @@ public:
     TlsStream(const TlsStream &) = delete;
     TlsStream &operator=(const TlsStream &) = delete;
 
-    // Configures the session for one end; false with the message set.
-    bool setup(int endpoint)
+    // Configures the session for one end, authenticated by the server's
+    // certificate or, when `psk` is given, by that key; false with the
+    // message set.
+    bool setup(int endpoint, const std::uint8_t *psk = nullptr)
     {
         int r = mbedtls_ssl_config_defaults(&conf_, endpoint, MBEDTLS_SSL_TRANSPORT_STREAM,
                                             MBEDTLS_SSL_PRESET_DEFAULT);
@@ -63,12 +73,22 @@ public:
             usbip_set_last_error("mbedtls_ssl_config_defaults failed: %d", r);
             return false;
         }
-        tls_compat::conf_tls12_and_groups(&conf_);
+        tls_compat::conf_protocol(&conf_, psk != nullptr ? tls_compat::session_kind::psk
+                                                         : tls_compat::session_kind::certificate);
+        tls_compat::conf_exporter(&conf_, &exporter_);
         mbedtls_ssl_conf_rng(&conf_, usbip_rng_random, rng_.get());
-        if (endpoint == MBEDTLS_SSL_IS_SERVER) {
+        if (psk != nullptr) {
+            r = mbedtls_ssl_conf_psk(&conf_, psk, USBIP_SESSION_PSK_SIZE,
+                                     reinterpret_cast<const unsigned char *>(kPskIdentity), sizeof kPskIdentity - 1);
+            if (r != 0) {
+                usbip_set_last_error("mbedtls_ssl_conf_psk failed: %d", r);
+                return false;
+            }
+        } else if (endpoint == MBEDTLS_SSL_IS_SERVER) {
             mbedtls_ssl_conf_own_cert(&conf_, cert_->crt(), cert_->key());
         } else {
-            // Servers present a self-signed certificate made at run time.
+            // Servers present a self-signed certificate made at run time:
+            // there is no chain to verify, only a key the host may pin.
             mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_NONE);
         }
         r = mbedtls_ssl_setup(&ssl_, &conf_);
@@ -144,6 +164,17 @@ public:
     bool wants_write() const override { return wants_write_; }
     std::size_t pending() const override { return mbedtls_ssl_get_bytes_avail(&ssl_); }
 
+    // The session's exporter secret (after the handshake).
+    bool exporter(const char *label, std::uint8_t *out, std::size_t len)
+    {
+        return tls_compat::export_secret(&ssl_, exporter_, label, out, len) == 0;
+    }
+    // The certificate the server presented, or null.
+    const mbedtls_x509_crt *peer_certificate() const { return mbedtls_ssl_get_peer_cert(&ssl_); }
+    // "TLSv1.2", "TLSv1.3"; and the suite.
+    const char *version() const { return mbedtls_ssl_get_version(&ssl_); }
+    const char *suite() const { return mbedtls_ssl_get_ciphersuite(&ssl_); }
+
     void describe_failure(bool sending) const override
     {
         usbip_set_last_error(sending ? "mbedtls_ssl_write failed: %d" : "mbedtls_ssl_read failed: %d", last_code_);
@@ -183,6 +214,7 @@ private:
     mbedtls_ssl_context ssl_;
     std::shared_ptr<usbip_rng> rng_;
     std::shared_ptr<usbip_cert> cert_;
+    tls_compat::exporter_secret exporter_;
     bool wants_write_ = false;
     std::size_t pending_write_ = 0;
     int last_code_ = 0;
@@ -214,16 +246,33 @@ int handshake(usbip_conn *c, std::unique_ptr<TlsStream> s, bool *timed_out)
 
 // A session for `c`; null with the message set.
 std::unique_ptr<TlsStream> new_session(usbip_conn *c, int endpoint, std::shared_ptr<usbip_rng> rng,
-                                       std::shared_ptr<usbip_cert> cert)
+                                       std::shared_ptr<usbip_cert> cert, const std::uint8_t *psk = nullptr)
 {
     std::unique_ptr<TlsStream> s(new (std::nothrow) TlsStream(&c->fd, std::move(rng), std::move(cert)));
     if (!s) {
         usbip_set_last_error("Out of memory allocating SSL context");
         return nullptr;
     }
-    if (!s->setup(endpoint)) return nullptr;
+    if (!s->setup(endpoint, psk)) return nullptr;
     return s;
 }
+
+// The session installed on `c`, or null.
+TlsStream *session_of(usbip_conn *c) { return dynamic_cast<TlsStream *>(c->tls.get()); }
+
+// The generator, starting the layer when it is not started; null with the
+// message set.
+std::shared_ptr<usbip_rng> started_rng()
+{
+    if (!current_rng() && usbip_tls_init() != 0) return nullptr;
+    std::shared_ptr<usbip_rng> rng = current_rng();
+    if (!rng) usbip_set_last_error("Failed to initialize TLS subsystem");
+    return rng;
+}
+
+// The fingerprint this thread's client calls require of a TLS server's
+// key (64 lower-case hex digits), empty for none.
+thread_local std::string tls_pinned_fingerprint;
 
 }  // namespace
 
@@ -260,7 +309,7 @@ extern "C" USBIP_API int usbip_tls_generate_cert(void)
             return -1;
         }
         auto cert = std::make_shared<usbip_cert>();
-        if (cert->make(*rng) != 0) return -1;
+        if (cert->make(*rng, tls_state().key_pem) != 0) return -1;
         std::atomic_store(&tls_state().cert, std::move(cert));
         return 0;
     });
@@ -291,12 +340,8 @@ int usbip_tls_wrap_server(usbip_conn *c)
 
 int usbip_tls_wrap_client(usbip_conn *c)
 {
-    if (!current_rng() && usbip_tls_init() != 0) return -1;
-    std::shared_ptr<usbip_rng> rng = current_rng();
-    if (!rng) {
-        usbip_set_last_error("Failed to initialize TLS subsystem");
-        return -1;
-    }
+    std::shared_ptr<usbip_rng> rng = started_rng();
+    if (!rng) return -1;
     std::unique_ptr<TlsStream> s = new_session(c, MBEDTLS_SSL_IS_CLIENT, std::move(rng), nullptr);
     if (!s) return -1;
     usbip_conn_set_phase(c, "TLS handshake");
@@ -310,5 +355,138 @@ int usbip_tls_wrap_client(usbip_conn *c)
         usbip_set_last_error("TLS client handshake failed: -0x%04x", static_cast<unsigned>(-r));
         return -1;
     }
+    if (tls_pinned_fingerprint.empty()) return 0;
+    char seen[USBIP_FINGERPRINT_SIZE];
+    if (usbip_tls_peer_fingerprint(c, seen) != 0) return -1;
+    if (tls_pinned_fingerprint != seen) {
+        usbip_set_last_error("Server key %s does not match the pinned fingerprint %s", seen,
+                             tls_pinned_fingerprint.c_str());
+        return -1;
+    }
     return 0;
+}
+
+namespace {
+
+// A session keyed by the password exchange on `c`; `who` names the end in
+// the message.
+int wrap_psk(usbip_conn *c, int endpoint, const std::uint8_t psk[USBIP_SESSION_PSK_SIZE], const char *who)
+{
+    std::shared_ptr<usbip_rng> rng = started_rng();
+    if (!rng) return -1;
+    std::unique_ptr<TlsStream> s = new_session(c, endpoint, std::move(rng), nullptr, psk);
+    if (!s) return -1;
+    bool timed_out;
+    int r = handshake(c, std::move(s), &timed_out);
+    if (timed_out && endpoint == MBEDTLS_SSL_IS_CLIENT) {
+        usbip_conn_timeout_error(c);
+        return -1;
+    }
+    if (r != 0) {
+        usbip_set_last_error("TLS-PSK %s handshake failed: -0x%04x", who, static_cast<unsigned>(-r));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int usbip_tls_wrap_psk_server(usbip_conn *c, const std::uint8_t psk[USBIP_SESSION_PSK_SIZE])
+{
+    return wrap_psk(c, MBEDTLS_SSL_IS_SERVER, psk, "server");
+}
+
+int usbip_tls_wrap_psk_client(usbip_conn *c, const std::uint8_t psk[USBIP_SESSION_PSK_SIZE])
+{
+    usbip_conn_set_phase(c, "TLS-PSK handshake");
+    return wrap_psk(c, MBEDTLS_SSL_IS_CLIENT, psk, "client");
+}
+
+int usbip_tls_binding(usbip_conn *c, std::uint8_t out[USBIP_SECURE_BINDING_SIZE])
+{
+    TlsStream *s = session_of(c);
+    if (s == nullptr || !s->exporter(kBindingLabel, out, USBIP_SECURE_BINDING_SIZE)) {
+        usbip_set_last_error("Failed to export the TLS session's secret");
+        return -1;
+    }
+    return 0;
+}
+
+std::string usbip_tls_describe(usbip_conn *c)
+{
+    TlsStream *s = session_of(c);
+    if (s == nullptr) return "";
+    return std::string(s->version()) + " " + s->suite();
+}
+
+int usbip_tls_peer_fingerprint(usbip_conn *c, char out[USBIP_FINGERPRINT_SIZE])
+{
+    TlsStream *s = session_of(c);
+    const mbedtls_x509_crt *crt = s != nullptr ? s->peer_certificate() : nullptr;
+    if (crt == nullptr || usbip_key_fingerprint(&crt->pk, out) != 0) {
+        usbip_set_last_error("Server presented no usable certificate");
+        return -1;
+    }
+    return 0;
+}
+
+int usbip_tls_pin(const char *fingerprint)
+{
+    if (fingerprint == nullptr || fingerprint[0] == '\0') {
+        tls_pinned_fingerprint.clear();
+        return 0;
+    }
+    std::string pin;
+    if (!usbip_parse_fingerprint(fingerprint, &pin)) {
+        usbip_set_last_error("Invalid fingerprint '%s': expected 64 hexadecimal digits", fingerprint);
+        return -1;
+    }
+    tls_pinned_fingerprint = pin;
+    return 0;
+}
+
+std::string usbip_tls_pinned() { return tls_pinned_fingerprint; }
+
+std::shared_ptr<usbip_rng> usbip_tls_rng() { return started_rng(); }
+
+extern "C" USBIP_API int usbip_tls_set_key_file(const char *path)
+{
+    return usbip_guard(-1, [&]() -> int {
+        if (path == nullptr || path[0] == '\0') {
+            std::lock_guard<std::mutex> lock(tls_state().mutex);
+            tls_state().key_pem.clear();
+            return 0;
+        }
+        std::shared_ptr<usbip_rng> rng = started_rng();
+        if (!rng) return -1;
+        std::string pem;
+        if (usbip_cert_key_file(path, *rng, &pem) != 0) return -1;
+        std::lock_guard<std::mutex> lock(tls_state().mutex);
+        tls_state().key_pem = std::move(pem);
+        return 0;
+    });
+}
+
+extern "C" USBIP_API const char *usbip_tls_key_fingerprint(void)
+{
+    return usbip_guard<const char *>(nullptr, []() -> const char * {
+        static thread_local char text[USBIP_FINGERPRINT_SIZE];
+        if (std::shared_ptr<usbip_cert> cert = current_cert()) {
+            if (usbip_key_fingerprint(cert->key(), text) != 0) return nullptr;
+            return text;
+        }
+        std::string pem;
+        {
+            std::lock_guard<std::mutex> lock(tls_state().mutex);
+            pem = tls_state().key_pem;
+        }
+        std::shared_ptr<usbip_rng> rng = pem.empty() ? nullptr : started_rng();
+        if (!rng) {
+            usbip_set_last_error("No TLS server key yet: start a server with TLS or set a key file");
+            return nullptr;
+        }
+        usbip_cert key_only;
+        if (key_only.load_key(pem, *rng) != 0 || usbip_key_fingerprint(key_only.key(), text) != 0) return nullptr;
+        return text;
+    });
 }

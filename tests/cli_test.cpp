@@ -248,6 +248,19 @@ TEST(Cli, MistakesNameTheValueAndSayWhy)
                                "with --code CODE"},
         {"attach --relay 127.0.0.1 --code ABCDEF --tls --busid 1-1",
          "halvoren-usbip: attach: --tls does not work through a relay: that path never uses TLS"},
+        {"remote 127.0.0.1 --accept-new-key",
+         "halvoren-usbip: remote: --fingerprint, --known-hosts and --accept-new-key concern a server's TLS key: they "
+         "need --tls"},
+        {"attach 127.0.0.1 --busid 1-1 --known-hosts kh",
+         "halvoren-usbip: attach: --fingerprint, --known-hosts and --accept-new-key concern a server's TLS key: they "
+         "need --tls"},
+        {"remote 127.0.0.1 --tls --fingerprint " "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa" " --accept-new-key",
+         "halvoren-usbip: remote: --fingerprint names the key itself: leave out --known-hosts and --accept-new-key"},
+        {"remote 127.0.0.1 --tls --fingerprint 12:34",
+         "halvoren-usbip: remote: --fingerprint '12:34' is not a key's fingerprint: give the 64 hexadecimal digits "
+         "that 'serve --tls' prints"},
+        {"serve --key-file server.key",
+         "halvoren-usbip: serve: --key-file keeps the server's TLS key: it needs --tls"},
         {"detach", "halvoren-usbip: detach: --port PORT names the port to detach ('halvoren-usbip port' lists them)"},
         {"detach --port x", "halvoren-usbip: detach: --port 'x' is not a vhci-hcd port number"},
         {"port --all", "halvoren-usbip: port: unknown option '--all'"},

@@ -18,6 +18,7 @@
 #include "test_support.h"
 #include "usbip_auth.h"
 #include "usbip_relay_lines.h"
+#include "usbip_secure_auth.h"
 #include "usbip_server.h"
 
 namespace {
@@ -60,10 +61,35 @@ int guess_password(const char *from, int port, const char *password = "wrong")
     if (fd < 0) return -1;
     std::string greeting = raw_recv_n(fd, 36);
     if (greeting.empty()) return 0;
-    if (greeting.size() != 36 || be32_at(greeting, 0) != 1) return -1;
+    if (greeting.size() != 36 || be32_at(greeting, 0) == 0) return -1;
     std::uint8_t proof[32];
     usbip_auth_proof(reinterpret_cast<const std::uint8_t *>(greeting.data()) + 4, password, proof);
     raw_send(fd, proof, sizeof proof);
+    std::string result = raw_recv_n(fd, 4);
+    if (result.size() != 4) return -1;
+    return be32_at(result, 0) == 0 ? 2 : 1;
+}
+
+// The same guess through the secure exchange: the client's steps with the
+// raw bytes, from `from`.
+int guess_password_secure(const char *from, int port, const char *password = "wrong")
+{
+    Fd fd(raw_connect_from(from, port, 2000));
+    if (fd < 0) return -1;
+    std::string greeting = raw_recv_n(fd, 36);
+    if (greeting.empty()) return 0;
+    if (greeting.size() != 36 || be32_at(greeting, 0) != 3) return -1;
+    usbip_secure_context context;
+    std::memcpy(context.challenge, greeting.data() + 4, 32);
+    usbip_secure_client client(context);
+    std::uint64_t seed = 99;
+    std::uint8_t open[USBIP_SECURE_OPEN_SIZE], confirmation[USBIP_SPAKE2_CONFIRM_SIZE];
+    if (!client.open(password, counter_rng, &seed, open) || !raw_send(fd, open, sizeof open)) return -1;
+    std::string share = raw_recv_n(fd, USBIP_SPAKE2_SHARE_SIZE);
+    if (share.size() != USBIP_SPAKE2_SHARE_SIZE ||
+        !client.confirm(reinterpret_cast<const std::uint8_t *>(share.data()), confirmation) ||
+        !raw_send(fd, confirmation, sizeof confirmation))
+        return -1;
     std::string result = raw_recv_n(fd, 4);
     if (result.size() != 4) return -1;
     return be32_at(result, 0) == 0 ? 2 : 1;
@@ -239,6 +265,21 @@ TEST(Guessing, ThroughTheRelayEachClientCountsApart)
     EXPECT_EQ(by_code("127.0.0.5", "wrong"), 0);
     EXPECT_EQ(by_code("127.0.0.6", "wrong"), 1);
     EXPECT_EQ(by_code("127.0.0.7", "secret"), 2);
+}
+
+// A wrong password through the secure exchange costs as a wrong proof does:
+// each one counts, five are answered, the sixth is refused; old and new
+// guesses count together.
+TEST(Guessing, EachWrongPasswordOfTheSecureExchangeCounts)
+{
+    SharedServer server("secret");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(guess_password_secure("127.0.0.5", server.port()), 1) << i;
+    EXPECT_EQ(guess_password_secure("127.0.0.5", server.port()), 0);
+    EXPECT_EQ(guess_password("127.0.0.5", server.port()), 0);
+    EXPECT_EQ(guess_password_secure("127.0.0.6", server.port(), "secret"), 2) << "another host is not refused";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(guess_password("127.0.0.7", server.port()), 1) << i;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(guess_password_secure("127.0.0.7", server.port()), 1) << i;
+    EXPECT_EQ(guess_password_secure("127.0.0.7", server.port()), 0);
 }
 
 // One host that registers as often as the relay lets it and keeps CONNECTs

@@ -98,6 +98,7 @@ protected:
         argv.insert(argv.end(), extra.begin(), extra.end());
         auto child = std::make_unique<ChildProcess>(argv);
         EXPECT_FALSE(child->wait_for("Serving 1 device\\(s\\) on port " + std::to_string(port_)).empty());
+        if (path == Path::tls) fingerprint_ = child->wait_for("TLS key fingerprint \\(SHA-256\\): ([0-9a-f]{64})");
         if (path == Path::relay) code_ = child->wait_for("Pairing code: ([A-Z0-9]+)");
         return child;
     }
@@ -106,7 +107,8 @@ protected:
     std::string target(Path path) const
     {
         if (path == Path::relay) return "--relay 127.0.0.1:" + std::to_string(relay_->port()) + " --code " + code_;
-        return "127.0.0.1:" + std::to_string(port_) + (path == Path::tls ? " --tls" : "");
+        // In TLS the client pins the key that the server printed.
+        return "127.0.0.1:" + std::to_string(port_) + (path == Path::tls ? " --tls --fingerprint " + fingerprint_ : "");
     }
 
     // A server of the library in this process, forwarding the device.
@@ -119,11 +121,16 @@ protected:
         return port;
     }
 
+    // Attaches with `argv` and checks that the host carries the traffic
+    // through a socket pair until Ctrl-C.
+    void attach_encrypted(std::vector<std::string> argv);
+
     Testbed bed_;
     std::unique_ptr<UrbDevice> dev_;
     std::unique_ptr<LibraryRelay> relay_;
     int port_ = 0;
     std::string code_;
+    std::string fingerprint_;
 };
 
 }  // namespace
@@ -450,14 +457,15 @@ TEST_F(CliForward, PortAndDetachReadAndWriteTheKernelsFiles)
     }
 }
 
-// attach imports the device and hands the very connection to the kernel:
-// the attach file gets the first free port of the device's speed, the
-// socket's descriptor, the devid and the speed; the kernel's side of this
-// test then speaks the URB phase on that socket (taken from the attaching
-// process while it writes), directly and by code.
+// attach imports the device and hands the very connection to the kernel
+// when it runs in clear (no TLS, no password): the attach file gets the
+// first free port of the device's speed, the socket's descriptor, the devid
+// and the speed; the kernel's side of this test then speaks the URB phase
+// on that socket (taken from the attaching process while it writes),
+// directly and by code.
 TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
 {
-    int port = start_library_server("pw", 0);
+    int port = start_library_server(nullptr, 0);
     LibraryRelay relay;
     const char *code = usbip_server_register_relay("127.0.0.1", relay.port(), nullptr);
     ASSERT_NE(code, nullptr) << usbip_last_error();
@@ -467,7 +475,7 @@ TEST_F(CliForward, AttachHandsTheImportedConnectionToTheKernel)
         FakeVhci vhci;
         vhci.status({{0, 6, "003 00010002 000003 1-1"}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
         BlockedAttachFile attach_file(vhci);
-        std::vector<std::string> argv = {cli(), "attach", "--busid", "1-4", "--password", "pw", "--sysfs", vhci.root()};
+        std::vector<std::string> argv = {cli(), "attach", "--busid", "1-4", "--sysfs", vhci.root()};
         std::istringstream words(where);
         for (std::string w; words >> w;) argv.push_back(w);
         ChildProcess attach(argv);
@@ -530,7 +538,7 @@ TEST_F(CliForward, AttachFailsWhenTheServerDoesNotForward)
         int status = -1;
         // However busy the machine, the server's close comes within this.
         std::string out = run_command("HALVOREN_USBIP_ATTACH_SETTLE_MS=5000 " + cli() + " attach 127.0.0.1:" +
-                                          std::to_string(port) + (tls ? " --tls" : "") + " -b 1-4 --sysfs " +
+                                          std::to_string(port) + (tls ? std::string(" --tls --fingerprint ") + usbip_tls_key_fingerprint() : "") + " -b 1-4 --sysfs " +
                                           vhci.root() + " 2>&1",
                                       &status);
         EXPECT_EQ(status, 1);
@@ -603,15 +611,45 @@ TEST_F(CliForward, PortDropsStaleRecords)
     EXPECT_EQ(vhci.record(1), "");
 }
 
-// With TLS the host stays: the kernel gets one end of a socket pair and the
-// host copies between the other end and the TLS connection until Ctrl-C,
-// which detaches the port.
-TEST_F(CliForward, AttachInTlsCarriesTheTrafficUntilCtrlC)
+// An encrypted connection stays with the host: in TLS, and with a password
+// (the secure exchange encrypts it end to end, directly and through the
+// relay). The kernel gets one end of a socket pair and the host copies
+// between the other end and the connection until Ctrl-C, which detaches
+// the port.
+TEST_F(CliForward, AttachOfAnEncryptedConnectionCarriesTheTrafficUntilCtrlC)
 {
-    int port = start_library_server(nullptr, 1);
+    struct Case {
+        const char *what;
+        const char *password;
+        int tls;
+        bool by_code;
+    } cases[] = {{"in TLS", nullptr, 1, false}, {"with a password", "pw", 0, false},
+                 {"with a password, by code", "pw", 0, true}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        int port = start_library_server(k.password, k.tls);
+        std::vector<std::string> argv = {cli(), "attach", "--busid", "1-4"};
+        if (k.by_code) {
+            if (!relay_) relay_ = std::make_unique<LibraryRelay>();
+            const char *code = usbip_server_register_relay("127.0.0.1", relay_->port(), nullptr);
+            ASSERT_NE(code, nullptr) << usbip_last_error();
+            argv.insert(argv.end(), {"--relay", "127.0.0.1:" + std::to_string(relay_->port()), "--code", code});
+        } else {
+            argv.push_back("127.0.0.1:" + std::to_string(port));
+        }
+        if (k.tls) argv.insert(argv.end(), {"--tls", "--fingerprint", usbip_tls_key_fingerprint()});
+        if (k.password) argv.insert(argv.end(), {"--password", k.password});
+        attach_encrypted(argv);
+        usbip_server_stop();
+        if (HasFailure()) break;
+    }
+}
+
+void CliForward::attach_encrypted(std::vector<std::string> argv)
+{
     FakeVhci vhci;
-    ChildProcess attach({cli(), "attach", "127.0.0.1:" + std::to_string(port), "--tls", "--busid", "1-4", "--sysfs",
-                         vhci.root()});
+    argv.insert(argv.end(), {"--sysfs", vhci.root()});
+    ChildProcess attach(argv);
     ASSERT_FALSE(attach.wait_for("Attached 1-4 of .* at vhci-hcd port 0 .*Ctrl-C detaches").empty());
     AttachLine a;
     ASSERT_TRUE(parse_attach(vhci.read("attach"), &a)) << vhci.read("attach");
@@ -643,8 +681,8 @@ TEST_F(CliForward, AttachInTlsFailsWhenTheServerEndsTheSession)
 {
     int port = start_library_server(nullptr, 1);
     FakeVhci vhci;
-    ChildProcess attach({cli(), "attach", "127.0.0.1:" + std::to_string(port), "--tls", "--busid", "1-4", "--sysfs",
-                         vhci.root()});
+    ChildProcess attach({cli(), "attach", "127.0.0.1:" + std::to_string(port), "--tls", "--fingerprint",
+                         usbip_tls_key_fingerprint(), "--busid", "1-4", "--sysfs", vhci.root()});
     ASSERT_FALSE(attach.wait_for("Attached 1-4 of .* at vhci-hcd port 0 .*Ctrl-C detaches").empty());
     AttachLine a;
     ASSERT_TRUE(parse_attach(vhci.read("attach"), &a)) << vhci.read("attach");

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <memory>
 #include <string>
 #include <thread>
 #include <sys/resource.h>
@@ -75,6 +76,104 @@ TEST(TwoProcesses, CommandLineClientAgainstLibraryServer)
     out = run_command(std::string(CLI_PATH) + " remote 127.0.0.1:" + std::to_string(port) + " 2>&1", &status);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "halvoren-usbip: remote: Server requires password authentication but none was provided\n");
+}
+
+// remote --tls trusts a server's key once: not without being told (there
+// is no terminal to ask on here), then remembered in the known-hosts file
+// and required from then on. serve --key-file keeps the key across
+// restarts; a server that comes back with another key is refused.
+TEST(CommandLine, KnownHostsTrustAKeyOnceAndRefuseAChangedOne)
+{
+    const std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty());
+    const std::string known = dir + "/known_hosts", key = dir + "/server.key";
+    const int port = free_port();
+    const std::string name = "127.0.0.1:" + std::to_string(port);
+    std::string fingerprint;
+    auto serve = [&](bool keep_key) {
+        std::vector<std::string> argv = {CLI_PATH, "serve", "--port", std::to_string(port), "--tls"};
+        if (keep_key) argv.insert(argv.end(), {"--key-file", key});
+        auto server = std::make_unique<ChildProcess>(argv);
+        EXPECT_FALSE(server->wait_for("Serving 0 device\\(s\\) on port ").empty());
+        fingerprint = server->wait_for("TLS key fingerprint \\(SHA-256\\): ([0-9a-f]{64})");
+        return server;
+    };
+    auto remote = [&](const std::string &options, int *status) {
+        return run_command(std::string(CLI_PATH) + " remote " + name + " --tls --json " + options + " </dev/null 2>&1",
+                           status);
+    };
+    int status = 0;
+    auto server = serve(true);
+    const std::string first = fingerprint;
+    EXPECT_EQ(remote("--known-hosts " + known, &status),
+              "halvoren-usbip: remote: the TLS key of " + name + " is not known (SHA-256 fingerprint " + first +
+                  "): compare it with what the server prints, then run again with --accept-new-key, or with "
+                  "--fingerprint " + first + "\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(run_command("cat " + known + " 2>/dev/null"), "") << "nothing remembered";
+    EXPECT_EQ(remote("--known-hosts " + known + " --accept-new-key", &status),
+              "Trusting the TLS key of " + name + " (SHA-256 fingerprint " + first + ").\n[]\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(run_command("cat " + known), name + " " + first + "\n");
+    EXPECT_EQ(remote("--known-hosts " + known, &status), "[]\n");
+    EXPECT_EQ(status, 0);
+
+    EXPECT_EQ(server->stop(SIGINT), 0);
+    server = serve(true);
+    EXPECT_EQ(fingerprint, first) << "the key file keeps the key";
+    EXPECT_EQ(remote("--known-hosts " + known, &status), "[]\n");
+    EXPECT_EQ(status, 0);
+
+    EXPECT_EQ(server->stop(SIGINT), 0);
+    server = serve(false);
+    const std::string changed = fingerprint;
+    ASSERT_NE(changed, first);
+    EXPECT_EQ(remote("--known-hosts " + known + " --accept-new-key", &status),
+              "halvoren-usbip: remote: Server key " + changed + " does not match the pinned fingerprint " + first +
+                  "\n  The server's TLS key is not the one trusted before (in the known-hosts file, or given with "
+                  "--fingerprint): someone may be posing as the server. If its operator replaced the key on purpose, "
+                  "remove the server's line from the known-hosts file.\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(remote("--fingerprint " + changed, &status), "[]\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(server->stop(SIGINT), 0);
+}
+
+// With a password, remote requires the secure exchange: a server that does
+// not offer it gets nothing (no proof to test offline) unless the person
+// allows older servers.
+TEST(CommandLine, WithAPasswordTheServerMustOfferTheSecureExchange)
+{
+    for (bool allow : {false, true}) {
+        Listener older;
+        std::string sent;
+        std::thread server([&] {
+            Fd fd(older.accept_one());
+            raw_send(fd, be32(1) + std::string(32, 'c'));
+            sent = raw_recv_n(fd, 32);
+            if (sent.empty()) return;
+            raw_send(fd, be32(0));
+            raw_recv_n(fd, 8);
+            raw_send(fd, reply_header(0x0005, 0) + be32(0));
+        });
+        int status = 0;
+        std::string out = run_command(std::string(CLI_PATH) + " remote 127.0.0.1:" + std::to_string(older.port()) +
+                                          " --password pw --json" + (allow ? " --allow-insecure" : "") + " 2>&1",
+                                      &status);
+        server.join();
+        if (allow) {
+            EXPECT_EQ(out, "[]\n");
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(sent.size(), 32u);
+        } else {
+            EXPECT_EQ(out, "halvoren-usbip: remote: Server does not offer the secure password exchange\n  The server "
+                           "is an older version, or someone on the way removed its offer. --allow-insecure talks to it "
+                           "anyway: it then does not prove the password, and whoever records the conversation can test "
+                           "passwords offline.\n");
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(sent, "");
+        }
+    }
 }
 
 TEST(Descriptors, ServerAndClientWorkAboveDescriptor1023)

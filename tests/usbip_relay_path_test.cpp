@@ -318,7 +318,9 @@ TEST(RelayWorker, DispatchOpensAnAttachConnectionCarryingASession)
             std::string got = raw_recv_n(data, attach.size() + 36);
             ASSERT_EQ(got.size(), attach.size() + 36) << c.dispatch;
             EXPECT_EQ(got.substr(0, attach.size()), attach);
-            EXPECT_EQ(be32_at(got, attach.size()), password ? 1u : 0u);
+            // With a password: the password flag and the offer of the secure
+            // exchange.
+            EXPECT_EQ(be32_at(got, attach.size()), password ? 3u : 0u);
         }
 
         if (password == nullptr) {

@@ -14,6 +14,7 @@
 
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
+#include "tcp_tap.h"
 #include "test_support.h"
 #include "testbed.h"
 #include "urb_client.h"
@@ -201,6 +202,55 @@ TEST_F(ServerForward, TrafficDirectlyInTlsAndThroughTheRelay)
         // The client leaves: the device is released, its driver back.
         usbip_conn_close(&im->conn);
         expect_released(*dev_);
+        usbip_server_stop();
+        if (HasFailure()) break;
+    }
+}
+
+// Through the relay with a password, the relay copies nothing it could
+// read: a tap on the client's way to the relay (every byte the relay
+// copies, as its operator or anybody on the path sees them) finds none of
+// the device list's bus ids and paths, the device's names or the URB
+// payloads. Without a password the same tap finds them all, so the search
+// does look.
+TEST_F(ServerForward, WithAPasswordTheRelayCopiesCiphertextOnly)
+{
+    auto payload = [](std::size_t from) {
+        std::string window;
+        for (std::size_t i = from; i < from + 48; ++i) window += static_cast<char>((i * 2654435761u) >> 13);
+        return window;
+    };
+    const Bytes product = UrbDevice::string_descriptor(2);
+    const std::string patterns[] = {
+        "/sys/bus/usb/devices/1-4", "/sys/bus/usb/devices/1-5", std::string("1-4") + std::string(29, '\0'),
+        std::string("1-5") + std::string(29, '\0'), std::string(product.begin(), product.end()), payload(0),
+        payload(100000),
+    };
+    for (const char *password : {static_cast<const char *>(nullptr), "pw"}) {
+        SCOPED_TRACE(password ? "with a password" : "without a password");
+        start(Path::relay, password);
+        std::string seen;
+        {
+            TcpTap tap(relay_->port());
+            ASSERT_NE(tap.port(), 0);
+            const char *list = usbip_client_list_by_code("127.0.0.1", tap.port(), code_.c_str(), password);
+            ASSERT_NE(list, nullptr) << usbip_last_error();
+            EXPECT_NE(std::string(list).find("\"busid\":\"1-4\""), std::string::npos) << list;
+            Imported im;
+            ASSERT_TRUE(connect_by(im.conn, ServerRoute::to(port_, false, tap.port(), code_), password));
+            ASSERT_EQ(usbip_request_import(&im.conn, "1-4", &im.reply), 0) << usbip_last_error();
+            im.conn.deadline_ms = 0;
+            im.client = std::make_unique<UrbClient>(im.conn);
+            check_descriptors(*im.client);
+            check_bulk_echo(*im.client, 256 << 10, 4);
+            usbip_conn_close(&im.conn);
+            expect_released(*dev_);
+            EXPECT_TRUE(tap.idle(10000));
+            seen = tap.seen();
+        }
+        EXPECT_GT(seen.size(), std::size_t{2} * (256 << 10)) << "the traffic went through the tap";
+        for (const std::string &p : patterns)
+            EXPECT_EQ(seen.find(p) != std::string::npos, password == nullptr) << hex_of(p);
         usbip_server_stop();
         if (HasFailure()) break;
     }

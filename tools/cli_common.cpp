@@ -178,6 +178,17 @@ std::string explain(const std::string &message, const Situation &s)
                "--registration-key-file.";
     if (message == "Invalid registration key")
         return "A registration key is 1 to 64 printable characters without spaces.";
+    if (message.find("does not match the pinned fingerprint") != std::string::npos)
+        return "The server's TLS key is not the one trusted before (in the known-hosts file, or given with "
+               "--fingerprint): someone may be posing as the server. If its operator replaced the key on purpose, "
+               "remove the server's line from the known-hosts file.";
+    if (message == "Server does not offer the secure password exchange")
+        return "The server is an older version, or someone on the way removed its offer. --allow-insecure talks to "
+               "it anyway: it then does not prove the password, and whoever records the conversation can test "
+               "passwords offline.";
+    if (message == "Server could not prove that it knows the password")
+        return "This is not the server you meant: it does not know the password. Someone (a relay, or a party on "
+               "the way) may be posing as it, or its password has changed.";
     if (s.by_code && message.find("Code not found") != std::string::npos)
         return "No server is registered with this code on the relay: check the code, and that the server still runs.";
     return "";

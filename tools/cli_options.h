@@ -34,6 +34,26 @@ inline constexpr Option kPasswordOption{
     "the password P (other users can see it in the process list: prefer --password-file or "
     "HALVOREN_USBIP_PASSWORD)"};
 
+// Whom remote and attach trust (cli_trust.h).
+inline constexpr Option kAllowInsecureOption{
+    "--allow-insecure", 0, nullptr,
+    "with a password, also talk to a server that does not offer the secure password exchange (an older version): "
+    "that server does not prove that it knows the password, the conversation is encrypted only with --tls, and "
+    "whoever records it can test passwords offline"};
+inline constexpr Option kKnownHostsOption{
+    "--known-hosts", 0, "FILE",
+    "with --tls: the servers' keys that you trust, one 'HOST:PORT FINGERPRINT' a line (default "
+    "~/.config/halvoren-usbip/known_hosts); a server that is not there is asked about, one whose key changed is "
+    "refused"};
+inline constexpr Option kAcceptNewKeyOption{
+    "--accept-new-key", 0, nullptr,
+    "with --tls: trust the key of a server that is not in the known-hosts file without asking, and remember it "
+    "(for scripts; a changed key is still refused)"};
+inline constexpr Option kFingerprintOption{
+    "--fingerprint", 0, "FP",
+    "with --tls: the server's key must have this SHA-256 fingerprint (as 'serve --tls' prints it); the "
+    "known-hosts file is not used"};
+
 struct CommandSpec {
     const char *name;                 // "serve"; "" for the program itself
     const char *summary;              // its line in the program's list of commands

@@ -39,8 +39,8 @@ const CommandSpec kListSpec{
 const CommandSpec kServeSpec{
     "serve",
     "share local devices with USB/IP clients, directly or through a relay",
-    {"[--port PORT] [--tls] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] [--registration-key-file FILE] "
-     "[--password-file FILE | --password P] [--forward] [--stock-clients]"},
+    {"[--port PORT] [--tls] [--key-file FILE] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] "
+     "[--registration-key-file FILE] [--password-file FILE | --password P] [--forward] [--stock-clients]"},
     "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM.",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3240)"},
@@ -50,7 +50,12 @@ const CommandSpec kServeSpec{
          "(046d:c31c:SERIAL); a device shared this way is withdrawn when it is unplugged",
          true},
         {"--share-all", 0, nullptr, "share every local device"},
-        {"--tls", 0, nullptr, "wrap every connection in TLS (self-signed certificate)"},
+        {"--tls", 0, nullptr,
+         "wrap every connection in TLS (self-signed certificate); the server prints its key's fingerprint, which "
+         "clients compare the first time"},
+        {"--key-file", 0, "FILE",
+         "with --tls: keep the server's key in FILE (made, readable by you alone, when it does not exist), so that "
+         "its fingerprint stays the same across restarts; without it every start makes a new key"},
         {"--relay", 0, "HOST[:PORT]",
          "register with a relay (port 3241 unless given) and print the pairing code; not with --tls, which clients "
          "that come through a relay never start"},
@@ -68,34 +73,43 @@ const CommandSpec kServeSpec{
     },
     nullptr,
     "Without a password the server accepts every client; with --forward that client can use the shared devices as "
-    "if they were plugged into its own machine.",
+    "if they were plugged into its own machine. With a password, clients of this version and the server prove the "
+    "password to each other without sending it, and encrypt the rest of the conversation, also through a relay; "
+    "older clients still get in with the older handshake.",
 };
 
 const CommandSpec kRemoteSpec{
     "remote",
     "list a server's devices, directly or through a relay by pairing code",
-    {"HOST[:PORT] [--tls] [--busid ID [--descriptors]] [--password-file FILE | --password P] [--json] "
-     "[--timeout MS]",
-     "--relay HOST[:PORT] --code CODE [--busid ID --descriptors] [--password-file FILE | --password P] [--json] "
-     "[--timeout MS]"},
+    {"HOST[:PORT] [--tls] [--known-hosts FILE] [--accept-new-key | --fingerprint FP] [--busid ID [--descriptors]] "
+     "[--password-file FILE | --password P] [--allow-insecure] [--json] [--timeout MS]",
+     "--relay HOST[:PORT] --code CODE [--busid ID --descriptors] [--password-file FILE | --password P] "
+     "[--allow-insecure] [--json] [--timeout MS]"},
     "Lists a server's shared devices: directly (port 3240 unless given; an IPv6 address goes in brackets, "
     "[::1]:3240), or through a relay by the server's pairing code. With --descriptors, imports one device and reads "
     "its device and configuration descriptors from the device itself (the server must run with --forward).",
     {
         kRemoteOption,
         kTlsOption,
+        kKnownHostsOption,
+        kAcceptNewKeyOption,
+        kFingerprintOption,
         {"--busid", 'b', "ID", "show the one device with this bus id (direct only)"},
         {"--descriptors", 0, nullptr, "with --busid: import the device and show its descriptors"},
         kRelayOption,
         kCodeOption,
         kPasswordFileOption,
         kPasswordOption,
+        kAllowInsecureOption,
         {"--json", 0, nullptr,
          "print the library's JSON, with usb_ids_vendor and usb_ids_product where the usb.ids database knows the "
          "ids"},
         {"--timeout", 0, "MS", "give up after MS milliseconds (default 10000)"},
     },
     "HOST[:PORT]",
+    "With a password the server must prove that it knows it too, and the conversation is encrypted end to end, "
+    "also through a relay; a server that does not offer this (an older version, or one whose offer someone on the "
+    "way removed) is refused unless --allow-insecure is given.",
 };
 
 const CommandSpec kRelaySpec{
@@ -137,6 +151,7 @@ const std::vector<ManSection> &man_sections()
              {"HALVOREN_USBIP_RUN_DIR",
               "where attach records which server's device each vhci-hcd port holds, for port and detach (default "
               "/run/halvoren-usbip)"},
+             {"XDG_CONFIG_HOME", "the folder of the known-hosts file (default ~/.config)"},
          }},
         {"EXIT STATUS",
          nullptr,
@@ -149,6 +164,8 @@ const std::vector<ManSection> &man_sections()
          nullptr,
          {
              {"/usr/share/misc/usb.ids", "the USB name database (Debian package usb.ids)"},
+             {"~/.config/halvoren-usbip/known_hosts",
+              "the TLS keys of servers that remote and attach trust, one 'HOST:PORT FINGERPRINT' a line"},
              {"/etc/halvoren-usbip/password",
               "the password of the halvoren-usbip-serve service (systemd hands it over as a credential)"},
              {"/etc/default/halvoren-usbip-serve, /etc/default/halvoren-usbip-relay",

@@ -162,11 +162,13 @@ bool RemoteDevice::read_descriptors(UsbDescriptors *out)
     return true;
 }
 
-int show_remote_descriptors(const ImportTarget &target, int timeout_ms)
+int show_remote_descriptors(const ImportTarget &target, const TrustOptions &trust, int timeout_ms)
 {
     ClientLayers layers;
     if (!layers.ok()) return fail("init");
     if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
+    int trusted = prepare_client("remote", trust, target.server, target.tls, target.password);
+    if (trusted >= 0) return trusted;
     const Situation situation{0, target.tls, target.by_code()};
     RemoteDevice device;
     if (!device.import(target)) return fail("remote", situation);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli_common.h"
+#include "cli_trust.h"
 #include "usb_descriptors.h"
 #include "usbip_conn.h"
 #include "usbip_protocol.h"
@@ -83,7 +84,7 @@ private:
 
 // remote --descriptors: imports the device, reads its descriptors and
 // prints them; the exit status (0, or 1 after the message).
-int show_remote_descriptors(const ImportTarget &target, int timeout_ms);
+int show_remote_descriptors(const ImportTarget &target, const TrustOptions &trust, int timeout_ms);
 
 }  // namespace cli
 

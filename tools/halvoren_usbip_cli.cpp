@@ -24,6 +24,7 @@
 #include "cli_common.h"
 #include "cli_options.h"
 #include "cli_support.h"
+#include "cli_trust.h"
 #include "command_specs.h"
 #include "forward_client.h"
 #include "system_commands.h"
@@ -236,6 +237,8 @@ int cmd_serve(Args &a)
     if (stock_clients && (tls || !pw.empty()))
         throw UsageError{"--stock-clients works only without a password and without --tls: stock USB/IP clients "
                          "speak neither"};
+    const std::string key_file = p.value("--key-file");
+    if (p.has("--key-file") && !tls) throw UsageError{"--key-file keeps the server's TLS key: it needs --tls"};
 
     block_stop_signals();
     Situation situation{port, tls, false};
@@ -264,6 +267,11 @@ int cmd_serve(Args &a)
     }
     usbip_server_set_forwarding(forward ? 1 : 0);
     usbip_server_set_stock_clients(stock_clients ? 1 : 0);
+    if (!key_file.empty() && usbip_tls_set_key_file(key_file.c_str()) != 0) {
+        int rc = fail("serve", situation);
+        usbip_cleanup();
+        return rc;
+    }
     if (usbip_server_start(port, or_null(pw), tls ? 1 : 0) != 0) {
         int rc = fail("serve", situation);
         usbip_cleanup();
@@ -274,6 +282,11 @@ int cmd_serve(Args &a)
     std::string modes = std::string(forward ? ", forwarding" : "") + (stock_clients ? ", stock clients" : "");
     std::printf("Serving %zu device(s) on port %d (TLS %s, password %s%s). Ctrl-C stops.\n", shared.size(), port,
                 tls ? "on" : "off", pw.empty() ? "none" : "set", modes.c_str());
+    if (tls) {
+        const char *fingerprint = usbip_tls_key_fingerprint();
+        std::printf("TLS key fingerprint (SHA-256): %s%s\n", fingerprint ? fingerprint : "(none)",
+                    key_file.empty() ? " (a new key: --key-file keeps one)" : "");
+    }
     print_device_table(shared);
     if (!shares.empty()) {
         std::string rules;
@@ -333,6 +346,8 @@ int cmd_remote(Args &a)
     }
     if (descriptors && !has_busid) throw UsageError{"--descriptors needs --busid ID, the device to read"};
     if (descriptors && as_json) throw UsageError{"--descriptors shows text; leave out --json"};
+    TrustOptions trust;
+    trust.take(p, tls);
     std::string pw = password.resolve();
     if (descriptors) {
         ImportTarget target;
@@ -342,11 +357,16 @@ int cmd_remote(Args &a)
         target.code = code;
         target.password = pw;
         target.busid = busid;
-        return show_remote_descriptors(target, timeout_ms);
+        return show_remote_descriptors(target, trust, timeout_ms);
     }
 
     if (usbip_init() != 0) return fail("init");
     if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
+    int trusted = prepare_client("remote", trust, server, tls, pw);
+    if (trusted >= 0) {
+        usbip_cleanup();
+        return trusted;
+    }
     Situation situation{0, tls, by_code};
     int rc;
     if (by_code) {

@@ -310,23 +310,31 @@ private:
 const CommandSpec kAttachSpec{
     "attach",
     "hand a server's device to this machine's kernel (vhci-hcd)",
-    {"HOST[:PORT] --busid ID [--tls] [--password-file FILE | --password P] [--timeout MS] [--sysfs DIR]",
-     "--relay HOST[:PORT] --code CODE --busid ID [--password-file FILE | --password P] [--timeout MS] "
-     "[--sysfs DIR]"},
+    {"HOST[:PORT] --busid ID [--tls] [--known-hosts FILE] [--accept-new-key | --fingerprint FP] "
+     "[--password-file FILE | --password P] [--allow-insecure] [--timeout MS] [--sysfs DIR]",
+     "--relay HOST[:PORT] --code CODE --busid ID [--password-file FILE | --password P] [--allow-insecure] "
+     "[--timeout MS] [--sysfs DIR]"},
     "Imports a server's device and hands it to this machine's kernel (the vhci-hcd module, 'modprobe vhci-hcd'; "
     "needs root), where it shows up as a local USB device. The server must run with forwarding on (serve "
-    "--forward). Without TLS the command returns once the kernel has the connection; with --tls it stays in the "
-    "foreground and carries the device's traffic until Ctrl-C (SIGINT) or SIGTERM, which detach the device.\n\n"
-    "It fails (status 1) when the server does not forward or the connection ends at once, and with --tls when the "
-    "server's side ends it later. The port's server and bus id are recorded for 'halvoren-usbip port'.",
+    "--forward). A connection in clear (no --tls, no password) goes to the kernel, and the command returns; an "
+    "encrypted one (--tls, or a password, which encrypts the conversation end to end) stays with the command, "
+    "which carries the device's traffic in the foreground until Ctrl-C (SIGINT) or SIGTERM, which detach the "
+    "device.\n\n"
+    "It fails (status 1) when the server does not forward or the connection ends at once, and on an encrypted "
+    "connection when the server's side ends it later. The port's server and bus id are recorded for "
+    "'halvoren-usbip port'.",
     {
         kRemoteOption,
         {"--busid", 'b', "ID", "the device's bus id on the server"},
         kTlsOption,
+        kKnownHostsOption,
+        kAcceptNewKeyOption,
+        kFingerprintOption,
         kRelayOption,
         kCodeOption,
         kPasswordFileOption,
         kPasswordOption,
+        kAllowInsecureOption,
         {"--timeout", 0, "MS", "give up the import after MS milliseconds (default 10000)"},
         {"--sysfs", 0, "DIR", "where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)"},
     },
@@ -444,6 +452,8 @@ int cmd_attach(Args &a, const HostHooks &hooks)
         throw UsageError{"no server given: name HOST[:PORT], or --relay HOST[:PORT] with --code CODE"};
     }
     if (target.busid.empty()) throw UsageError{"--busid ID names the device to attach"};
+    TrustOptions trust;
+    trust.take(p, target.tls);
     target.password = password.resolve();
 
     // Before anything is sent: is there a kernel to hand the device to?
@@ -456,6 +466,8 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     ClientLayers layers;
     if (!layers.ok()) return fail("attach");
     if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
+    int trusted = prepare_client("attach", trust, target.server, target.tls, target.password);
+    if (trusted >= 0) return trusted;
     RemoteDevice device;
     if (!device.import(target)) return fail("attach", Situation{0, target.tls, target.by_code()});
     const usbip_imported &got = device.imported();
@@ -480,8 +492,10 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     record.busid = target.busid;
     record.server = target.describe();
 
-    if (!target.tls) {
-        // The kernel takes the socket as it is, and expects it to block.
+    if (!conn.is_tls()) {
+        // In clear: the kernel takes the socket as it is, and expects it to
+        // block. An encrypted connection (TLS, or the session of the secure
+        // password exchange) stays here, behind a socket pair.
         if (!plat::set_blocking(conn.fd) ||
             !vhci.attach(static_cast<unsigned>(port), static_cast<int>(conn.fd), got.devid(), got.device.speed, &error))
             return vhci_failure("attach", error.empty() ? "cannot hand the connection to the kernel" : error);

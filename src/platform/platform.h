@@ -208,6 +208,17 @@ void sleep_ms(int ms);
 // Fills `out` from the operating system's secure random source.
 bool random_bytes(void *out, std::size_t len);
 
+// Files named by UTF-8 paths.
+enum class FileRead { ok, missing, failed };
+// Reads a whole file of at most max_bytes (a longer one fails).
+FileRead read_file(const char *path, std::size_t max_bytes, std::string *out);
+// Creates a new file with `data` that only its owner may read or write
+// (mode 0600 on POSIX; on Windows the folder's inherited permissions).
+// False when it exists already or cannot be written in full; a file left
+// half-written is removed.
+bool create_private_file(const char *path, const std::string &data);
+bool file_exists(const char *path);
+
 // Keeps the library's code mapped while its threads may run: a host that
 // unloads the library without stopping it must not pull the code from under
 // them. Counted: each pin needs one unpin.

@@ -20,6 +20,7 @@
 #include <sys/epoll.h>
 #endif
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -308,6 +309,47 @@ bool random_bytes(void *out, std::size_t len)
         len -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+FileRead read_file(const char *path, std::size_t max_bytes, std::string *out)
+{
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? FileRead::missing : FileRead::failed;
+    out->clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || out->size() + static_cast<std::size_t>(n) > max_bytes) {
+            ::close(fd);
+            return n == 0 ? FileRead::ok : FileRead::failed;
+        }
+        out->append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+bool create_private_file(const char *path, const std::string &data)
+{
+    // O_EXCL: never through a link, never over a file somebody else made.
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    bool ok = done == data.size() && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (!ok) ::unlink(path);
+    return ok;
+}
+
+bool file_exists(const char *path)
+{
+    struct stat st {};
+    return ::stat(path, &st) == 0;
 }
 
 void *module_reference_take()

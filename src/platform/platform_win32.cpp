@@ -31,6 +31,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -540,6 +541,75 @@ bool random_bytes(void *out, std::size_t len)
         len -= chunk;
     }
     return true;
+}
+
+namespace {
+
+// A UTF-8 path as Windows' wide-character calls take it; empty on failure.
+std::wstring wide_path(const char *path)
+{
+    int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &w[0], n) != n) return std::wstring();
+    w.resize(static_cast<std::size_t>(n - 1));
+    return w;
+}
+
+}  // namespace
+
+FileRead read_file(const char *path, std::size_t max_bytes, std::string *out)
+{
+    std::wstring w = wide_path(path);
+    if (w.empty()) return FileRead::failed;
+    HANDLE h = ::CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = ::GetLastError();
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? FileRead::missing : FileRead::failed;
+    }
+    out->clear();
+    char buf[4096];
+    FileRead result = FileRead::failed;
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(h, buf, sizeof buf, &n, nullptr)) break;
+        if (n == 0) {
+            result = FileRead::ok;
+            break;
+        }
+        if (out->size() + n > max_bytes) break;
+        out->append(buf, n);
+    }
+    ::CloseHandle(h);
+    return result;
+}
+
+bool create_private_file(const char *path, const std::string &data)
+{
+    std::wstring w = wide_path(path);
+    if (w.empty()) return false;
+    // CREATE_NEW: never over a file that exists. The new file takes its
+    // folder's permissions, which in a user's profile are the user's own.
+    HANDLE h = ::CreateFileW(w.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        DWORD n = 0;
+        DWORD chunk = data.size() - done > 0x100000 ? 0x100000 : static_cast<DWORD>(data.size() - done);
+        if (!::WriteFile(h, data.data() + done, chunk, &n, nullptr) || n == 0) break;
+        done += n;
+    }
+    bool ok = done == data.size() && ::FlushFileBuffers(h);
+    if (!::CloseHandle(h)) ok = false;
+    if (!ok) ::DeleteFileW(w.c_str());
+    return ok;
+}
+
+bool file_exists(const char *path)
+{
+    std::wstring w = wide_path(path);
+    return !w.empty() && ::GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void *module_reference_take()

@@ -39,6 +39,7 @@ struct Where {
     int port = 0;        // the server's, on both loopbacks
     int relay_port = 0;  // the relay's
     std::string code;    // the server's pairing code at the relay
+    std::string fingerprint;  // the server's TLS key, as it printed it (with --tls)
 };
 
 // One way to attach the device in the guest. A way that needs a step of
@@ -79,14 +80,17 @@ const std::vector<Way> kWays = {
      false,
      [](const Where &w) {
          return "halvoren-usbip attach 127.0.0.1:" + std::to_string(w.port) +
-                " --tls --busid 1-4 --password-file /tmp/password";
+                " --tls --fingerprint " + w.fingerprint + " --busid 1-4 --password-file /tmp/password";
      },
      true,
      nullptr},
     {"the command line, in TLS, detached by `detach`",
      {"--tls"},
      false,
-     [](const Where &w) { return "halvoren-usbip attach 127.0.0.1:" + std::to_string(w.port) + " --tls --busid 1-4"; },
+     [](const Where &w) {
+         return "halvoren-usbip attach 127.0.0.1:" + std::to_string(w.port) + " --tls --fingerprint " + w.fingerprint +
+                " --busid 1-4";
+     },
      true,
      cli_detach},
     {"the command line, by code through the relay",
@@ -98,6 +102,17 @@ const std::vector<Way> kWays = {
      },
      false,
      cli_detach},
+    // With a password the secure exchange encrypts the relayed stream end
+    // to end, so the command stays and carries it, as with TLS.
+    {"the command line, by code through the relay, with a password",
+     {"--password-file", "PASSWORD_FILE"},
+     true,
+     [](const Where &w) {
+         return "halvoren-usbip attach --relay 127.0.0.1:" + std::to_string(w.relay_port) + " --code " + w.code +
+                " --busid 1-4 --password-file /tmp/password";
+     },
+     true,
+     nullptr},
 };
 
 double seconds_since(std::chrono::steady_clock::time_point t)
@@ -153,6 +168,10 @@ protected:
         auto server = std::make_unique<ChildProcess>(argv);
         if (server->wait_for("Serving 1 device\\(s\\) on port " + std::to_string(where->port)).empty()) return nullptr;
         if (way.by_code && (where->code = server->wait_for("Pairing code: ([A-Z0-9]+)")).empty()) return nullptr;
+        for (const std::string &o : way.serve_options)
+            if (o == "--tls" &&
+                (where->fingerprint = server->wait_for("TLS key fingerprint \\(SHA-256\\): ([0-9a-f]{64})")).empty())
+                return nullptr;
         return server;
     }
 

@@ -53,6 +53,9 @@ std::string library_error();
 
 // A new empty directory for the caller's files; "" on failure.
 std::string make_temp_dir();
+// Whether only the file's owner may read or write it (mode 0600; on
+// Windows, where files take their folder's permissions: whether it exists).
+bool file_is_private(const std::string &path);
 
 // CPU time this process has used so far, in seconds.
 double process_cpu_seconds();

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -85,6 +86,12 @@ std::string make_temp_dir()
 {
     char dir[] = "/tmp/usbip-test-XXXXXX";
     return mkdtemp(dir) != nullptr ? dir : "";
+}
+
+bool file_is_private(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600;
 }
 
 double process_cpu_seconds()

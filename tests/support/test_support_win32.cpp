@@ -150,6 +150,8 @@ bool unload_library(void *lib) { return FreeLibrary(static_cast<HMODULE>(lib)) !
 
 std::string library_error() { return "error " + std::to_string(GetLastError()); }
 
+bool file_is_private(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 std::string make_temp_dir()
 {
     char base[MAX_PATH];

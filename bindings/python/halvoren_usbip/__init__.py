@@ -27,12 +27,22 @@ the library is called.
 
 The process holds one server and one relay: :class:`Server` and
 :class:`Relay` refuse to start a second while one runs.
+
+With a password, the client calls require the secure password exchange:
+the server proves that it knows the password too, and the conversation is
+encrypted end to end (through a relay as well). A server that does not
+offer it (an older version, or one whose offer somebody on the way
+removed) is refused with :class:`AuthenticationError`, unless the call
+passes ``allow_insecure=True``. With ``tls=True``, ``fingerprint=`` pins
+the server's TLS key (:func:`server_fingerprint` reads it, and
+``Server.fingerprint`` on the server's side).
 """
 import atexit
 import threading
+from contextlib import contextmanager
 import warnings
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, TypeVar
 
 from ._native import LIBRARY_VARIABLE, Library, find_library
 from .errors import (
@@ -59,6 +69,7 @@ __all__ = [
     "device_info",
     "list_by_code",
     "set_client_timeout",
+    "server_fingerprint",
     "next_event",
     "library",
     "Library",
@@ -235,6 +246,80 @@ def _devices(objects: List[Dict[str, str]]) -> List[Device]:
     return [Device.from_json(o) for o in objects]
 
 
+def _fingerprint(value: Any) -> Optional[str]:
+    if value is None:
+        return None
+    text = _text(value, "fingerprint")
+    digits = text.replace(":", "")
+    if len(digits) != 64 or any(c not in "0123456789abcdefABCDEF" for c in digits):
+        raise ValueError(f"fingerprint {value!r} is not a SHA-256 fingerprint: 64 hexadecimal digits")
+    return text
+
+
+# ---------------------------------------------------------------------------
+# Whom a client call trusts
+
+T = TypeVar("T")
+
+
+class _SecureGate:
+    """The library's requirement of the secure exchange is one setting of
+    the process. Each call sets it for its own time only, while no call
+    that needs the other value runs, so that no call ever runs under
+    another's setting; once no call runs, the setting is back as it was."""
+
+    def __init__(self) -> None:
+        self._cond = threading.Condition()
+        self._running = {True: 0, False: 0}
+        self._before = False
+
+    @contextmanager
+    def require(self, required: bool) -> Iterator[None]:
+        lib = library()
+        with self._cond:
+            while self._running[not required]:
+                self._cond.wait()
+            if self._running[required] == 0:
+                # No call runs: the setting is the host's own.
+                self._before = lib.set_require_secure()
+                lib.set_require_secure(required)
+            self._running[required] += 1
+        try:
+            yield
+        finally:
+            with self._cond:
+                self._running[required] -= 1
+                if self._running[required] == 0:
+                    lib.set_require_secure(self._before)
+                self._cond.notify_all()
+
+
+_gate = _SecureGate()
+
+
+def _client_call(call: Callable[[], T], password: Optional[str], allow_insecure: Any, tls: bool = False,
+                 fingerprint: Optional[str] = None) -> T:
+    allow = _flag(allow_insecure, "allow_insecure")
+    if fingerprint is not None and not tls:
+        raise ValueError("fingerprint pins the server's TLS key: it needs tls=True")
+    lib = library()
+
+    def pinned() -> T:
+        if fingerprint is None:
+            return call()
+        # The pin belongs to this thread, where the call runs too.
+        lib.pin_fingerprint(fingerprint)
+        try:
+            return call()
+        finally:
+            lib.pin_fingerprint(None)
+
+    if password is None:  # nothing to protect: the setting does not apply
+        return pinned()
+    with _gate.require(not allow):
+        return pinned()
+
+
 # ---------------------------------------------------------------------------
 # Module functions
 
@@ -249,25 +334,43 @@ def list_local() -> List[Device]:
     return _devices(library().list_local_devices())
 
 
-def list_remote(host: str, port: int, password: Optional[str] = None, tls: bool = False) -> List[Device]:
-    """The devices that the server at ``host``:``port`` shares."""
+def list_remote(host: str, port: int, password: Optional[str] = None, tls: bool = False, *,
+                allow_insecure: bool = False, fingerprint: Optional[str] = None) -> List[Device]:
+    """The devices that the server at ``host``:``port`` shares. With a
+    password, a server without the secure exchange is refused unless
+    ``allow_insecure``; with ``tls``, ``fingerprint`` pins its key."""
     args = (_text(host, "host"), _port(port), _password(password), _flag(tls, "tls"))
-    return _devices(library().list_remote(*args))
+    pin = _fingerprint(fingerprint)
+    return _devices(_client_call(lambda: library().list_remote(*args), args[2], allow_insecure, args[3], pin))
 
 
-def device_info(host: str, port: int, busid: str, password: Optional[str] = None, tls: bool = False) -> Device:
+def device_info(host: str, port: int, busid: str, password: Optional[str] = None, tls: bool = False, *,
+                allow_insecure: bool = False, fingerprint: Optional[str] = None) -> Device:
     """One shared device of the server at ``host``:``port``, by exact bus id;
     :class:`NotFoundError` when the server does not share it."""
     args = (_text(host, "host"), _port(port), _text(busid, "busid"), _password(password), _flag(tls, "tls"))
-    return Device.from_json(library().remote_device(*args))
+    pin = _fingerprint(fingerprint)
+    return Device.from_json(_client_call(lambda: library().remote_device(*args), args[3], allow_insecure, args[4],
+                                         pin))
 
 
-def list_by_code(relay_host: str, relay_port: int, code: str, password: Optional[str] = None) -> List[Device]:
+def list_by_code(relay_host: str, relay_port: int, code: str, password: Optional[str] = None, *,
+                 allow_insecure: bool = False) -> List[Device]:
     """The devices of the server that holds pairing ``code`` (any letter
     case) on the relay at ``relay_host``:``relay_port``. This path never
-    uses TLS."""
+    uses TLS; with a password the secure exchange encrypts it end to end,
+    so the relay copies ciphertext only."""
     args = (_text(relay_host, "relay_host"), _port(relay_port, "relay_port"), _code(code), _password(password))
-    return _devices(library().list_by_code(*args))
+    return _devices(_client_call(lambda: library().list_by_code(*args), args[3], allow_insecure))
+
+
+def server_fingerprint(host: str, port: int) -> str:
+    """The SHA-256 fingerprint of the TLS key that the server at
+    ``host``:``port`` presents (64 lower-case hex digits), read without
+    sending anything after the TLS handshake: to compare with what the
+    server's operator sees before trusting it."""
+    args = (_text(host, "host"), _port(port))
+    return library().server_fingerprint(*args)
 
 
 def set_client_timeout(ms: int) -> int:
@@ -333,10 +436,16 @@ class Server:
     USB/IP clients without the password handshake (the kernel's usbip tool)
     list and import; it needs a server without password and without TLS.
     Both are settings of the process, made by each start.
+
+    With ``tls=True``, ``key_file`` keeps the server's TLS key in that file
+    (made, readable by its owner only, when it does not exist), so that
+    :attr:`fingerprint` stays the same across restarts and clients that
+    pinned it keep trusting the server.
     """
 
     def __init__(self, port: int, password: Optional[str] = None, tls: bool = False,
-                 share: Iterable[str] = (), forward: bool = False, stock_clients: bool = False) -> None:
+                 share: Iterable[str] = (), forward: bool = False, stock_clients: bool = False,
+                 key_file: Optional[str] = None) -> None:
         self._asked_port = self.port = _port(port, any_ok=True)
         self._password = _password(password)
         self.tls = _flag(tls, "tls")
@@ -348,6 +457,9 @@ class Server:
         if self.stock_clients and (self.tls or self._password):
             raise ValueError("stock_clients needs a server without password and without TLS: "
                              "stock USB/IP clients speak neither")
+        self.key_file = None if key_file is None else _text(key_file, "key_file")
+        if self.key_file is not None and not self.tls:
+            raise ValueError("key_file keeps the server's TLS key: it needs tls=True")
         self.running = False
 
     def start(self) -> "Server":
@@ -360,6 +472,7 @@ class Server:
                 done.append(busid)
             lib.set_forwarding(self.forward)
             lib.set_stock_clients(self.stock_clients)
+            lib.set_key_file(self.key_file)
             lib.server_start(self._asked_port, self._password, self.tls)
             self.port = lib.server_port()
         except BaseException:
@@ -410,6 +523,14 @@ class Server:
     def shared(self) -> List[Device]:
         """The shared devices, in the order they were shared."""
         return _devices(library().list_shared())
+
+    @property
+    def fingerprint(self) -> str:
+        """The SHA-256 fingerprint of the server's TLS key (64 lower-case hex
+        digits), for its clients to pin; a running server with TLS only."""
+        if not (self.running and self.tls):
+            raise ValueError("only a running server with TLS has a TLS key")
+        return library().key_fingerprint()
 
     def sessions(self) -> List[Dict[str, Any]]:
         """The sessions that forward a device now: ``peer``, ``busid``,

@@ -55,6 +55,11 @@ _SIGNATURES = {
     "usbip_client_device_info": ([_c_str, _c_int, _c_str, _c_str, _c_int], _c_str),
     "usbip_client_list_by_code": ([_c_str, _c_int, _c_str, _c_str], _c_str),
     "usbip_client_set_timeout": ([_c_int], _c_int),
+    "usbip_client_set_require_secure": ([_c_int], _c_int),
+    "usbip_client_pin_fingerprint": ([_c_str], _c_int),
+    "usbip_client_server_fingerprint": ([_c_str, _c_int], _c_str),
+    "usbip_tls_set_key_file": ([_c_str], _c_int),
+    "usbip_tls_key_fingerprint": ([], _c_str),
     "usbip_next_event": ([_c_int], _c_str),
     "usbip_server_sessions": ([], _c_str),
 }
@@ -265,3 +270,26 @@ class Library:
 
     def set_client_timeout(self, ms: int) -> int:
         return int(self._lib.usbip_client_set_timeout(_int(ms, "ms")))
+
+    def set_require_secure(self, required: Optional[bool] = None) -> bool:
+        value = -1 if required is None else _flag(required, "required")
+        return bool(self._lib.usbip_client_set_require_secure(value))
+
+    def pin_fingerprint(self, fingerprint: Optional[str]) -> None:
+        self._check(self._lib.usbip_client_pin_fingerprint(_text(fingerprint, "fingerprint")))
+
+    def server_fingerprint(self, host: str, port: int) -> str:
+        text = self._lib.usbip_client_server_fingerprint(_text(host, "host"), _int(port, "port"))
+        if text is None:
+            raise self._error()
+        return _decode(text)
+
+    # -- the server's TLS key --------------------------------------------
+    def set_key_file(self, path: Optional[str]) -> None:
+        self._check(self._lib.usbip_tls_set_key_file(_text(path, "path")))
+
+    def key_fingerprint(self) -> str:
+        text = self._lib.usbip_tls_key_fingerprint()
+        if text is None:
+            raise self._error()
+        return _decode(text)

@@ -6,7 +6,9 @@ that carries the library's own message (``str(error)`` and
 message, so a host can tell the usual cases apart without matching text:
 
 ========================  ===================================================
-:class:`AuthenticationError`  the password handshake refused the client
+:class:`AuthenticationError`  the password handshake refused the client, or
+                              the server could not prove itself (password,
+                              secure exchange, pinned TLS key)
 :class:`ConnectError`         no TCP connection to the server or relay
 :class:`TimeoutError`         the peer did not answer within the client time-out
 :class:`NotFoundError`        no such device, shared device, share rule or pairing code
@@ -43,7 +45,10 @@ class UsbipError(Exception):
 
 
 class AuthenticationError(UsbipError):
-    """The server refused the password, or wanted one and got none."""
+    """The server refused the password, or wanted one and got none; or the
+    server did not prove that it knows the password, did not offer the
+    secure exchange that was required, or presented another TLS key than
+    the pinned one."""
 
 
 class ConnectError(UsbipError):
@@ -74,6 +79,9 @@ _BY_PREFIX: Tuple[Tuple[str, Type[UsbipError]], ...] = (
     ("Authentication rejected by server", AuthenticationError),
     ("Server requires password authentication", AuthenticationError),
     ("Server handshake rejected", AuthenticationError),
+    ("Server could not prove that it knows the password", AuthenticationError),
+    ("Server does not offer the secure password exchange", AuthenticationError),
+    ("Server key ", AuthenticationError),
     ("Timed out after ", TimeoutError),
     ("Relay timeout on connection response", TimeoutError),
     ("Remote device with busid ", NotFoundError),

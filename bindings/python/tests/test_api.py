@@ -93,6 +93,14 @@ MISTAKES = [
     (lambda: usbip.Server(3240, share="1-1"), TypeError),
     (lambda: usbip.Server(3240, tls="yes"), TypeError),
     (lambda: usbip.Relay(None), TypeError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240, password="pw", allow_insecure="yes"), TypeError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240, tls=True, fingerprint="abc"), ValueError),
+    (lambda: usbip.list_remote("127.0.0.1", 3240, fingerprint="ab" * 32), ValueError),  # needs tls
+    (lambda: usbip.device_info("127.0.0.1", 3240, "1-1", tls=True, fingerprint=123), TypeError),
+    (lambda: usbip.list_by_code("127.0.0.1", 3241, "ABC234", password="pw", allow_insecure=1), TypeError),
+    (lambda: usbip.server_fingerprint("127.0.0.1", 0), ValueError),
+    (lambda: usbip.Server(3240, key_file="server.key"), ValueError),  # needs tls
+    (lambda: usbip.Server(3240, tls=True, key_file=b"server.key"), TypeError),
 ]
 
 
@@ -419,3 +427,103 @@ def test_a_script_that_ends_while_everything_runs_exits_at_once(ports):
                          timeout=30)
     assert out.returncode == 0, out.stderr
     assert out.stdout == "running\n"
+
+
+def _older_server(flag: int):
+    """A server of the older handshake with a password (flag 1), or one
+    without a password (flag 0), for one connection on a thread: it accepts
+    any reply and answers an empty device list. The bytes the client sent
+    come back through the returned list once the thread is done."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(1)
+    s.settimeout(10)
+    sent = []
+
+    def serve():
+        try:
+            conn, _ = s.accept()
+        except OSError:
+            return
+        with conn:
+            conn.sendall(flag.to_bytes(4, "big") + bytes(32))
+            reply = _recv_exactly(conn, 32 if flag else 4)
+            sent.append(reply)
+            if reply:
+                conn.sendall(bytes(4))
+                _recv_exactly(conn, 8)
+                conn.sendall(bytes.fromhex("011100050000000000000000"))
+
+    t = threading.Thread(target=serve)
+    t.start()
+    return s, t, sent
+
+
+def test_with_a_password_the_secure_exchange_is_required_unless_allowed(ports):
+    for flag in (1, 0):
+        s, t, sent = _older_server(flag)
+        with s:
+            with pytest.raises(usbip.AuthenticationError) as err:
+                usbip.list_remote("127.0.0.1", s.getsockname()[1], password="pw")
+            t.join()
+        assert str(err.value) == "Server does not offer the secure password exchange"
+        assert sent == [b""]  # nothing was sent: nothing to test offline
+        s, t, sent = _older_server(flag)
+        with s:
+            assert usbip.list_remote("127.0.0.1", s.getsockname()[1], password="pw", allow_insecure=True) == []
+            t.join()
+        assert len(sent[0]) == (32 if flag else 4)
+    # Without a password there is nothing to protect.
+    s, t, sent = _older_server(0)
+    with s:
+        assert usbip.list_remote("127.0.0.1", s.getsockname()[1]) == []
+        t.join()
+    # This library's server offers it, directly and through a relay.
+    server_port, relay_port = ports
+    with usbip.Relay(relay_port), usbip.Server(server_port, password="pw") as server:
+        code = server.register_relay("127.0.0.1", relay_port)
+        assert usbip.list_remote("127.0.0.1", server_port, password="pw") == []
+        assert usbip.list_by_code("127.0.0.1", relay_port, code, password="pw") == []
+    assert not usbip.library().set_require_secure()  # the library's default is left as it was
+
+
+def test_calls_that_allow_older_servers_never_weaken_the_others(ports):
+    server_port, _ = ports
+    with usbip.Server(server_port, password="pw"):
+        def secure(_):
+            return usbip.list_remote("127.0.0.1", server_port, password="pw")
+
+        def insecure(_):
+            s, t, _sent = _older_server(1)
+            with s:
+                result = usbip.list_remote("127.0.0.1", s.getsockname()[1], password="pw", allow_insecure=True)
+                t.join()
+            return result
+
+        with ThreadPoolExecutor(8) as pool:
+            results = list(pool.map(lambda i: (insecure if i % 3 == 0 else secure)(i), range(24)))
+    assert results == [[]] * 24
+
+
+def test_the_servers_tls_key_kept_in_a_file_and_pinned_by_clients(ports, tmp_path):
+    server_port, _ = ports
+    key_file = str(tmp_path / "server.key")
+    with usbip.Server(server_port, password="pw", tls=True, key_file=key_file) as server:
+        first = server.fingerprint
+        assert re.fullmatch(r"[0-9a-f]{64}", first)
+        assert usbip.server_fingerprint("127.0.0.1", server_port) == first
+        assert usbip.list_remote("127.0.0.1", server_port, "pw", tls=True, fingerprint=first) == []
+        assert usbip.list_remote("127.0.0.1", server_port, "pw", tls=True, fingerprint=first.upper()) == []
+    assert oct(os.stat(key_file).st_mode & 0o777) == "0o600"
+    with usbip.Server(server_port, password="pw", tls=True, key_file=key_file) as server:
+        assert server.fingerprint == first  # the same key after a restart
+    with usbip.Server(server_port, password="pw", tls=True) as server:
+        changed = server.fingerprint
+        assert changed != first
+        with pytest.raises(usbip.AuthenticationError) as err:
+            usbip.list_remote("127.0.0.1", server_port, "pw", tls=True, fingerprint=first)
+        assert str(err.value) == f"Server key {changed} does not match the pinned fingerprint {first}"
+        # The pin ends with the call.
+        assert usbip.list_remote("127.0.0.1", server_port, "pw", tls=True) == []
+    with pytest.raises(ValueError, match="only a running server with TLS"):
+        server.fingerprint
