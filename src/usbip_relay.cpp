@@ -135,6 +135,7 @@ struct RelayState {
     // A bridge without a byte either way, or whose bytes wait for a side
     // that takes none, for this long ends (tests shorten it).
     std::atomic<int> bridge_idle_ms{kBridgeIdleMs};
+    std::atomic<int> attach_wait_ms{kAttachWaitMs};
     usbip_failure_backoff unknown_codes;
     usbip_failure_backoff invalid_tickets;
     usbip_failure_backoff wrong_keys;
@@ -627,7 +628,7 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
     bool left = false;
     {
         std::unique_lock<std::mutex> lock(r.mutex);
-        const std::int64_t deadline = plat::monotonic_ms() + kAttachWaitMs;
+        const std::int64_t deadline = plat::monotonic_ms() + r.attach_wait_ms.load();
         for (;;) {
             auto attached = r.attached.find(seq);
             if (attached != r.attached.end()) {
@@ -760,6 +761,8 @@ void stop_watcher()
 }  // namespace
 
 void usbip_relay_set_bridge_idle_ms(int ms) { relay().bridge_idle_ms = ms > 0 ? ms : kBridgeIdleMs; }
+
+void usbip_relay_set_attach_wait_ms(int ms) { relay().attach_wait_ms = ms > 0 ? ms : kAttachWaitMs; }
 
 std::size_t usbip_relay_busy_threads() { return relay().threads.busy_count(); }
 

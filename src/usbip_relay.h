@@ -18,6 +18,11 @@ void usbip_relay_set_guess_budget(int burst, int refill_ms);
 // none, before it ends (30,000 ms; <= 0 restores that). For bridges that
 // start afterwards.
 void usbip_relay_set_bridge_idle_ms(int ms);
+// How long a pairing waits for its server's data connection before the
+// client is told "ERROR Server failed to attach" (8,000 ms, the same as the
+// client's own wait for an answer, so that either may come first; <= 0
+// restores that). Tests shorten it to make the relay's answer the one seen.
+void usbip_relay_set_attach_wait_ms(int ms);
 // Relay threads that serve a connection now (handlers and bridges).
 std::size_t usbip_relay_busy_threads();
 

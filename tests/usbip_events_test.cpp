@@ -371,12 +371,16 @@ TEST_F(Events, EachKindInItsScenario)
          }},
         {"a server that never attaches",
          [](Events &) -> std::vector<Want> {
+             // Shorter than the client's 8 s wait for an answer, so that
+             // the relay's refusal (and its event) is what comes first.
+             usbip_relay_set_attach_wait_ms(1500);
              LibraryRelay relay;
              Fd control(raw_connect(relay.port()));
              raw_send(control, std::string("REGISTER \n"));
              std::string code = raw_recv_line(control).substr(5, 6);
              EXPECT_EQ(usbip_client_list_by_code("127.0.0.1", relay.port(), code.c_str(), nullptr), nullptr);
              EXPECT_STREQ(usbip_last_error(), "Relay returned: ERROR Server failed to attach");
+             usbip_relay_set_attach_wait_ms(0);
              return {{"relay_pairing_asked", {{"code", code}}},
                      {"relay_attach_timed_out", {{"code", code}, {"peer", "127.0.0.1"}}}};
          }},
