@@ -1,16 +1,21 @@
 // Forwarding against libusb alone, on the emulated device of the tests
 // (tests/support/urb_device.h) held in this process: the same control and
-// bulk transfers made with libusb directly, through the engine over a
-// loopback connection, and through the library's server (forwarding on,
-// plain, over loopback: handshake and import, then the same URBs), with 1
-// and 8 URBs in flight, in one run.
+// bulk transfers made with libusb directly, and forwarded four ways over
+// loopback: by the engine alone on a connection (plain, and in TLS), and
+// through the library's server (forwarding on, no password: handshake and
+// import, then the same URBs) directly and by code through the library's
+// relay. With 1 and 8 URBs in flight; every round of every way in one run,
+// interleaved, and the figures are medians over the rounds, as ratios to
+// libusb (and the relay's to the server's directly). The server has a
+// password: the ways through it prove it with the older handshake, after
+// which the stream runs in clear; BM_RelayedForwarding sets that against
+// the secure exchange's TLS session end to end, through the relay.
 //
-// Both sides use libusb the same way: asynchronous transfers, completed on
-// an event thread of their own. Rounds of the two alternate, and the
-// figures are medians over the rounds. What forwarding costs per URB is the
-// CPU time of the engine's session thread per URB less that of the thread
-// that drives libusb directly (both submit, and wait for completions), in
-// user space (decoding, encoding, bookkeeping) and in the kernel (the
+// Every way uses libusb the same way: asynchronous transfers, completed on
+// an event thread of their own. What forwarding costs per URB is the CPU
+// time of the engine's session thread per URB less that of the thread that
+// drives libusb directly (both submit, and wait for completions), in user
+// space (decoding, encoding, bookkeeping) and in the kernel (the
 // connection's system calls and the wake-ups).
 //
 // The emulation answers each usbfs request on a thread of its own through a
@@ -26,6 +31,7 @@
 #include <libusb.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -40,6 +46,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -48,12 +55,13 @@
 #include "halvoren_usbip.h"
 #include "testbed.h"
 #include "urb_device.h"
-#include "usbip_forward.h"
-#include "usbip_bytes.h"
 #include "usbip_auth.h"
 #include "usbip_client.h"
+#include "usbip_forward.h"
+#include "usbip_bytes.h"
 #include "usbip_conn.h"
 #include "usbip_protocol.h"
+#include "usbip_tls.h"
 #include "usbip_urb.h"
 
 namespace {
@@ -223,9 +231,10 @@ Round run_direct(Workload w, int depth, int count)
 }
 
 // ---------------------------------------------------------------------------
-// Through the engine
+// Forwarded: the client's side is the same every way, on a library
+// connection (plain or TLS) that has reached the URB phase.
 
-// A connected loopback pair: the client's blocking socket, the engine's end.
+// A connected loopback pair: the client's socket, the engine's end.
 bool loopback_pair(int *client, int *server)
 {
     int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -242,54 +251,28 @@ bool loopback_pair(int *client, int *server)
     bool ok = connect(*client, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
     *server = ok ? accept4(l, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK) : -1;
     close(l);
+    if (*client >= 0) fcntl(*client, F_SETFL, fcntl(*client, F_GETFL) | O_NONBLOCK);
     int one = 1;
     setsockopt(*client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (*server >= 0) setsockopt(*server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{10, 0};
-    setsockopt(*client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(*client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     return ok && *server >= 0;
 }
 
-bool send_all(int fd, const std::uint8_t *p, std::size_t n)
+// The next bytes from the connection, waiting at most 10 s.
+long recv_waiting(usbip_conn &c, std::uint8_t *p, std::size_t n)
 {
-    while (n > 0) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k <= 0) return false;
-        p += k;
-        n -= static_cast<std::size_t>(k);
+    const std::int64_t until = plat::monotonic_ms() + 10000;
+    for (;;) {
+        plat::IoError err;
+        long k = usbip_conn_recv_some(&c, p, n, &err);
+        if (k > 0 || err != plat::IoError::would_block) return k;
+        std::int64_t left = until - plat::monotonic_ms();
+        if (left <= 0 || usbip_conn_wait(&c, static_cast<int>(left)) != 1) return -1;
     }
-    return true;
 }
-
-// How a round's client moves its bytes: a blocking socket, or a library
-// connection (which may carry TLS).
-struct UrbIo {
-    std::function<bool(const std::uint8_t *, std::size_t)> send;
-    std::function<long(std::uint8_t *, std::size_t)> recv;  // > 0, or <= 0 on failure
-
-    static UrbIo socket(int fd)
-    {
-        return {[fd](const std::uint8_t *p, std::size_t n) { return send_all(fd, p, n); },
-                [fd](std::uint8_t *p, std::size_t n) { return static_cast<long>(::recv(fd, p, n, 0)); }};
-    }
-    static UrbIo connection(usbip_conn &c)
-    {
-        return {[&c](const std::uint8_t *p, std::size_t n) { return usbip_conn_send_all(&c, p, n) == 0; },
-                [&c](std::uint8_t *p, std::size_t n) -> long {
-                    for (;;) {
-                        plat::IoError err;
-                        long k = usbip_conn_recv_some(&c, p, n, &err);
-                        if (k > 0) return k;
-                        if (err != plat::IoError::would_block || usbip_conn_wait(&c, 10000) != 1) return -1;
-                    }
-                }};
-    }
-};
 
 // The client's side of a forwarded round: `count` URBs of the workload,
 // `depth` of them in flight.
-bool drive_urbs(const UrbIo &io, Workload w, int depth, int count, Round *r)
+bool drive_urbs(usbip_conn &client, Workload w, int depth, int count, Round *r)
 {
     std::vector<int> directions;  // by seqnum
     usbip_urb_reader reader = usbip_urb_reader::for_client({}, [&](std::uint32_t seqnum) {
@@ -314,7 +297,8 @@ bool drive_urbs(const UrbIo &io, Workload w, int depth, int count, Round *r)
         usbip_encode_cmd_submit(command.data(), c);
         if (!p.in) command.insert(command.end(), out_data.begin(), out_data.end());
         r->bytes += p.length;
-        ok = ok && io.send(command.data(), command.size());
+        usbip_conn_set_deadline(&client, 10000);
+        ok = ok && usbip_conn_send_all(&client, command.data(), command.size()) == 0;
     };
     directions.push_back(-1);  // seqnums start at 1
     std::vector<std::uint8_t> buf(256 * 1024);
@@ -323,7 +307,7 @@ bool drive_urbs(const UrbIo &io, Workload w, int depth, int count, Round *r)
     for (int i = 0; i < depth; ++i) submit();
     while (ok && finished < count) {
         if (pos == len) {
-            long n = io.recv(buf.data(), buf.size());
+            long n = recv_waiting(client, buf.data(), buf.size());
             if (n <= 0) {
                 ok = false;
                 break;
@@ -344,105 +328,60 @@ bool drive_urbs(const UrbIo &io, Workload w, int depth, int count, Round *r)
     return ok && finished == count;
 }
 
-Round run_forwarded(Workload w, int depth, int count)
+// The engine alone on a loopback connection, plain or in TLS (both ends
+// wrapped here, the server's on the engine's thread).
+Round run_engine(Workload w, int depth, int count, bool tls)
 {
     Round r;
     usbip_forward_device_ptr device;
     if (usbip_forward_claim(bed().ctx, bed().device.record(), &device) != usbip_claim_result::ok) return r;
-    int client = -1, server_fd = -1;
-    if (!loopback_pair(&client, &server_fd)) return r;
-    usbip_conn server(server_fd);
+    int client_fd = -1, server_fd = -1;
+    if (!loopback_pair(&client_fd, &server_fd)) return r;
+    usbip_conn client(client_fd), server(server_fd);
     std::atomic<bool> keep_running{true};
     std::thread engine([&] {
         pthread_setname_np(pthread_self(), "fwd-session");
+        if (tls) {
+            usbip_conn_set_deadline(&server, 10000);
+            if (usbip_tls_wrap_server(&server) != 0) return;
+            server.deadline_ms = 0;
+        }
         const Cpu c0 = Cpu::now();
         usbip_forward_run(&server, std::move(device), keep_running);
         r.cpu = Cpu::now() - c0;
     });
-    r.ok = drive_urbs(UrbIo::socket(client), w, depth, count, &r);
-    close(client);  // the engine ends as its peer goes
+    usbip_conn_set_deadline(&client, 10000);
+    r.ok = (!tls || usbip_tls_wrap_client(&client) == 0) && drive_urbs(client, w, depth, count, &r);
+    plat::shutdown_both(client.fd);  // the engine ends as its peer goes
     engine.join();
     return r;
 }
 
 // ---------------------------------------------------------------------------
-// Through the library's server: forwarding on, no password, plain.
+// Through the library's server (forwarding on, password "pw"), directly and
+// by code through the library's relay; one server and one relay for the
+// whole run.
 
-int server_port()
-{
-    static int port = [] {
-        if (usbip_init() != 0 || usbip_server_share(bed().device.busid().c_str()) != 0) return 0;
-        usbip_server_set_forwarding(1);
-        int p = bench_free_port();
-        return usbip_server_start(p, nullptr, 0) == 0 ? p : 0;
-    }();
-    return port;
-}
-
-bool recv_exactly(int fd, std::uint8_t *p, std::size_t n)
-{
-    while (n > 0) {
-        ssize_t k = recv(fd, p, n, 0);
-        if (k <= 0) return false;
-        p += k;
-        n -= static_cast<std::size_t>(k);
-    }
-    return true;
-}
-
-Round run_through_server(Workload w, int depth, int count)
-{
-    Round r;
-    const int port = server_port();
-    if (port == 0) return r;
-    int client = bench_connect_from("127.0.0.1", port, 10);
-    if (client < 0) return r;
-    int one = 1;
-    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // The handshake without password, then the import.
-    std::uint8_t greeting[36], result[4], reply[USBIP_HEADER_SIZE + USBIP_DEVICE_BLOCK_SIZE];
-    const std::uint8_t zero[4] = {};
-    std::uint8_t request[USBIP_IMPORT_REQUEST_SIZE];
-    usbip_encode_import_request(request, bed().device.busid().c_str());
-    bool ok = recv_exactly(client, greeting, sizeof greeting) && send_all(client, zero, sizeof zero) &&
-              recv_exactly(client, result, sizeof result) && send_all(client, request, sizeof request) &&
-              recv_exactly(client, reply, sizeof reply) && usbip_get_be32(reply + 4) == 0;
-    r.ok = ok && drive_urbs(UrbIo::socket(client), w, depth, count, &r);
-    close(client);
-    // The session releases the device as its client goes: wait for that, so
-    // that the next round can claim it.
-    for (int i = 0; i < 500 && bed().device.claimed(0); ++i) plat::sleep_ms(2);
-    return r;
-}
-
-// ---------------------------------------------------------------------------
-// Through a relay, by code, with the password: the secure exchange's TLS
-// session end to end, against today's handshake (the older proof, after
-// which the stream runs in clear). One server (password "pw", forwarding
-// on) and one relay for the whole run; the relay copies either stream.
-
-struct RelayedServer {
+struct Services {
+    int server_port = 0;
     int relay_port = 0;
     std::string code;
 };
 
-const RelayedServer &relayed_server()
+const Services &services()
 {
-    static RelayedServer r = [] {
-        RelayedServer s;
-        const std::string busid = bed().device.busid();  // the device first, then the inventory that finds it
-        if (usbip_init() != 0 || usbip_server_share(busid.c_str()) != 0) return s;
+    static Services s = [] {
+        Services out;
+        const std::string busid = bed().device.busid();  // plugged in before the first inventory
+        if (usbip_init() != 0 || usbip_server_share(busid.c_str()) != 0) return out;
         usbip_server_set_forwarding(1);
-        int port = bench_free_port();
-        int relay = bench_free_port();
-        if (usbip_server_start(port, "pw", 0) != 0 || usbip_relay_start(relay) != 0) return s;
-        const char *code = usbip_server_register_relay("127.0.0.1", relay, nullptr);
-        if (code == nullptr) return s;
-        s.relay_port = relay;
-        s.code = code;
-        return s;
+        out.relay_port = bench_start_on_free_port([](int p) { return usbip_relay_start(p); });
+        out.server_port = bench_start_on_free_port([](int p) { return usbip_server_start(p, "pw", 0); });
+        const char *code = usbip_server_register_relay("127.0.0.1", out.relay_port, nullptr);
+        if (code != nullptr) out.code = code;
+        return out;
     }();
-    return r;
+    return s;
 }
 
 // Today's client, byte for byte: the older proof for the challenge.
@@ -454,20 +393,27 @@ bool older_handshake(usbip_conn &c, const char *password)
         usbip_conn_recv_all(&c, result, sizeof result) == 0 && usbip_get_be32(result) == 0;
 }
 
-Round run_through_relay(Workload w, int depth, int count, bool encrypted)
+// A round through the server, directly or `by_code` through the relay; in
+// clear after the older proof, or `encrypted` by the secure exchange.
+Round run_through_server(Workload w, int depth, int count, bool by_code, bool encrypted = false)
 {
     Round r;
-    const RelayedServer &s = relayed_server();
-    if (s.relay_port == 0) return r;
-    usbip_conn conn;
+    const Services &s = services();
+    if (s.server_port == 0 || (by_code && s.code.empty())) return r;
+    usbip_conn client;
+    const bool connected = by_code ? usbip_conn_connect_deadline(&client, "127.0.0.1", s.relay_port) == 0 &&
+                                         usbip_client_pair_by_code(&client, s.code.c_str()) == 0
+                                   : usbip_conn_connect_deadline(&client, "127.0.0.1", s.server_port) == 0;
     usbip_imported imported;
-    bool ok = usbip_conn_connect_deadline(&conn, "127.0.0.1", s.relay_port) == 0 &&
-        usbip_client_pair_by_code(&conn, s.code.c_str()) == 0 &&
-        (encrypted ? usbip_auth_handshake_client(&conn, "pw") == 0 : older_handshake(conn, "pw")) &&
-        conn.is_tls() == encrypted && usbip_request_import(&conn, bed().device.busid().c_str(), &imported) == 0;
-    conn.deadline_ms = 0;
-    r.ok = ok && drive_urbs(UrbIo::connection(conn), w, depth, count, &r);
-    usbip_conn_close(&conn);
+    if (!connected || !(encrypted ? usbip_auth_handshake_client(&client, "pw") == 0 : older_handshake(client, "pw")) ||
+        client.is_tls() != encrypted || usbip_request_import(&client, bed().device.busid().c_str(), &imported) != 0)
+        return r;
+    plat::set_nodelay(client.fd);
+    client.deadline_ms = 0;
+    r.ok = drive_urbs(client, w, depth, count, &r);
+    usbip_conn_close(&client);
+    // The session releases the device as its client goes: wait for that, so
+    // that the next round can claim it.
     for (int i = 0; i < 500 && bed().device.claimed(0); ++i) plat::sleep_ms(2);
     return r;
 }
@@ -478,8 +424,8 @@ void BM_RelayedForwarding(benchmark::State &state)
 {
     std::vector<double> clear_mbps, encrypted_mbps;
     for (auto _ : state) {
-        Round c = run_through_relay(Workload::bulk, 8, kBulkUrbs, false);
-        Round e = run_through_relay(Workload::bulk, 8, kBulkUrbs, true);
+        Round c = run_through_server(Workload::bulk, 8, kBulkUrbs, true, false);
+        Round e = run_through_server(Workload::bulk, 8, kBulkUrbs, true, true);
         if (!c.ok || !e.ok) {
             static std::string why;
             why = std::string(!c.ok ? "round in clear failed: " : "encrypted round failed: ") + usbip_last_error();
@@ -498,50 +444,55 @@ BENCHMARK(BM_RelayedForwarding)->Iterations(kRounds)->UseRealTime()->Unit(benchm
 // ---------------------------------------------------------------------------
 
 // Args: workload (0 control, 1 bulk), URBs in flight. Each iteration is one
-// round of each side.
+// round of each way.
 void BM_Forwarding(benchmark::State &state)
 {
     const Workload w = state.range(0) == 0 ? Workload::control : Workload::bulk;
     const int depth = static_cast<int>(state.range(1));
     const int count = w == Workload::control ? kControlUrbs : kBulkUrbs;
-    std::vector<double> direct_rate, forwarded_rate, direct_mbps, forwarded_mbps, server_rate, server_mbps;
-    std::vector<double> engine_user, engine_sys, direct_user, direct_sys;  // us per URB
+    if (services().server_port == 0 || services().code.empty()) {
+        state.SkipWithError((std::string("the services did not start: ") + usbip_last_error()).c_str());
+        return;
+    }
+    struct Way {
+        const char *name;
+        std::function<Round()> run;
+        std::vector<double> rate, mbps, user_us, sys_us;
+    };
+    Way ways[] = {
+        {"libusb", [&] { return run_direct(w, depth, count); }, {}, {}, {}, {}},
+        {"engine", [&] { return run_engine(w, depth, count, false); }, {}, {}, {}, {}},
+        {"tls", [&] { return run_engine(w, depth, count, true); }, {}, {}, {}, {}},
+        {"server", [&] { return run_through_server(w, depth, count, false); }, {}, {}, {}, {}},
+        {"relay", [&] { return run_through_server(w, depth, count, true); }, {}, {}, {}, {}},
+    };
     for (auto _ : state) {
-        Round d = run_direct(w, depth, count);
-        Round f = run_forwarded(w, depth, count);
-        Round s = run_through_server(w, depth, count);
-        if (!d.ok || !f.ok || !s.ok) {
-            state.SkipWithError(!d.ok ? "direct round failed" : !f.ok ? "forwarded round failed" : "server round failed");
-            return;
+        for (Way &way : ways) {
+            Round r = way.run();
+            if (!r.ok) {
+                state.SkipWithError((std::string(way.name) + " round failed").c_str());
+                return;
+            }
+            way.rate.push_back(count / r.seconds);
+            way.mbps.push_back(r.bytes / r.seconds / 1e6);
+            way.user_us.push_back(r.cpu.user / count * 1e6);
+            way.sys_us.push_back(r.cpu.sys / count * 1e6);
         }
-        server_rate.push_back(count / s.seconds);
-        server_mbps.push_back(s.bytes / s.seconds / 1e6);
-        direct_rate.push_back(count / d.seconds);
-        forwarded_rate.push_back(count / f.seconds);
-        direct_mbps.push_back(d.bytes / d.seconds / 1e6);
-        forwarded_mbps.push_back(f.bytes / f.seconds / 1e6);
-        engine_user.push_back(f.cpu.user / count * 1e6);
-        engine_sys.push_back(f.cpu.sys / count * 1e6);
-        direct_user.push_back(d.cpu.user / count * 1e6);
-        direct_sys.push_back(d.cpu.sys / count * 1e6);
     }
-    state.counters["libusb_urbs_per_s"] = median(direct_rate);
-    state.counters["fwd_urbs_per_s"] = median(forwarded_rate);
-    state.counters["fwd/libusb"] = median(forwarded_rate) / median(direct_rate);
-    state.counters["srv_urbs_per_s"] = median(server_rate);
-    state.counters["srv/libusb"] = median(server_rate) / median(direct_rate);
-    if (w == Workload::bulk) {
-        state.counters["libusb_MBps"] = median(direct_mbps);
-        state.counters["fwd_MBps"] = median(forwarded_mbps);
-        state.counters["srv_MBps"] = median(server_mbps);
+    const double libusb = median(ways[0].rate);
+    for (const Way &way : ways) {
+        const std::string n = way.name;
+        if (w == Workload::bulk) state.counters[n + "_MBps"] = median(way.mbps);
+        else state.counters[n + "_urbs_per_s"] = median(way.rate);
+        if (&way != &ways[0]) state.counters[n + "/libusb"] = median(way.rate) / libusb;
     }
-    // CPU per URB of the thread that submits, and what forwarding adds.
-    state.counters["libusb_user_us"] = median(direct_user);
-    state.counters["libusb_sys_us"] = median(direct_sys);
-    state.counters["engine_user_us"] = median(engine_user);
-    state.counters["engine_sys_us"] = median(engine_sys);
-    state.counters["added_user_us"] = median(engine_user) - median(direct_user);
-    state.counters["added_sys_us"] = median(engine_sys) - median(direct_sys);
+    state.counters["relay/server"] = median(ways[4].rate) / median(ways[3].rate);
+    // CPU per URB of the thread that submits (libusb's own; the engine's
+    // session thread), and what forwarding adds.
+    state.counters["libusb_cpu_us"] = median(ways[0].user_us) + median(ways[0].sys_us);
+    state.counters["engine_cpu_us"] = median(ways[1].user_us) + median(ways[1].sys_us);
+    state.counters["added_user_us"] = median(ways[1].user_us) - median(ways[0].user_us);
+    state.counters["added_sys_us"] = median(ways[1].sys_us) - median(ways[0].sys_us);
 }
 BENCHMARK(BM_Forwarding)
     ->ArgNames({"bulk", "in_flight"})

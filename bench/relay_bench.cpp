@@ -139,14 +139,20 @@ private:
 // The library's relay on a port of its own.
 class Relay {
 public:
-    Relay() : port_(bench_free_port()) { ok_ = usbip_relay_start(port_) == 0; }
+    // Port 0, the system's choice: a port found free a moment ago may still
+    // hold connections in TIME_WAIT from a benchmark before.
+    Relay()
+    {
+        ok_ = usbip_relay_start(0) == 0;
+        port_ = ok_ ? usbip_relay_port() : -1;
+    }
     ~Relay() { usbip_relay_stop(); }
     int port() const { return port_; }
     bool ok() const { return ok_; }
 
 private:
-    int port_;
-    bool ok_;
+    int port_ = -1;
+    bool ok_ = false;
 };
 
 // Two ends of a path; bytes written to one come out of the other.

@@ -1,8 +1,14 @@
-# What `cmake --install` puts in place, and the Debian package that
-# `cpack -G DEB` makes of the same files: the library with its SONAME link,
-# the public header alone, a CMake config package, a pkg-config file, the
-# command-line host with its systemd units, and the documents.
+# What `cmake --install` puts in place (and the Debian packages, which
+# packaging/debian builds from the same rules): the library with its SONAME
+# link, the public header alone, a CMake config package, a pkg-config file,
+# the command-line host with its manual page and systemd units, and the
+# documents.
 include(CMakePackageConfigHelpers)
+
+option(USBIP_RELOCATABLE_PC
+  "pkg-config file that finds its prefix from its own place (OFF: the install prefix written out)" ON)
+set(USBIP_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+  "Where the systemd units go: below the install prefix, or an absolute path")
 
 set(USBIP_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/halvoren-usbip)
 set(USBIP_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/halvoren-usbip)
@@ -29,9 +35,17 @@ install(FILES
   ${PROJECT_BINARY_DIR}/halvoren-usbip-config-version.cmake
   DESTINATION ${USBIP_CMAKE_DIR})
 
-# pkg-config: the prefix is found from the file's own place, so the same
-# file serves an install under any prefix and the Debian package.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+# pkg-config: by default the prefix is found from the file's own place, so
+# that the same file serves an install under any prefix; a distribution's
+# package writes the prefix out.
+if(NOT USBIP_RELOCATABLE_PC)
+  set(USBIP_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(USBIP_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+  else()
+    set(USBIP_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  endif()
+elseif(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   set(USBIP_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
   set(USBIP_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 else()
@@ -43,41 +57,18 @@ endif()
 configure_file(cmake/halvoren-usbip.pc.in ${PROJECT_BINARY_DIR}/halvoren-usbip.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/halvoren-usbip.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The manual page, made by the build from the commands' option tables
+# (not in a cross build).
+if(USBIP_MAN_PAGE)
+  install(FILES ${USBIP_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
 # systemd units, written at install time: their ExecStart names the host
-# under the prefix in force then (cpack installs under /usr).
+# under the prefix in force then.
 install(CODE "set(USBIP_UNIT_SOURCE_DIR \"${PROJECT_SOURCE_DIR}/packaging/systemd\")
-set(USBIP_UNIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
+set(USBIP_UNIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+set(USBIP_UNIT_DIR \"${USBIP_SYSTEMD_UNIT_DIR}\")")
 install(SCRIPT cmake/install_units.cmake)
 
 install(FILES LICENSE NOTICE README.md CHANGELOG.md DESTINATION ${USBIP_DOC_DIR})
 install(DIRECTORY docs/ DESTINATION ${USBIP_DOC_DIR}/docs FILES_MATCHING PATTERN "*.md")
-
-# cpack -G DEB; a project that adds this one as a subdirectory packages
-# itself.
-if(NOT USBIP_TOP_LEVEL)
-  return()
-endif()
-set(CPACK_PACKAGE_NAME halvoren-usbip)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "halvoren-usbip developers")
-set(CPACK_PACKAGE_CONTACT "halvoren-usbip developers <halvoren-usbip@halvoren.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Share USB devices over a network with USB/IP discovery messages")
-set(CPACK_PACKAGE_DESCRIPTION "A shared library, libhalvoren-usbip.so, and its command-line host \
-halvoren-usbip: list local USB devices, serve them to USB/IP clients (password handshake, \
-optional TLS), pair servers and clients through a relay by a six-character code, and list \
-remote servers. Includes the C header, a CMake config package, a pkg-config file and systemd \
-units for the server and the relay.")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Install as under /usr with DESTDIR, so that paths written at install time
-# (the units' ExecStart) are the installed ones.
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
-set(CPACK_GENERATOR DEB)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-# libusb and Mbed TLS come as dependencies found from the binaries.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "usb.ids")
-include(CPack)

@@ -7,10 +7,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build
+# A build directory made before keeps its generator (Unix Makefiles, say);
+# a new one is made with Ninja. Only the command line is needed here.
+generator=()
+[ -f build/CMakeCache.txt ] || generator=(-G Ninja)
+cmake -S . -B build "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --config RelWithDebInfo --target halvoren-usbip-cli
 
-cli=$PWD/build/tools/halvoren-usbip
+# build/tools/halvoren-usbip, or build/tools/CONFIG/halvoren-usbip with a
+# multi-configuration generator.
+cli=$(find "$PWD/build/tools" -maxdepth 2 -type f -name halvoren-usbip -perm -u+x | head -n 1)
+[ -n "$cli" ] || { echo "no halvoren-usbip under build/tools"; exit 1; }
 with_devices=()
 if [ "$("$cli" list --json 2>/dev/null || echo '[]')" = "[]" ]; then
   echo "No USB devices here: sharing emulated ones (tests/data/demo.umockdev)."

@@ -14,7 +14,7 @@ PACKAGES=(
   nlohmann-json3-dev python3 python3-pytest socat iproute2
   valgrind clang libclang-rt-14-dev
   python3-venv python3-setuptools python3-wheel usb.ids dpkg-dev file
-  usbip
+  usbip debhelper lintian
   qemu-system-x86 busybox-static cpio kmod
 )
 PACKAGES+=("$@")

@@ -7,7 +7,9 @@
 #   - the Python package installed into a virtual environment, and its tests;
 #   - the examples, built and run;
 #   - every export of the public header in docs/reference.md;
-#   - `cpack -G DEB`, and what the package holds.
+#   - the Debian packages (scripts/build-deb.sh): lintian without errors,
+#     what each package holds, a C host built against the unpacked ones,
+#     the manual page, and the systemd units' confinement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -94,19 +96,87 @@ done
 step "reference docs"
 tests/check_reference.sh include/halvoren_usbip.h docs/reference.md
 
-step "Debian package"
-(cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log") || { cat "$work/cpack.log"; fail "cpack"; }
-deb=$(ls "$work"/deb/halvoren-usbip_"$version"_*.deb)
-dpkg-deb -c "$deb" | awk '{print $6}' >"$work/deb-files"
-for f in ./usr/lib/libhalvoren-usbip.so.0 ./usr/include/halvoren_usbip.h ./usr/bin/halvoren-usbip \
-  ./usr/lib/systemd/system/halvoren-usbip-serve.service ./usr/lib/systemd/system/halvoren-usbip-relay.service \
-  ./usr/lib/cmake/halvoren-usbip/halvoren-usbip-config.cmake ./usr/lib/pkgconfig/halvoren-usbip.pc; do
-  grep -qxF "$f" "$work/deb-files" || fail "$f missing from the package"
+step "Debian packages"
+debian_version=$(dpkg-parsechangelog -l packaging/debian/changelog -S Version)
+[ "$debian_version" = "$version" ] ||
+  fail "packaging/debian/changelog is at $debian_version, the header at $version: add a changelog entry"
+./scripts/build-deb.sh "$work/deb" >/dev/null
+arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+lib_deb=$work/deb/libhalvoren-usbip0_${version}_$arch.deb
+dev_deb=$work/deb/libhalvoren-usbip-dev_${version}_$arch.deb
+cli_deb=$work/deb/halvoren-usbip_${version}_$arch.deb
+# Errors fail the check; what else lintian says is shown.
+lintian_status=0
+lintian --fail-on error --display-level '>=warning' "$work"/deb/*.changes >"$work/lintian.log" 2>&1 || lintian_status=$?
+grep -v '^running with root privileges' "$work/lintian.log" | sed 's/^/  lintian: /' || true
+[ "$lintian_status" = 0 ] || fail "lintian reports errors on the packages"
+in_package() {  # DEB PATH...: each path is in the package
+  local deb=$1; shift
+  dpkg-deb -c "$deb" | awk '{print $6}' >"$work/deb-files"
+  for f in "$@"; do grep -qxF "$f" "$work/deb-files" || fail "$f missing from $(basename "$deb")"; done
+}
+in_package "$lib_deb" ./usr/lib/$multiarch/libhalvoren-usbip.so.0 ./usr/lib/$multiarch/libhalvoren-usbip.so.$version \
+  ./usr/share/doc/libhalvoren-usbip0/copyright ./usr/share/doc/libhalvoren-usbip0/changelog.gz
+in_package "$dev_deb" ./usr/include/halvoren_usbip.h ./usr/lib/$multiarch/libhalvoren-usbip.so \
+  ./usr/lib/$multiarch/pkgconfig/halvoren-usbip.pc ./usr/lib/$multiarch/cmake/halvoren-usbip/halvoren-usbip-config.cmake
+in_package "$cli_deb" ./usr/bin/halvoren-usbip ./usr/share/man/man1/halvoren-usbip.1.gz \
+  ./lib/systemd/system/halvoren-usbip-serve.service ./lib/systemd/system/halvoren-usbip-relay.service \
+  ./usr/share/doc/halvoren-usbip/copyright ./usr/share/doc/halvoren-usbip/docs/deployment.md
+[ "$(dpkg-deb -I "$lib_deb" shlibs)" = "libhalvoren-usbip 0 libhalvoren-usbip0 (>= $version)" ] ||
+  fail "the library's shlibs file"
+[ "$(dpkg-deb -I "$lib_deb" triggers | grep -cx "activate-noawait ldconfig")" = 1 ] ||
+  fail "the library's ldconfig trigger"
+
+unpacked=$work/unpacked
+for deb in "$lib_deb" "$dev_deb" "$cli_deb"; do dpkg-deb -x "$deb" "$unpacked"; done
+# The plain .pc names /usr; pkg-config puts the unpacked tree in front.
+grep -qx "prefix=/usr" "$unpacked/usr/lib/$multiarch/pkgconfig/halvoren-usbip.pc" || fail "the .pc is not plain"
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Werror -o "$work/consumer-deb" tests/package/consumer.c $(PKG_CONFIG_SYSROOT_DIR=$unpacked \
+  PKG_CONFIG_LIBDIR=$unpacked/usr/lib/$multiarch/pkgconfig pkg-config --cflags --libs halvoren-usbip)
+[ "$(LD_LIBRARY_PATH=$unpacked/usr/lib/$multiarch "$work/consumer-deb")" = "consumer $version" ] ||
+  fail "C host against the packages"
+# Built with every hardening flag: fortified calls, full RELRO.
+for bin in "$unpacked/usr/lib/$multiarch/libhalvoren-usbip.so.$version" "$unpacked/usr/bin/halvoren-usbip"; do
+  # (grep reads all: an early exit would fail readelf's write under pipefail)
+  [ "$(readelf -d "$bin" | grep -c "BIND_NOW")" -gt 0 ] || fail "$(basename "$bin") is not linked with -z now"
+  [ "$(readelf -s --wide "$bin" | grep -c "__.*_chk@")" -gt 0 ] || fail "$(basename "$bin") calls no fortified function"
 done
-dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/halvoren-usbip-serve.service >"$work/serve.service"
-grep -q '^ExecStart=/usr/bin/halvoren-usbip serve .*--password-file ' "$work/serve.service" ||
+
+# The manual page renders without a warning and names every command.
+man_page=$unpacked/usr/share/man/man1/halvoren-usbip.1.gz
+warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$man_page" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "the manual page: $warnings"
+commands=$("$unpacked/usr/bin/halvoren-usbip" --help | sed -n '/^commands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
+[ -n "$commands" ] || fail "no commands in the host's help"
+for c in $commands; do
+  [ "$(zcat "$man_page" | grep -cxF ".SS \"$c\"")" = 1 ] || fail "the manual page has no section for '$c'"
+done
+
+# The units: the installed host, the password from a file, descriptors
+# enough, reload by SIGHUP, and confinement (systemd-analyze's exposure,
+# 0 to 10: the relay below 5).
+serve_unit=$unpacked/lib/systemd/system/halvoren-usbip-serve.service
+relay_unit=$unpacked/lib/systemd/system/halvoren-usbip-relay.service
+grep -q '^ExecStart=/usr/bin/halvoren-usbip serve .*--password-file ' "$serve_unit" ||
   fail "the serve unit does not read its password from a file"
-if grep -q -- '--password ' "$work/serve.service"; then fail "the serve unit puts a password on the command line"; fi
-cp "$deb" "$build/"
+if grep -q -- '--password ' "$serve_unit"; then fail "the serve unit puts a password on the command line"; fi
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$serve_unit" || fail "the serve unit has no ExecReload"
+for unit in "$serve_unit" "$relay_unit"; do
+  grep -q '^LimitNOFILE=[0-9]' "$unit" || fail "$(basename "$unit") sets no LimitNOFILE"
+done
+if command -v systemd-analyze >/dev/null; then
+  for unit in "$relay_unit" "$serve_unit"; do
+    exposure=$(cd "$(dirname "$unit")" && systemd-analyze security --offline=true "$(basename "$unit")" 2>/dev/null |
+      sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+    [ -n "$exposure" ] || fail "systemd-analyze security of $(basename "$unit")"
+    echo "  $(basename "$unit"): exposure $exposure"
+    case $unit in
+      "$relay_unit") awk -v e="$exposure" 'BEGIN { exit !(e < 5) }' || fail "the relay unit's exposure is $exposure" ;;
+    esac
+  done
+fi
+cp "$work"/deb/*.deb "$build/"
 
 echo "== package: all checks passed in $((SECONDS - started)) s"

@@ -155,7 +155,7 @@ $triple-strip --strip-debug "$dist/halvoren-usbip.dll" "$dist/halvoren-usbip.exe
 # command-line host (of USBIP_LINUX_BUILD when given, e.g. the test
 # command's normal build; else a build of its own).
 echo "== tests under Wine"
-ctest --test-dir "$build" -j 3 --output-on-failure --timeout 300
+ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 300
 t_tests=$(stamp)
 
 linux_build=${USBIP_LINUX_BUILD:-$out/linux}

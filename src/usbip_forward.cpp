@@ -509,14 +509,44 @@ usbip_claim_result usbip_forward_claim(libusb_context *ctx, const usbip_device &
 
 namespace {
 
+// The connection as the first end of a session's pump, noting whether the
+// client takes the replies: while it does not, a command it has not
+// finished is no stall of its own (its sending may wait on ours).
+class ClientEnd final : public usbip_pump_end {
+public:
+    explicit ClientEnd(usbip_conn &conn) : conn_(conn) {}
+    long recv_some(void *data, std::size_t len, plat::IoError *err) override
+    {
+        return conn_.recv_some(data, len, err);
+    }
+    long send_some(const void *data, std::size_t len, plat::IoError *err) override
+    {
+        long n = conn_.send_some(data, len, err);
+        blocked_ = n < 0 && *err == plat::IoError::would_block;
+        return n;
+    }
+    bool shutdown_send(plat::IoError *err) override { return conn_.shutdown_send(err); }
+    plat::socket_t wait_socket() const override { return conn_.wait_socket(); }
+    bool wants_write() const override { return conn_.wants_write(); }
+    std::size_t pending() const override { return conn_.pending(); }
+
+    // The last reply bytes offered to the client could not go.
+    bool blocked() const { return blocked_; }
+
+private:
+    usbip_conn_end conn_;
+    bool blocked_ = false;
+};
+
 // The engine as the second end of a session's pump: command bytes go in
 // through send_some(), replies come out through recv_some(), and its wait
 // socket is the device's waker. Every attempt first hands the engine what
 // the device has finished, so that replies keep their order.
 class EngineEnd final : public usbip_pump_end {
 public:
-    EngineEnd(usbip_forward_device &device, usbip_forward_engine &engine, int stall_ms)
-        : device_(device), engine_(engine), stall_ms_(stall_ms), last_input_ms_(plat::monotonic_ms())
+    EngineEnd(usbip_forward_device &device, usbip_forward_engine &engine, const ClientEnd &client, int stall_ms)
+        : device_(device), engine_(engine), client_(client), stall_ms_(stall_ms),
+          last_input_ms_(plat::monotonic_ms())
     {
     }
 
@@ -579,11 +609,13 @@ public:
 private:
     // Hands the engine what the device finished and tells it of an unplug.
     // False (failed) once the engine has failed, or a command has waited
-    // half-read for the stall limit while the engine would take its rest.
+    // half-read for the stall limit while the engine would take its rest
+    // and the client takes its replies.
     bool update(plat::IoError *err)
     {
         device_.deliver(engine_);
         if (device_.gone()) engine_.device_gone();
+        if (client_.blocked()) last_input_ms_ = plat::monotonic_ms();
         if (!engine_.failed() && engine_.mid_command() && engine_.want_read() &&
             plat::monotonic_ms() - last_input_ms_ > stall_ms_)
             stalled_ = true;
@@ -596,6 +628,7 @@ private:
 
     usbip_forward_device &device_;
     usbip_forward_engine &engine_;
+    const ClientEnd &client_;
     const int stall_ms_;
     std::int64_t last_input_ms_;
     bool refusing_ = false;
@@ -647,8 +680,8 @@ usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr d
     session->engine = std::make_unique<usbip_forward_engine>(*session->device, engine_options);
 
     const int stall_ms = std::max(options.stall_ms, 1000);
-    usbip_conn_end client(*conn);
-    EngineEnd engine(*session->device, *session->engine, stall_ms);
+    ClientEnd client(*conn);
+    EngineEnd engine(*session->device, *session->engine, client, stall_ms);
     usbip_pump_options pump;
     pump.idle_ms = 0;  // an imported device may sit idle for hours: keep-alive watches the peer
     pump.stall_ms = stall_ms;

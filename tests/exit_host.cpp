@@ -20,6 +20,26 @@ F symbol(void *lib, const char *name)
     return reinterpret_cast<F>(library_symbol(lib, name));
 }
 
+// Imports the device from the server at `port` (no password) and submits
+// an interrupt IN on endpoint 2, which the device never answers; true once
+// the device holds it. The connection stays open for the rest of the
+// process.
+bool import_and_wait(ForwardedDevice &device, int port)
+{
+    int fd = raw_connect(port);
+    if (fd < 0 || !raw_client_handshake(fd)) return false;
+    std::string request = be16(0x0111) + be16(0x8003) + be32(0) + device.busid();
+    request.resize(8 + 32, '\0');
+    if (!raw_send(fd, request)) return false;
+    std::string reply = raw_recv_n(fd, 8 + 312);
+    if (reply.size() != 320 || be32_at(reply, 4) != 0) return false;
+    // command, seqnum, devid (bus 1, device 1), direction IN, endpoint 2,
+    // flags, length, start frame, packets, interval, setup
+    std::string submit = be32(1) + be32(1) + be32(0x00010001) + be32(1) + be32(2) + be32(0x200) + be32(64) +
+                         be32(0) + be32(0) + be32(0) + std::string(8, '\0');
+    return raw_send(fd, submit) && wait_until([&] { return device.waiting_interrupts() == 1; }, 5000);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -54,7 +74,7 @@ int main(int argc, char **argv)
     raw_send(half_line, "REGI");
     raw_send(control, "REGISTER \n");
     if (raw_recv_line(control).rfind("CODE ", 0) != 0) return 2;
-    if (device != nullptr && !device->import_and_wait(server_port)) return 2;
+    if (device != nullptr && !import_and_wait(*device, server_port)) return 2;
     if (std::strcmp(argv[2], "unload") == 0) unload_library(lib);
     return 0;
 }

@@ -2,11 +2,12 @@
 // TLS) to a USB/IP client written here, on an emulated device that answers
 // real libusb transfers (support/urb_device.h). Also the claim, the end of
 // a session in every way, bad input, and an independent decoder (tshark)
-// over a capture of a forwarded exchange. Runs under umockdev-wrapper.
+// over a capture of a forwarded exchange. Runs under umockdev-wrapper on
+// Linux, and under Wine beside the stand-in libusb-1.0.dll, whose device
+// is the same but has no kernel drivers (tests/windows.cmake says which
+// cases run there).
 #include <gtest/gtest.h>
 #include <libusb.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -150,8 +151,21 @@ protected:
         dev_ = std::make_unique<UrbDevice>(bed_, 4);
         ASSERT_EQ(libusb_init(&ctx_), 0);
         // The emulation starts helper threads of its own when a device is
-        // first opened: one claim before the count.
-        claim().reset();
+        // first opened, and Wine when a wait on sockets first times out:
+        // one session, with a URB that waits and is cancelled, before the
+        // count. GoogleTest on Windows starts a thread for good that
+        // watches the main thread the first time a trace is kept there:
+        // one here.
+        {
+            SCOPED_TRACE("warm-up");
+            Forwarded warm_up(claim());
+            UrbClient::Submit s;
+            s.ep = 2;
+            s.length = 8;
+            warm_up.client().submit(s);
+            ASSERT_TRUE(wait_until([this] { return dev_->waiting_interrupts() == 1; }, kWaitMs));
+            plat::sleep_ms(400);
+        }
         dev_->clear_events();
         threads_before_ = unnamed_thread_ids();
     }
@@ -170,12 +184,13 @@ protected:
     }
 
     // The device as a session left it: nothing held, nothing in flight, the
-    // kernel driver of interface 0 back.
+    // kernel driver of interface 0 back (where there are kernel drivers).
     void expect_released()
     {
         EXPECT_TRUE(wait_until([this] { return dev_->urbs_in_flight() == 0; }, 2000)) << dev_->urbs_in_flight();
         EXPECT_FALSE(dev_->claimed(0));
         EXPECT_FALSE(dev_->claimed(1));
+        if (!UrbDevice::has_kernel_drivers()) return;
         EXPECT_TRUE(dev_->driver_bound(0));
         EXPECT_FALSE(dev_->driver_bound(1));
     }
@@ -445,11 +460,14 @@ TEST_F(Forward, EveryEndReleasesTheDevice)
         EXPECT_FALSE(dev_->claimed(1));
         std::vector<std::string> events = dev_->events();
         ASSERT_GE(events.size(), 3u);
-        if (k.how == How::unplug) {
-            // libusb touches no driver of a device that has gone.
+        if (k.how == How::unplug || !UrbDevice::has_kernel_drivers()) {
+            // libusb touches no driver of a device that has gone (nor any
+            // where there are none).
             EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()),
                       (std::vector<std::string>{"release 0", "release 1"}));
-            EXPECT_EQ(f.message(), "Device '1-4' is gone");
+            if (k.how == How::unplug) {
+                EXPECT_EQ(f.message(), "Device '1-4' is gone");
+            }
         } else {
             EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
                       (std::vector<std::string>{"release 0", "release 1", "attach 0"}));
@@ -468,9 +486,8 @@ TEST_F(Forward, PeerThatTakesNoRepliesIsGivenUp)
         options.max_unsent = 1024;
         options.stall_ms = 1000;
         Forwarded f(claim(), true, options);
-        int small = 4096;
-        setsockopt(static_cast<int>(f.client_conn().fd), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        setsockopt(static_cast<int>(f.server_fd()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        set_socket_buffers(static_cast<std::intptr_t>(f.client_conn().fd), 4096);
+        set_socket_buffers(static_cast<std::intptr_t>(f.server_fd()), 4096);
         UrbClient &c = f.client();
         UrbClient::Submit s;
         s.setup = setup(0x80, 6, 0x0200, 0, 71);
@@ -699,9 +716,9 @@ namespace {
 std::vector<std::string> tshark_lines(const std::vector<UrbClient::Record> &records,
                                       const std::vector<std::string> &fields)
 {
-    char dir[] = "/tmp/usbip-urb-pcap-XXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
-    const std::string text = std::string(dir) + "/urb.txt", pcap = std::string(dir) + "/urb.pcap";
+    const std::string dir = make_temp_dir();
+    EXPECT_FALSE(dir.empty());
+    const std::string text = dir + "/urb.txt", pcap = dir + "/urb.pcap";
     FILE *f = std::fopen(text.c_str(), "w");
     for (const auto &r : records) {
         std::fprintf(f, "%s\n", r.from_client ? "I" : "O");  // text2pcap: I runs 40000 -> 3240
@@ -716,7 +733,7 @@ std::vector<std::string> tshark_lines(const std::vector<UrbClient::Record> &reco
     std::string cmd = "tshark -r " + pcap + " -d tcp.port==3240,usbip -T fields -E separator='|'";
     for (const auto &name : fields) cmd += " -e " + name;
     std::string out = run_command(cmd + " 2>/dev/null");
-    run_command(std::string("rm -rf ") + dir);
+    run_command("rm -rf " + dir);
     std::vector<std::string> lines;
     std::size_t pos = 0, nl;
     while ((nl = out.find('\n', pos)) != std::string::npos) {

@@ -697,6 +697,9 @@ TEST(RelayPairing, AClientThatLeavesGivesItsWaitingSlotBackAtOnce)
 // relay is at capacity).
 TEST(RelayPairing, FourWaitPerServerAndSixtyFourInAll)
 {
+    // Making 64 pairings may take longer than one attach wait on a slow
+    // machine (under Wine, say): none may run out before the table is full.
+    usbip_relay_set_attach_wait_ms(60000);
     Relay relay;
     std::vector<Registration> regs;
     for (int i = 0; i < 17; ++i) regs.push_back(relay.register_server("REGISTER\n", host(10 + i)));
@@ -744,6 +747,7 @@ TEST(RelayPairing, FourWaitPerServerAndSixtyFourInAll)
     }
     Pairing more = relay.pair(regs[0], "x", host(201));
     Pairing last = relay.pair(regs[16], "y", host(201));
+    usbip_relay_set_attach_wait_ms(0);
 }
 
 // Clients that hog the pairing table give their places to newcomers.
@@ -950,17 +954,25 @@ TEST(RelayBridge, TheEndOfEachDirectionFollowsItsLastBytes)
 
 // Bridges that carry nothing, or whose bytes wait for a reader that takes
 // none, end at the idle limit and give their threads back; a bridge in use
-// goes on.
+// goes on. The limit is long enough that the ten pairings are all made
+// before the first can run out: 2 s (slowly, in a sanitizer build on a busy
+// machine), or more where one pairing takes long (about 100-150 ms under
+// Wine).
 TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
 {
-    // Long enough that the ten pairings are all made (slowly, in a
-    // sanitizer build on a busy machine) before the first can run out.
-    usbip_relay_set_bridge_idle_ms(2000);
     {
         Relay relay;
         Registration reg = relay.register_server();
         // A registration holds no relay thread: one thread watches them all.
         ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 0; }, 2000));
+        int idle_ms;
+        {
+            const std::int64_t t0 = plat::monotonic_ms();
+            Pairing probe = relay.pair(reg);
+            idle_ms = std::clamp(static_cast<int>(plat::monotonic_ms() - t0) * 10 * 2, 2000, 4000);
+        }
+        ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 0; }, 3000));  // the probe's bridge ended
+        usbip_relay_set_bridge_idle_ms(idle_ms);
         std::vector<Pairing> silent;
         for (int i = 0; i < 8; ++i) silent.push_back(relay.pair(reg));
         Pairing stalled = relay.pair(reg);
@@ -981,7 +993,7 @@ TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
         });
         // The busy one carries a message every 100 ms, for one and a half
         // idle limits at least.
-        for (int i = 0; i < 30; ++i) {
+        for (int i = 0; i < idle_ms * 3 / 2 / 100; ++i) {
             raw_send(busy.client, "ping");
             ASSERT_EQ(raw_recv_n(busy.server, 4), "ping") << i;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

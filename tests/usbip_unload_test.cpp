@@ -107,9 +107,10 @@ TEST(Unload, HostThatExitsWithoutCleanupEndsAtOnce)
 
 // The same with a device forwarded, a URB waiting in it: the session's
 // thread and libusb's event thread are still running when the host goes.
+// The host's emulated device needs a launcher on Linux (umockdev-wrapper);
+// on Windows it is the stand-in libusb-1.0.dll beside the host.
 TEST(Unload, HostThatExitsWhileForwardingEndsAtOnce)
 {
-    if (std::string(FORWARDING_LAUNCHER).empty()) GTEST_SKIP() << "no emulated device answers URBs here";
     for (const char *mode : {"exit", "unload"}) {
         auto t0 = std::chrono::steady_clock::now();
         int status = -1;

@@ -132,10 +132,34 @@ std::set<int> unnamed_thread_ids()
     return ids;
 }
 
+// Each thread's id and the module its start routine lies in (Wine's own
+// workers start in ntdll), to tell whose a thread is.
 std::string thread_names()
 {
+    using Query = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
     std::string out;
-    for (int id : unnamed_thread_ids()) out += std::to_string(id) + " ";
+    for (int id : unnamed_thread_ids()) {
+        out += std::to_string(id);
+        HANDLE h = OpenThread(THREAD_QUERY_INFORMATION, FALSE, static_cast<DWORD>(id));
+        void *start = nullptr;
+        HMODULE module = nullptr;
+        char name[MAX_PATH] = "";
+        if (h != nullptr && query != nullptr && query(h, 9 /* ThreadQuerySetWin32StartAddress */, &start,
+                                                      sizeof start, nullptr) == 0 &&
+            GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               static_cast<LPCSTR>(start), &module) &&
+            GetModuleFileNameA(module, name, sizeof name) > 0) {
+            const char *base = std::strrchr(name, '\\');
+            char at[32];
+            std::snprintf(at, sizeof at, "+0x%llx", static_cast<unsigned long long>(
+                static_cast<const char *>(start) - reinterpret_cast<const char *>(module)));
+            out += std::string("(") + (base != nullptr ? base + 1 : name) + at + ")";
+        }
+        if (h != nullptr) CloseHandle(h);
+        out += " ";
+    }
     return out;
 }
 

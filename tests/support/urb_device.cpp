@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr unsigned kBus = 1;
-
 std::string hex(const std::vector<std::uint8_t> &bytes)
 {
     std::string out;
@@ -52,6 +50,8 @@ struct Arg {
 };
 
 }  // namespace
+
+bool UrbDevice::has_kernel_drivers() { return true; }
 
 UrbDevice::UrbDevice(Testbed &testbed, unsigned port) : UrbDevice(testbed, std::to_string(port), port) {}
 
@@ -94,54 +94,6 @@ UrbDevice::~UrbDevice()
     for (auto *list : {&bulk_in_, &interrupt_in_, &completed_, &discarded_})
         for (Urb &u : *list) release(u);
     g_object_unref(handler_);
-}
-
-std::string UrbDevice::busid() const { return std::to_string(kBus) + "-" + ports_; }
-
-std::string UrbDevice::syspath() const { return Testbed::sys_path(kBus, ports_); }
-
-usbip_device UrbDevice::record() const
-{
-    usbip_device r{};
-    usbip_copy_text(r.busid, sizeof r.busid, busid().c_str());
-    r.bus_number = kBus;
-    r.address = static_cast<std::uint8_t>(address_);
-    return r;
-}
-
-std::vector<std::uint8_t> UrbDevice::device_descriptor()
-{
-    return {18, 1, 0x00, 0x02, 0, 0, 0, 64, kVendor & 0xff, kVendor >> 8, kProduct & 0xff, kProduct >> 8,
-            0x00, 0x01, 1, 2, 3, 1};
-}
-
-std::vector<std::uint8_t> UrbDevice::config_descriptor()
-{
-    return {
-        9, 2, 71, 0, 2, 1, 0, 0x80, 50,   // configuration 1, two interfaces
-        9, 4, 0, 0, 3, 0xff, 0, 0, 0,     // interface 0
-        7, 5, 0x01, 2, 0x00, 0x02, 0,     //   bulk OUT, 512 bytes
-        7, 5, 0x81, 2, 0x00, 0x02, 0,     //   bulk IN, 512 bytes
-        7, 5, 0x82, 3, 64, 0, 4,          //   interrupt IN, 64 bytes
-        9, 4, 1, 0, 0, 0xff, 0, 0, 0,     // interface 1, alternate setting 0: no endpoints
-        9, 4, 1, 1, 2, 0xff, 0, 0, 0,     // interface 1, alternate setting 1
-        7, 5, 0x83, 1, 0x00, 0x04, 1,     //   isochronous IN, 1024 bytes
-        7, 5, 0x03, 1, 0x00, 0x04, 1,     //   isochronous OUT, 1024 bytes
-    };
-}
-
-std::vector<std::uint8_t> UrbDevice::string_descriptor(unsigned index)
-{
-    static const char *const strings[] = {nullptr, "Halvoren Test", "URB Echo Device", "0001"};
-    if (index == 0) return {4, 3, 0x09, 0x04};
-    if (index >= 4) return {};
-    std::vector<std::uint8_t> d = {0, 3};
-    for (const char *c = strings[index]; *c; ++c) {
-        d.push_back(static_cast<std::uint8_t>(*c));
-        d.push_back(0);
-    }
-    d[0] = static_cast<std::uint8_t>(d.size());
-    return d;
 }
 
 bool UrbDevice::complete_interrupt(const std::vector<std::uint8_t> &data)

@@ -1,7 +1,10 @@
 // An emulated high-speed USB device that answers real libusb transfers, on
 // libumockdev's ioctl API: its usbfs requests (URBs, claims, drivers,
 // configuration) are answered here, on the testbed's own thread. Programs
-// that use it run under umockdev-wrapper.
+// that use it run under umockdev-wrapper. On Windows the same device is
+// served by the stand-in libusb-1.0.dll (fake_libusb_win32.c, through
+// urb_device_win32.cpp), as Windows' libusb sees a device: no kernel
+// drivers to detach, no hot-plug events.
 //
 // The device (1209:0001, one configuration):
 //   interface 0: bulk OUT 0x01 and bulk IN 0x81 that echo (bytes written to
@@ -36,6 +39,10 @@ public:
     static constexpr unsigned kVendor = 0x1209;
     static constexpr unsigned kProduct = 0x0001;
     static constexpr const char *kDriver = "usbtest";
+    static constexpr unsigned kBus = 1;
+    // Whether the platform's libusb detaches and re-attaches kernel drivers
+    // (Linux: yes; Windows: there are none to detach).
+    static bool has_kernel_drivers();
 
     // Adds the device at `port` of bus 1 (bus id "1-<port>", address `port`),
     // its handler attached first so that no open can miss it.
@@ -57,10 +64,7 @@ public:
     static std::vector<std::uint8_t> config_descriptor();
     // String descriptor `index` (0: the language list); empty when none.
     static std::vector<std::uint8_t> string_descriptor(unsigned index);
-    static std::uint8_t iso_in_byte(unsigned packet, unsigned offset)
-    {
-        return static_cast<std::uint8_t>(packet * 37 + offset);
-    }
+    static std::uint8_t iso_in_byte(unsigned packet, unsigned offset);
 
     // Completes the oldest waiting interrupt IN URB with `data` (cut to its
     // length); false when none waits.
