@@ -26,8 +26,9 @@
  * failed call leaves its kind's buffer untouched. The pairing code of
  * usbip_server_register_relay and the text of usbip_last_error are not
  * kinds: see those functions. On failure a function returns -1 or NULL and
- * the calling thread's message is available from usbip_last_error();
- * success leaves an earlier message in place. docs/reference.md lists every
+ * the calling thread's message is available from usbip_last_error(), and
+ * its code from usbip_last_error_code(); success leaves an earlier message
+ * in place. docs/reference.md lists every
  * message.
  *
  * Device objects in JSON have the members busid, vid, pid, vendor, product,
@@ -73,6 +74,52 @@ USBIP_API int usbip_init(void);
 USBIP_API void usbip_cleanup(void);
 /* The calling thread's last message; never NULL, "" when none. */
 USBIP_API const char *usbip_last_error(void);
+
+/* What went wrong, as a stable number beside each message: decide by the
+ * code, show the message. A code keeps its number; new ones come at the
+ * end. docs/reference.md gives the code of every message. */
+enum usbip_error_code {
+    USBIP_ERROR_NONE = 0,              /* the thread has no message */
+    USBIP_ERROR_OUT_OF_MEMORY = 1,
+    USBIP_ERROR_INVALID_ARGUMENT = 2,  /* missing, out of range or too long; nothing done */
+    USBIP_ERROR_SYSTEM = 3,            /* no socket, thread or other resource from the system */
+    USBIP_ERROR_TLS = 4,               /* TLS could not be set up (random generator, key, certificate, session) */
+    USBIP_ERROR_PORT_IN_USE = 5,       /* the port to listen on is taken, or needs privileges */
+    USBIP_ERROR_RESOLVE = 6,           /* the host name does not resolve */
+    USBIP_ERROR_CONNECT = 7,           /* connection refused, or no route */
+    USBIP_ERROR_CONNECT_TIMEOUT = 8,   /* no answer to the connection attempt in time */
+    USBIP_ERROR_TIMEOUT = 9,           /* connected, but no answer in time */
+    USBIP_ERROR_TLS_HANDSHAKE = 10,    /* the TLS handshake failed */
+    USBIP_ERROR_NOT_A_SERVER = 11,     /* no handshake came: no server of this kind */
+    USBIP_ERROR_REFUSED = 12,          /* the server refuses this address for a while (wrong passwords) */
+    USBIP_ERROR_PASSWORD_REQUIRED = 13,
+    USBIP_ERROR_PASSWORD_REJECTED = 14,
+    USBIP_ERROR_HANDSHAKE = 15,        /* the handshake broke off or was refused otherwise */
+    USBIP_ERROR_CONNECTION_LOST = 16,  /* the connection broke during the exchange */
+    USBIP_ERROR_PROTOCOL = 17,         /* the peer answered something unexpected */
+    USBIP_ERROR_NOT_FOUND = 18,        /* no such device */
+    USBIP_ERROR_NOT_SHARED = 19,       /* the device is not shared */
+    USBIP_ERROR_TABLE_FULL = 20,       /* 64 devices are shared already */
+    USBIP_ERROR_BUSY = 21,             /* another client uses the device */
+    USBIP_ERROR_DEVICE = 22,           /* the device cannot be opened or claimed, or no USB */
+    USBIP_ERROR_DEVICE_GONE = 23,      /* the device was unplugged */
+    USBIP_ERROR_RELAY = 24,            /* the relay's conversation broke */
+    USBIP_ERROR_CODE_NOT_FOUND = 25,   /* the relay knows no server by that code */
+    USBIP_ERROR_RELAY_FULL = 26,       /* the relay, or this server's share of it, is full */
+    USBIP_ERROR_ATTACH_FAILED = 27,    /* the server behind the code did not answer the relay */
+    USBIP_ERROR_RATE_LIMITED = 28,     /* the relay refuses this address for a while */
+    USBIP_ERROR_RELAY_REFUSED = 29,    /* the relay refused with another answer */
+    USBIP_ERROR_UNSUPPORTED = 30,      /* cannot work this way (a TLS server through a relay) */
+    USBIP_ERROR_INTERNAL = 31,         /* a failure inside the library */
+    USBIP_ERROR_KEY_MISMATCH = 32,     /* the server's TLS key is not the pinned one */
+    USBIP_ERROR_INSECURE_SERVER = 33,  /* the server does not offer the secure password exchange */
+    USBIP_ERROR_SERVER_NOT_PROVEN = 34, /* the server could not prove that it knows the password */
+    USBIP_ERROR_KEY_FILE = 35,         /* the key file cannot be read or created, or holds no key */
+    USBIP_ERROR_NO_KEY = 36            /* no TLS server key yet */
+};
+/* The code of the calling thread's last message (an usbip_error_code);
+ * USBIP_ERROR_NONE when it has none. Works at any time. */
+USBIP_API int usbip_last_error_code(void);
 /* 0x0111, the USB/IP version spoken. */
 USBIP_API int usbip_protocol_version(void);
 

@@ -13,8 +13,10 @@
 
 namespace {
 
-// The calling thread's last error; the empty text until a failure.
+// The calling thread's last error and its code; the empty text and
+// USBIP_ERROR_NONE until a failure.
 thread_local char tls_last_error[USBIP_ERROR_SIZE];
+thread_local usbip_error_code tls_last_error_code = USBIP_ERROR_NONE;
 
 // The init lock: the outermost lock of the library. Created on first use
 // and never destroyed; no library thread ever takes it.
@@ -28,8 +30,9 @@ bool g_initialized = false;  // guarded by g_init_mutex
 
 }  // namespace
 
-int usbip_set_last_error(const char *fmt, ...)
+int usbip_set_last_error(usbip_error_code code, const char *fmt, ...)
 {
+    tls_last_error_code = code;
     va_list ap;
     va_start(ap, fmt);
     int n = std::vsnprintf(tls_last_error, sizeof tls_last_error, fmt, ap);
@@ -45,11 +48,11 @@ USBIP_API int usbip_init(void)
     std::lock_guard<std::mutex> lock(g_init_mutex());
     if (g_initialized) return 0;
     if (!plat::sock_startup()) {
-        usbip_set_last_error("Failed to initialize platform sockets");
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "Failed to initialize platform sockets");
         return -1;
     }
     if (usbip_tls_init() != 0) {
-        usbip_set_last_error("Failed to initialize TLS subsystem");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
         return -1;
     }
     // Without USB the library still works; the device exports are then empty.
@@ -57,6 +60,7 @@ USBIP_API int usbip_init(void)
     usbip_events_open();
     g_initialized = true;
     tls_last_error[0] = '\0';
+    tls_last_error_code = USBIP_ERROR_NONE;
     return 0;
 }
 
@@ -80,6 +84,8 @@ USBIP_API void usbip_cleanup(void)
 }
 
 USBIP_API const char *usbip_last_error(void) { return tls_last_error; }
+
+USBIP_API int usbip_last_error_code(void) { return tls_last_error_code; }
 
 USBIP_API int usbip_protocol_version(void) { return USBIP_VERSION; }
 

@@ -51,7 +51,7 @@ int send_result(usbip_conn *c, std::uint32_t result)
 bool usbip_password_fits(const char *password)
 {
     if (password == nullptr || strnlen(password, USBIP_MAX_PASSWORD + 1) <= USBIP_MAX_PASSWORD) return true;
-    usbip_set_last_error("Password too long: at most %d bytes", static_cast<int>(USBIP_MAX_PASSWORD));
+    usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Password too long: at most %d bytes", static_cast<int>(USBIP_MAX_PASSWORD));
     return false;
 }
 
@@ -137,7 +137,7 @@ int server_secure(usbip_conn *c, const char *password, const std::uint8_t challe
     usbip_secure_server server(context);
     std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE];
     if (!server.answer(password, usbip_rng_random, rng.get(), client_share, share)) {
-        usbip_set_last_error("Client sent an invalid key exchange message");
+        usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Client sent an invalid key exchange message");
         return -1;
     }
     if (usbip_conn_send_all(c, share, sizeof share) != 0) return -1;
@@ -148,7 +148,7 @@ int server_secure(usbip_conn *c, const char *password, const std::uint8_t challe
         // As for a wrong proof: counted before the answer goes out.
         if (on_rejected) on_rejected();
         usbip_conn_send_all(c, answer, 4);
-        usbip_set_last_error("Client password authentication failed");
+        usbip_set_last_error(USBIP_ERROR_PASSWORD_REJECTED, "Client password authentication failed");
         return -1;
     }
     if (usbip_conn_send_all(c, answer, sizeof answer) != 0) return -1;
@@ -165,36 +165,36 @@ int client_secure(usbip_conn *c, const char *password, const std::uint8_t challe
     usbip_secure_client client(context);
     std::uint8_t open[USBIP_SECURE_OPEN_SIZE];
     if (!client.open(password, usbip_rng_random, rng.get(), open)) {
-        usbip_set_last_error("Failed to start the password exchange");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "Failed to start the password exchange");
         return -1;
     }
     if (usbip_conn_send_all(c, open, sizeof open) != 0) return -1;
     std::uint8_t server_share[USBIP_SPAKE2_SHARE_SIZE];
     if (usbip_conn_recv_all(c, server_share, sizeof server_share) != 0) {
-        usbip_set_last_error("Failed to receive key exchange from server");
+        usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Failed to receive key exchange from server");
         return -1;
     }
     std::uint8_t confirmation[USBIP_SPAKE2_CONFIRM_SIZE];
     if (!client.confirm(server_share, confirmation)) {
-        usbip_set_last_error("Server sent an invalid key exchange message");
+        usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Server sent an invalid key exchange message");
         return -1;
     }
     if (usbip_conn_send_all(c, confirmation, sizeof confirmation) != 0) return -1;
     std::uint8_t answer[USBIP_SECURE_ACCEPT_SIZE];
     if (usbip_conn_recv_all(c, answer, 4) != 0) {
-        usbip_set_last_error("Failed to receive authentication result from server");
+        usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Failed to receive authentication result from server");
         return -1;
     }
     if (usbip_get_be32(answer) != 0) {
-        usbip_set_last_error("Authentication rejected by server (invalid password)");
+        usbip_set_last_error(USBIP_ERROR_PASSWORD_REJECTED, "Authentication rejected by server (invalid password)");
         return -1;
     }
     if (usbip_conn_recv_all(c, answer + 4, USBIP_SPAKE2_CONFIRM_SIZE) != 0) {
-        usbip_set_last_error("Failed to receive authentication result from server");
+        usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Failed to receive authentication result from server");
         return -1;
     }
     if (!client.server_proved(answer + 4)) {
-        usbip_set_last_error("Server could not prove that it knows the password");
+        usbip_set_last_error(USBIP_ERROR_SERVER_NOT_PROVEN, "Server could not prove that it knows the password");
         return -1;
     }
     return secure_session(c, client, usbip_tls_wrap_psk_client);
@@ -227,7 +227,7 @@ int usbip_auth_server_verify(usbip_conn *c, const char *password, const std::uin
     // must find the failure counted.
     if (on_rejected) on_rejected();
     send_result(c, 1);
-    usbip_set_last_error("Client password authentication failed");
+    usbip_set_last_error(USBIP_ERROR_PASSWORD_REJECTED, "Client password authentication failed");
     return -1;
 }
 
@@ -236,7 +236,7 @@ int usbip_auth_handshake_server(usbip_conn *c, const char *password, const std::
     // Flag and challenge leave in one segment; readers take them in any split.
     std::uint8_t greeting[USBIP_GREETING_SIZE];
     if (!usbip_auth_make_greeting(password, greeting)) {
-        usbip_set_last_error("Failed to draw authentication challenge");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "Failed to draw authentication challenge");
         return -1;
     }
     if (usbip_conn_send_all(c, greeting, sizeof greeting) != 0) return -1;
@@ -250,12 +250,12 @@ int usbip_auth_handshake_client(usbip_conn *c, const char *password)
     if (flag_read && usbip_get_be32(hello) == USBIP_GREETING_REFUSED) {
         std::uint8_t seconds[4] = {};
         usbip_conn_recv_all(c, seconds, sizeof seconds);
-        usbip_set_last_error("Server refuses this address for %u s after too many failed passwords",
+        usbip_set_last_error(USBIP_ERROR_REFUSED, "Server refuses this address for %u s after too many failed passwords",
                              static_cast<unsigned>(usbip_get_be32(seconds)));
         return -1;
     }
     if (!flag_read || usbip_conn_recv_all(c, hello + 4, USBIP_CHALLENGE_SIZE) != 0) {
-        usbip_set_last_error("Failed to receive authentication challenge from server");
+        usbip_set_last_error(USBIP_ERROR_NOT_A_SERVER, "Failed to receive authentication challenge from server");
         return -1;
     }
     std::uint32_t flag = usbip_get_be32(hello);
@@ -265,7 +265,7 @@ int usbip_auth_handshake_client(usbip_conn *c, const char *password)
     // anything.
     bool insecure = !usbip_flag_offers_secure(flag);
     if (insecure && has_password(password) && g_require_secure) {
-        usbip_set_last_error("Server does not offer the secure password exchange");
+        usbip_set_last_error(USBIP_ERROR_INSECURE_SERVER, "Server does not offer the secure password exchange");
         return -1;
     }
     std::uint8_t result[4];
@@ -273,13 +273,13 @@ int usbip_auth_handshake_client(usbip_conn *c, const char *password)
         std::uint8_t zero[4] = {};
         if (usbip_conn_send_all(c, zero, sizeof zero) != 0) return -1;
         if (usbip_conn_recv_all(c, result, sizeof result) != 0 || usbip_get_be32(result) != 0) {
-            usbip_set_last_error("Server handshake rejected");
+            usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Server handshake rejected");
             return -1;
         }
         return 0;
     }
     if (!has_password(password)) {
-        usbip_set_last_error("Server requires password authentication but none was provided");
+        usbip_set_last_error(USBIP_ERROR_PASSWORD_REQUIRED, "Server requires password authentication but none was provided");
         return -1;
     }
     if (!insecure) return client_secure(c, password, hello + 4);
@@ -287,11 +287,11 @@ int usbip_auth_handshake_client(usbip_conn *c, const char *password)
     if (usbip_auth_proof(hello + 4, password, proof) != 0) return -1;
     if (usbip_conn_send_all(c, proof, sizeof proof) != 0) return -1;
     if (usbip_conn_recv_all(c, result, sizeof result) != 0) {
-        usbip_set_last_error("Failed to receive authentication result from server");
+        usbip_set_last_error(USBIP_ERROR_HANDSHAKE, "Failed to receive authentication result from server");
         return -1;
     }
     if (usbip_get_be32(result) != 0) {
-        usbip_set_last_error("Authentication rejected by server (invalid password)");
+        usbip_set_last_error(USBIP_ERROR_PASSWORD_REJECTED, "Authentication rejected by server (invalid password)");
         return -1;
     }
     return 0;

@@ -20,12 +20,12 @@ int generate_key(mbedtls_pk_context *key, usbip_rng &rng)
 {
     int r = mbedtls_pk_setup(key, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
     if (r != 0) {
-        usbip_set_last_error("mbedtls_pk_setup failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_pk_setup failed: %d", r);
         return -1;
     }
     r = mbedtls_rsa_gen_key(mbedtls_pk_rsa(*key), usbip_rng_random, &rng, 2048, 65537);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_rsa_gen_key failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_rsa_gen_key failed: %d", r);
         return -1;
     }
     return 0;
@@ -57,7 +57,7 @@ int usbip_cert::load_key(const std::string &key_pem, usbip_rng &rng)
 {
     int r = parse_pem(&key_, key_pem, rng);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_pk_parse_key failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_pk_parse_key failed: %d", r);
         return -1;
     }
     return 0;
@@ -80,12 +80,12 @@ int usbip_cert::make(usbip_rng &rng, const std::string &key_pem)
     r = mbedtls_x509write_crt_pem(&writer, pem, sizeof pem, usbip_rng_random, &rng);
     mbedtls_x509write_crt_free(&writer);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_x509write_crt_pem failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_x509write_crt_pem failed: %d", r);
         return -1;
     }
     r = mbedtls_x509_crt_parse(&crt_, pem, std::strlen(reinterpret_cast<char *>(pem)) + 1);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_x509_crt_parse failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_x509_crt_parse failed: %d", r);
         return -1;
     }
     return 0;
@@ -99,7 +99,7 @@ int usbip_key_fingerprint(const mbedtls_pk_context *key, char out[USBIP_FINGERPR
     if (len <= 0 ||
         mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), der + sizeof der - len, static_cast<std::size_t>(len),
                    digest) != 0) {
-        usbip_set_last_error("Failed to compute the key's fingerprint");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Failed to compute the key's fingerprint");
         return -1;
     }
     static const char hex[] = "0123456789abcdef";
@@ -134,7 +134,7 @@ int usbip_cert_key_file(const char *path, usbip_rng &rng, std::string *pem)
         std::string data;
         plat::FileRead read = plat::read_file(path, kKeyFileLimit, &data);
         if (read == plat::FileRead::failed) {
-            usbip_set_last_error("Failed to read key file %s", path);
+            usbip_set_last_error(USBIP_ERROR_KEY_FILE, "Failed to read key file %s", path);
             return -1;
         }
         if (read == plat::FileRead::ok) {
@@ -142,7 +142,7 @@ int usbip_cert_key_file(const char *path, usbip_rng &rng, std::string *pem)
             int r = parse_pem(check.key(), data, rng);
             if (r != 0 || mbedtls_pk_get_type(check.key()) != MBEDTLS_PK_RSA) {
                 mbedtls_platform_zeroize(&data[0], data.size());
-                usbip_set_last_error("Key file %s holds no RSA private key in PEM form", path);
+                usbip_set_last_error(USBIP_ERROR_KEY_FILE, "Key file %s holds no RSA private key in PEM form", path);
                 return -1;
             }
             *pem = std::move(data);
@@ -153,7 +153,7 @@ int usbip_cert_key_file(const char *path, usbip_rng &rng, std::string *pem)
         std::vector<unsigned char> buf(16000);
         int r = mbedtls_pk_write_key_pem(fresh.key(), buf.data(), buf.size());
         if (r != 0) {
-            usbip_set_last_error("mbedtls_pk_write_key_pem failed: %d", r);
+            usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_pk_write_key_pem failed: %d", r);
             return -1;
         }
         std::string text(reinterpret_cast<const char *>(buf.data()));
@@ -165,6 +165,6 @@ int usbip_cert_key_file(const char *path, usbip_rng &rng, std::string *pem)
         mbedtls_platform_zeroize(&text[0], text.size());
         if (!plat::file_exists(path)) break;
     }
-    usbip_set_last_error("Failed to create key file %s", path);
+    usbip_set_last_error(USBIP_ERROR_KEY_FILE, "Failed to create key file %s", path);
     return -1;
 }

@@ -67,16 +67,16 @@ int usbip_client_pair_by_code(usbip_conn *conn, const char *code)
     plat::IoError err;
     std::string line = std::string("CONNECT ") + code + "\n";
     if (plat::send_until(conn->fd, line.data(), line.size(), conn->deadline_ms, &err) <= 0) {
-        usbip_set_last_error("Failed to send CONNECT to relay");
+        usbip_set_last_error(USBIP_ERROR_RELAY, "Failed to send CONNECT to relay");
         return -1;
     }
     char answer[128];
     if (usbip_read_line(conn->fd, answer, sizeof answer, 8000) < 1) {
-        usbip_set_last_error("Relay timeout on connection response");
+        usbip_set_last_error(USBIP_ERROR_TIMEOUT, "Relay timeout on connection response");
         return -1;
     }
     if (!usbip_relay_is_ok(answer)) {
-        usbip_set_last_error("Relay returned: %s", answer);
+        usbip_set_last_error(usbip_relay_refusal_code(answer), "Relay returned: %s", answer);
         return -1;
     }
     return 0;
@@ -96,7 +96,7 @@ USBIP_API const char *usbip_client_list_remote(const char *host, int port, const
 {
     return usbip_guard<const char *>(nullptr, [&]() -> const char * {
         if (host == nullptr || port <= 0) {
-            usbip_set_last_error("Invalid host or port");
+            usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid host or port");
             return nullptr;
         }
         if (!usbip_password_fits(password)) return nullptr;
@@ -111,7 +111,7 @@ USBIP_API const char *usbip_client_list_by_code(const char *relay_host, int rela
 {
     return usbip_guard<const char *>(nullptr, [&]() -> const char * {
         if (relay_port <= 0 || code == nullptr || relay_host == nullptr) {
-            usbip_set_last_error("Invalid relay parameters");
+            usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid relay parameters");
             return nullptr;
         }
         if (!usbip_password_fits(password)) return nullptr;
@@ -126,7 +126,7 @@ USBIP_API const char *usbip_client_device_info(const char *host, int port, const
 {
     return usbip_guard<const char *>(nullptr, [&]() -> const char * {
         if (port <= 0 || busid == nullptr || host == nullptr) {
-            usbip_set_last_error("Invalid parameters for client_device_info");
+            usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid parameters for client_device_info");
             return nullptr;
         }
         if (!usbip_password_fits(password)) return nullptr;
@@ -139,7 +139,7 @@ USBIP_API const char *usbip_client_device_info(const char *host, int port, const
                 return tls_client_dev.c_str();
             }
         }
-        usbip_set_last_error("Remote device with busid '%s' not found", busid);
+        usbip_set_last_error(USBIP_ERROR_NOT_FOUND, "Remote device with busid '%s' not found", busid);
         return nullptr;
     });
 }
@@ -153,7 +153,7 @@ USBIP_API const char *usbip_client_server_fingerprint(const char *host, int port
 {
     return usbip_guard<const char *>(nullptr, [&]() -> const char * {
         if (host == nullptr || port <= 0) {
-            usbip_set_last_error("Invalid host or port");
+            usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid host or port");
             return nullptr;
         }
         static thread_local char text[USBIP_FINGERPRINT_SIZE];

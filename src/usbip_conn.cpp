@@ -58,7 +58,7 @@ int conn_connect_impl(usbip_conn *c, const char *host, int port, bool use_deadli
 
     std::vector<plat::Address> addrs;
     if (!plat::resolve(host, port, addrs)) {
-        usbip_set_last_error("Failed to resolve host: %s", host);
+        usbip_set_last_error(USBIP_ERROR_RESOLVE, "Failed to resolve host: %s", host);
         return -1;
     }
     for (const plat::Address &addr : addrs) {
@@ -91,7 +91,7 @@ int conn_connect_impl(usbip_conn *c, const char *host, int port, bool use_deadli
     if (deadline_reached(c))
         usbip_conn_timeout_error(c);
     else
-        usbip_set_last_error("Could not connect to %s:%d", host, port);
+        usbip_set_last_error(USBIP_ERROR_CONNECT, "Could not connect to %s:%d", host, port);
     return -1;
 }
 
@@ -159,7 +159,7 @@ bool usbip_socket_stream::shutdown_send(plat::IoError *err)
 
 void usbip_socket_stream::describe_failure(bool sending) const
 {
-    usbip_set_last_error("%s", sending ? "send() failed" : "recv() failed or connection closed");
+    usbip_set_last_error(USBIP_ERROR_CONNECTION_LOST, "%s", sending ? "send() failed" : "recv() failed or connection closed");
 }
 
 // ---------------------------------------------------------------------------
@@ -278,11 +278,13 @@ void usbip_conn_timeout_error(usbip_conn *c)
 {
     int ms = client_timeout();
     int seconds = ms >= 1000 ? ms / 1000 : 1;
-    const char *reason = (c->phase_label[0] == '\0' || std::strcmp(c->phase_label, "connect") == 0)
+    const bool connecting = c->phase_label[0] == '\0' || std::strcmp(c->phase_label, "connect") == 0;
+    const char *reason = connecting
         ? "no answer to the TCP connection attempt - check the address and that the server is running"
         : "server accepted the connection but sent no response - check the port and that the server is running";
     c->timed_out = 1;
-    usbip_set_last_error("Timed out after %ds connecting to %s (%s)", seconds, c->target_label, reason);
+    usbip_set_last_error(connecting ? USBIP_ERROR_CONNECT_TIMEOUT : USBIP_ERROR_TIMEOUT,
+                         "Timed out after %ds connecting to %s (%s)", seconds, c->target_label, reason);
 }
 
 void usbip_conn_restore_error(usbip_conn *c)

@@ -182,7 +182,7 @@ int usbip_enum_init()
             int r = libusb_init(&g_usb_ctx);
             if (r < 0) {
                 g_usb_ctx = nullptr;
-                usbip_set_last_error("libusb_init failed: %d", r);
+                usbip_set_last_error(USBIP_ERROR_DEVICE, "libusb_init failed: %d", r);
                 return -1;
             }
         }

@@ -308,7 +308,7 @@ public:
     bool watch()
     {
         if (!waker_.open()) {
-            usbip_set_last_error("Failed to create a waker for the session");
+            usbip_set_last_error(USBIP_ERROR_SYSTEM, "Failed to create a waker for the session");
             return false;
         }
         // Where libusb sees devices leave, an unplugged idle device ends the
@@ -452,7 +452,7 @@ usbip_claim_result usbip_forward_claim(libusb_context *ctx, const usbip_device &
     out->reset();
     const char *busid = record.busid;
     if (ctx == nullptr) {
-        usbip_set_last_error("USB is not available");
+        usbip_set_last_error(USBIP_ERROR_DEVICE, "USB is not available");
         return usbip_claim_result::device_error;
     }
     // The very plugging that was recorded: its bus, its ports (the bus id)
@@ -470,34 +470,34 @@ usbip_claim_result usbip_forward_claim(libusb_context *ctx, const usbip_device &
     }
     if (list != nullptr) libusb_free_device_list(list, 1);
     if (found == nullptr) {
-        usbip_set_last_error("Device '%s' not found", busid);
+        usbip_set_last_error(USBIP_ERROR_NOT_FOUND, "Device '%s' not found", busid);
         return usbip_claim_result::not_found;
     }
     std::unique_ptr<libusb_device, void (*)(libusb_device *)> device(found, libusb_unref_device);
     // A hub's ports are this host's business: its children are shared one by one.
     libusb_device_descriptor desc;
     if (libusb_get_device_descriptor(found, &desc) == 0 && desc.bDeviceClass == LIBUSB_CLASS_HUB) {
-        usbip_set_last_error("Device '%s' is a hub, which is never forwarded", busid);
+        usbip_set_last_error(USBIP_ERROR_DEVICE, "Device '%s' is a hub, which is never forwarded", busid);
         return usbip_claim_result::device_error;
     }
     usbip_forward_device_ptr dev(new usbip_forward_device(ctx, busid));
     if (!dev->reserve({ctx, libusb_get_bus_number(found), libusb_get_device_address(found)})) {
-        usbip_set_last_error("Device '%s' is forwarded by another session", busid);
+        usbip_set_last_error(USBIP_ERROR_BUSY, "Device '%s' is forwarded by another session", busid);
         return usbip_claim_result::busy;
     }
     int r = dev->open(found);
     if (r != 0) {
-        usbip_set_last_error("Cannot open device '%s': %s", busid, libusb_error_name(r));
+        usbip_set_last_error(USBIP_ERROR_DEVICE, "Cannot open device '%s': %s", busid, libusb_error_name(r));
         return usbip_claim_result::device_error;
     }
     if (!dev->start_events()) {
-        usbip_set_last_error("Failed to start the USB event thread");
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "Failed to start the USB event thread");
         return usbip_claim_result::device_error;
     }
     int failed = -1;
     r = dev->claim_active(&failed);
     if (r != 0) {
-        usbip_set_last_error("Cannot claim interface %d of device '%s': %s", failed, busid, libusb_error_name(r));
+        usbip_set_last_error(USBIP_ERROR_DEVICE, "Cannot claim interface %d of device '%s': %s", failed, busid, libusb_error_name(r));
         return usbip_claim_result::device_error;
     }
     *out = std::move(dev);
@@ -665,7 +665,7 @@ usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr d
                                     const std::atomic<bool> &keep_running, const usbip_forward_options &options)
 {
     if (conn == nullptr || conn->fd == plat::kNoSocket || !device) {
-        usbip_set_last_error("Nothing to forward");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "Nothing to forward");
         return usbip_forward_end::connection_failed;
     }
     // Small replies go out at once, whoever made the connection.
@@ -695,17 +695,18 @@ usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr d
         why = usbip_forward_end::peer_closed;
     } else if (r.reason == usbip_pump_end_reason::failed_b && session->engine->failed()) {
         why = session->engine->failure();
-        usbip_set_last_error("%s", session->engine->error().c_str());
+        usbip_set_last_error(why == usbip_forward_end::device_gone ? USBIP_ERROR_DEVICE_GONE : USBIP_ERROR_PROTOCOL,
+                             "%s", session->engine->error().c_str());
     } else if (r.reason == usbip_pump_end_reason::failed_b && engine.stalled()) {
-        usbip_set_last_error("Forwarding of device '%s': a command stopped halfway", busid.c_str());
+        usbip_set_last_error(USBIP_ERROR_CONNECTION_LOST, "Forwarding of device '%s': a command stopped halfway", busid.c_str());
     } else if (r.reason == usbip_pump_end_reason::stalled && engine.refusing() &&
                session->engine->waits_for_device()) {
-        usbip_set_last_error("Forwarding of device '%s': URBs that never finish hold back the commands",
+        usbip_set_last_error(USBIP_ERROR_DEVICE, "Forwarding of device '%s': URBs that never finish hold back the commands",
                              busid.c_str());
     } else if (r.reason == usbip_pump_end_reason::stalled) {
-        usbip_set_last_error("Forwarding of device '%s': the peer takes no replies", busid.c_str());
+        usbip_set_last_error(USBIP_ERROR_CONNECTION_LOST, "Forwarding of device '%s': the peer takes no replies", busid.c_str());
     } else {
-        usbip_set_last_error("Forwarding connection of device '%s' failed", busid.c_str());
+        usbip_set_last_error(USBIP_ERROR_CONNECTION_LOST, "Forwarding connection of device '%s' failed", busid.c_str());
     }
     // Closing sends a TLS close_notify, which waits until the deadline: a
     // peer that stopped reading must not hold the caller's close for ever.
@@ -713,7 +714,7 @@ usbip_forward_end usbip_forward_run(usbip_conn *conn, usbip_forward_device_ptr d
     if (!session->finish()) {
         // libusb still owns transfers that point into the session and its
         // device: keep both for good rather than free memory it may write.
-        usbip_set_last_error("Transfers of a forwarded device never completed after their cancellation");
+        usbip_set_last_error(USBIP_ERROR_DEVICE, "Transfers of a forwarded device never completed after their cancellation");
         session.release();
     }
     return why;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "halvoren_usbip.h"
+
 #if defined(__GNUC__)
 #define USBIP_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
@@ -14,8 +16,9 @@
 inline constexpr int USBIP_VERSION = 0x0111;
 inline constexpr std::size_t USBIP_ERROR_SIZE = 1024;
 
-// Formats the calling thread's last-error message (cut to 1,023 characters).
-int usbip_set_last_error(const char *fmt, ...) USBIP_PRINTF(1, 2);
+// Formats the calling thread's last-error message (cut to 1,023 characters)
+// and sets its code: every message has one (docs/reference.md lists them).
+int usbip_set_last_error(usbip_error_code code, const char *fmt, ...) USBIP_PRINTF(2, 3);
 
 // Runs an export's body; an exception (only std::bad_alloc is expected)
 // becomes a failure with a message instead of crossing the C boundary.
@@ -25,7 +28,7 @@ R usbip_guard(R on_failure, F &&body) noexcept
     try {
         return body();
     } catch (...) {
-        usbip_set_last_error("Out of memory");
+        usbip_set_last_error(USBIP_ERROR_OUT_OF_MEMORY, "Out of memory");
         return on_failure;
     }
 }

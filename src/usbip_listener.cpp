@@ -37,20 +37,20 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
     case plat::ListenStatus::ok:
         break;
     case plat::ListenStatus::socket_failed:
-        usbip_set_last_error("%s: socket() failed", who);
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "%s: socket() failed", who);
         return false;
     case plat::ListenStatus::bind_failed:
-        usbip_set_last_error("%s: bind() failed on port %d", who, port);
+        usbip_set_last_error(USBIP_ERROR_PORT_IN_USE, "%s: bind() failed on port %d", who, port);
         return false;
     case plat::ListenStatus::listen_failed:
-        usbip_set_last_error("%s: listen() failed", who);
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "%s: listen() failed", who);
         return false;
     }
     listen_.reset(fd);
     if (!waker_.open() || !poller_.open() || !poller_.add(waker_.wait_socket(), kWakerKey) ||
         !poller_.add(listen_.get(), kListenKey)) {
         listen_.reset();
-        usbip_set_last_error("%s", spawn_failed);
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "%s", spawn_failed);
         return false;
     }
     port_ = plat::local_port(listen_.get());
@@ -72,7 +72,7 @@ bool usbip_listener::start(int port, const char *who, const char *spawn_failed, 
         plat::unpin_module();
         listen_.reset();
         reserve_.give_up();
-        usbip_set_last_error("%s", spawn_failed);
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "%s", spawn_failed);
         return false;
     }
     port_ = plat::local_port(listen_.get());

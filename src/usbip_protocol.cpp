@@ -247,7 +247,7 @@ int usbip_recv_op_req_devlist(usbip_conn *c)
     if (usbip_conn_recv_all(c, head, sizeof head) != 0) return -1;
     usbip_op_header h = usbip_decode_header(head);
     if (h.code != OP_REQ_DEVLIST) {
-        usbip_set_last_error("Unexpected command opcode: 0x%04x (expected 0x%04x)", h.code, OP_REQ_DEVLIST);
+        usbip_set_last_error(USBIP_ERROR_PROTOCOL, "Unexpected command opcode: 0x%04x (expected 0x%04x)", h.code, OP_REQ_DEVLIST);
         return -1;
     }
     return 0;
@@ -271,7 +271,7 @@ int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, i
         bool ok = decoder.feed(buf, n);
         *stored = decoder.stored();
         if (!ok) {
-            usbip_set_last_error("DEVLIST reply error code: 0x%04x status: %u", decoder.header().code,
+            usbip_set_last_error(USBIP_ERROR_PROTOCOL, "DEVLIST reply error code: 0x%04x status: %u", decoder.header().code,
                                  decoder.header().status);
             return -1;
         }
@@ -280,6 +280,16 @@ int usbip_recv_op_rep_devlist(usbip_conn *c, usbip_device *devs, int capacity, i
 }
 
 namespace {
+
+usbip_error_code import_refusal_code(std::uint32_t status)
+{
+    switch (status) {
+    case USBIP_IMPORT_NOT_SHARED: return USBIP_ERROR_NOT_SHARED;
+    case USBIP_IMPORT_BUSY: return USBIP_ERROR_BUSY;
+    case USBIP_IMPORT_DEVICE_ERROR: return USBIP_ERROR_DEVICE;
+    default: return USBIP_ERROR_PROTOCOL;
+    }
+}
 
 const char *import_refusal_text(std::uint32_t status)
 {
@@ -302,11 +312,12 @@ int usbip_request_import(usbip_conn *c, const char *busid, usbip_imported *out)
     if (usbip_conn_recv_all(c, head, sizeof head) != 0) return -1;
     usbip_op_header h = usbip_decode_header(head);
     if (h.code != OP_REP_IMPORT) {
-        usbip_set_last_error("Unexpected reply opcode: 0x%04x (expected 0x%04x)", h.code, OP_REP_IMPORT);
+        usbip_set_last_error(USBIP_ERROR_PROTOCOL, "Unexpected reply opcode: 0x%04x (expected 0x%04x)", h.code, OP_REP_IMPORT);
         return -1;
     }
     if (h.status != USBIP_IMPORT_OK) {
-        usbip_set_last_error("Import of '%s' refused (status %u): %s", busid, h.status, import_refusal_text(h.status));
+        usbip_set_last_error(import_refusal_code(h.status), "Import of '%s' refused (status %u): %s", busid, h.status,
+                             import_refusal_text(h.status));
         return -1;
     }
     std::uint8_t block[USBIP_DEVICE_BLOCK_SIZE];

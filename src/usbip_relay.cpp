@@ -786,7 +786,7 @@ USBIP_API int usbip_relay_start(int port)
         auto poller = std::make_unique<plat::Poller>();
         if (!r.watcher_waker.open() || !poller->open() || !poller->add(r.watcher_waker.wait_socket(), kWatcherWakerKey)) {
             r.watcher_waker.close();
-            usbip_set_last_error("relay_start: failed to spawn listener thread");
+            usbip_set_last_error(USBIP_ERROR_SYSTEM, "relay_start: failed to spawn listener thread");
             return -1;
         }
         {
@@ -824,7 +824,7 @@ USBIP_API int usbip_relay_start(int port)
             plat::unpin_module();
             r.running = false;
             r.watcher_waker.close();
-            usbip_set_last_error("relay_start: failed to spawn listener thread");
+            usbip_set_last_error(USBIP_ERROR_SYSTEM, "relay_start: failed to spawn listener thread");
             return -1;
         }
         usbip_listener_limits limits;
@@ -900,12 +900,12 @@ USBIP_API int usbip_relay_set_registration_key(const char *key)
         std::string digest;
         if (key != nullptr && key[0] != '\0') {
             if (!usbip_relay_key_valid(key)) {
-                usbip_set_last_error("Invalid registration key");
+                usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid registration key");
                 return -1;
             }
             std::uint8_t d[USBIP_DIGEST_SIZE];
             if (usbip_calc_sha256(key, std::strlen(key), d) != 0) {
-                usbip_set_last_error("Invalid registration key");
+                usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid registration key");
                 return -1;
             }
             digest.assign(reinterpret_cast<const char *>(d), sizeof d);
@@ -920,7 +920,7 @@ USBIP_API int usbip_relay_set_registration_key(const char *key)
 USBIP_API int usbip_relay_set_capacity(int registrations, int pairings)
 {
     if (registrations < 1 || registrations > kMostSlots || pairings < 1 || pairings > kMostSlots) {
-        usbip_set_last_error("Invalid relay capacity");
+        usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid relay capacity");
         return -1;
     }
     RelayState &r = relay();

@@ -109,3 +109,19 @@ int usbip_relay_next_ticket_counter(int counter)
     // characters that the relay reads back.
     return counter >= 99999999 ? 1000 : counter + 1;
 }
+
+usbip_error_code usbip_relay_refusal_code(const char *line)
+{
+    static const struct {
+        const char *line;
+        usbip_error_code code;
+    } kRefusals[] = {
+        {"ERROR Code not found", USBIP_ERROR_CODE_NOT_FOUND},
+        {"ERROR Server failed to attach", USBIP_ERROR_ATTACH_FAILED},
+        {"ERROR Relay capacity reached", USBIP_ERROR_RELAY_FULL},
+        {"ERROR Too many requests", USBIP_ERROR_RATE_LIMITED},
+    };
+    for (const auto &r : kRefusals)
+        if (std::strcmp(line, r.line) == 0) return r.code;
+    return USBIP_ERROR_RELAY_REFUSED;
+}

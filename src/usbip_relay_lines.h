@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "halvoren_usbip.h"
+
 // Single lines of ASCII ended by LF; receivers drop every CR. The parsers
 // below take a line as usbip_read_line stored it (no CR, no LF).
 
@@ -41,6 +43,8 @@ bool usbip_relay_parse_proven(const char *line, std::string *client);
 // (it travels as REGISTER's one word, which the relay reads up to 64).
 inline constexpr std::size_t USBIP_RELAY_KEY_MAX = 64;
 bool usbip_relay_key_valid(const char *key);
+// The error code of a relay's refusal line ("ERROR Code not found", ...).
+usbip_error_code usbip_relay_refusal_code(const char *line);
 // A six-character pairing code drawn from the secure random source.
 std::string usbip_relay_make_code();
 // "TK<counter>_<64 random bits in decimal>"; empty without a random source.

@@ -26,7 +26,7 @@ int usbip_rng::seed()
                                   reinterpret_cast<const unsigned char *>(kPersonalisation),
                                   sizeof kPersonalisation - 1);
     if (r != 0) {
-        usbip_set_last_error("mbedtls_ctr_drbg_seed failed: %d", r);
+        usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_ctr_drbg_seed failed: %d", r);
         return -1;
     }
     return 0;

@@ -581,7 +581,7 @@ bool register_with_relay(const char *host, int port, const std::string &key, boo
                               ? usbip_conn_connect_bounded(&conn, host, port, usbip_client_timeout_ms(), g.worker_running)
                               : usbip_conn_connect(&conn, host, port);
     if (connected != 0) {
-        usbip_set_last_error("Failed to connect to relay server at %s:%d", host, port);
+        usbip_set_last_error(USBIP_ERROR_CONNECT, "Failed to connect to relay server at %s:%d", host, port);
         return false;
     }
     struct Published {
@@ -608,16 +608,21 @@ bool register_with_relay(const char *host, int port, const std::string &key, boo
     // in to this server. A relay that asks for a registration key gets the
     // one its operator handed out.
     if (!usbip_send_line(conn.fd, "REGISTER " + key + "\n")) {
-        usbip_set_last_error("Failed to send REGISTER to relay");
+        usbip_set_last_error(USBIP_ERROR_RELAY, "Failed to send REGISTER to relay");
         return false;
     }
     char reply[128];
     if (usbip_read_line(conn.fd, reply, sizeof reply, 5000) < 1) {
-        usbip_set_last_error("Failed to read CODE response from relay");
+        usbip_set_last_error(USBIP_ERROR_RELAY, "Failed to read CODE response from relay");
         return false;
     }
     if (!usbip_relay_parse_code(reply, code)) {
-        usbip_set_last_error("Relay returned invalid registration response: %s", reply);
+        // A full relay, and one that wants another registration key, refuse
+        // with their lines; anything else is no answer of a relay.
+        const bool full = std::strcmp(reply, "ERROR Relay capacity reached") == 0;
+        const bool keyed = std::strcmp(reply, "ERROR Registration refused") == 0;
+        usbip_set_last_error(full ? USBIP_ERROR_RELAY_FULL : keyed ? USBIP_ERROR_RELAY_REFUSED : USBIP_ERROR_RELAY,
+                             "Relay returned invalid registration response: %s", reply);
         return false;
     }
     *control = conn.release_socket();
@@ -903,7 +908,7 @@ void devices_changed()
 bool parse_rule(const char *rule, usbip_share_rule *out)
 {
     if (usbip_share_rule_parse(rule, out)) return true;
-    usbip_set_last_error("Invalid share rule '%s'", rule != nullptr ? rule : "");
+    usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid share rule '%s'", rule != nullptr ? rule : "");
     return false;
 }
 
@@ -1043,7 +1048,7 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
 {
     (void)password;  // the relay never needs it: the handshake runs end to end
     if (host == nullptr || port <= 0) {
-        usbip_set_last_error("Invalid relay host or port");
+        usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid relay host or port");
         return nullptr;
     }
     return usbip_guard<const char *>(nullptr, [&]() -> const char * {
@@ -1054,7 +1059,7 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         {
             std::lock_guard<std::mutex> lock(g.mutex);
             if (g.running && g.settings.use_tls) {
-                usbip_set_last_error("Relay registration refused: the server runs with TLS, which clients through a "
+                usbip_set_last_error(USBIP_ERROR_UNSUPPORTED, "Relay registration refused: the server runs with TLS, which clients through a "
                                      "relay never start");
                 return nullptr;
             }
@@ -1091,7 +1096,7 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             g.worker_running = false;
             plat::close(g.control);
             g.control = plat::kNoSocket;
-            usbip_set_last_error("Failed to start relay worker thread");
+            usbip_set_last_error(USBIP_ERROR_SYSTEM, "Failed to start relay worker thread");
             return nullptr;
         }
         usbip_event(usbip_level::info, "relay_registered")
@@ -1106,7 +1111,7 @@ USBIP_API int usbip_server_set_registration_key(const char *key)
 {
     return usbip_guard(-1, [key]() -> int {
         if (key != nullptr && key[0] != '\0' && !usbip_relay_key_valid(key)) {
-            usbip_set_last_error("Invalid registration key");
+            usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid registration key");
             return -1;
         }
         ServerState &g = server();
@@ -1119,19 +1124,19 @@ USBIP_API int usbip_server_set_registration_key(const char *key)
 USBIP_API int usbip_server_share(const char *busid)
 {
     if (busid == nullptr || busid[0] == '\0') {
-        usbip_set_last_error("Invalid busid provided");
+        usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid busid provided");
         return -1;
     }
     ServerState &g = server();
     std::lock_guard<std::mutex> lock(g.mutex);
     usbip_device dev;
     if (!usbip_enum_find_by_busid(busid, &dev)) {
-        usbip_set_last_error("Device '%s' not found locally to share", busid);
+        usbip_set_last_error(USBIP_ERROR_NOT_FOUND, "Device '%s' not found locally to share", busid);
         return -1;
     }
     if (find_shared_locked(busid) >= 0) return 0;
     if (g.shared_count >= USBIP_MAX_DEVICES) {
-        usbip_set_last_error("Maximum shared devices reached");
+        usbip_set_last_error(USBIP_ERROR_TABLE_FULL, "Maximum shared devices reached");
         return -1;
     }
     add_shared_locked(dev, "");
@@ -1151,7 +1156,7 @@ USBIP_API int usbip_server_share_rule(const char *rule)
             std::lock_guard<std::mutex> lock(g.mutex);
             if (std::find(g.rules.begin(), g.rules.end(), parsed) != g.rules.end()) return 0;
             if (g.rules.size() >= kMaxRules) {
-                usbip_set_last_error("Maximum share rules reached");
+                usbip_set_last_error(USBIP_ERROR_TABLE_FULL, "Maximum share rules reached");
                 return -1;
             }
             // A new watch takes what is plugged in now as known.
@@ -1170,7 +1175,7 @@ USBIP_API int usbip_server_share_rule(const char *rule)
             withdraw_rule_locked(parsed.text, changes);
         }
         report(changes);
-        usbip_set_last_error("Failed to start the device watch thread");
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "Failed to start the device watch thread");
         return -1;
     });
 }
@@ -1187,7 +1192,7 @@ USBIP_API int usbip_server_unshare_rule(const char *rule)
         {
             std::lock_guard<std::mutex> lock(g.mutex);
             if (std::find(g.rules.begin(), g.rules.end(), parsed) == g.rules.end()) {
-                usbip_set_last_error("Share rule '%s' is not in force", parsed.text.c_str());
+                usbip_set_last_error(USBIP_ERROR_NOT_SHARED, "Share rule '%s' is not in force", parsed.text.c_str());
                 return -1;
             }
             withdraw_rule_locked(parsed.text, changes);
@@ -1206,7 +1211,7 @@ USBIP_API int usbip_server_unshare(const char *busid)
     std::lock_guard<std::mutex> lock(g.mutex);
     int i = find_shared_locked(busid);
     if (i < 0) {
-        usbip_set_last_error("Device '%s' is not shared", busid);
+        usbip_set_last_error(USBIP_ERROR_NOT_SHARED, "Device '%s' is not shared", busid);
         return -1;
     }
     // Whoever forwards it loses it now; the session releases the device.

@@ -105,26 +105,47 @@ bool equal_in_constant_time(const std::uint8_t *a, const std::uint8_t *b, std::s
     return diff == 0;
 }
 
-// The group, with its table for multiples of the generator: made once per
-// thread, since Mbed TLS 2.28 computes that table on the first use of a
-// group (which is no concurrent use) and 3.x has it built in.
-const mbedtls_ecp_group *thread_group()
+// A fixed "random" source for the one multiplication below: its scalar is
+// public (1), so its blinding needs no secret.
+int warm_up_rng(void *, unsigned char *out, std::size_t len)
 {
-    thread_local Group grp;
-    thread_local bool loaded = grp.load();
-    return loaded ? &grp.v : nullptr;
+    std::memset(out, 0x5a, len);
+    return 0;
 }
 
-// mbedtls_ecp_mul takes the group as writable for that table; the
-// generator's is made by the first multiplication on each thread, the one
-// thread that uses it.
+// The group, with its table for multiples of the generator, made once for
+// the process and shared by every thread. Mbed TLS 2.28 builds that table
+// on the first multiplication by the generator and keeps it in the group:
+// done here, before any thread can see the group, every later
+// multiplication only reads it (3.x has it built in). Never freed: threads
+// may still run an exchange while a host exits without cleanup. (A
+// thread_local group per thread corrupted the heap of the Windows build as
+// the threads that had used it ended.)
+const mbedtls_ecp_group *shared_group()
+{
+    static const mbedtls_ecp_group *const shared = []() -> const mbedtls_ecp_group * {
+        auto *grp = new Group();
+        Mpi one;
+        Point p;
+        if (!grp->load() || mbedtls_mpi_lset(&one.v, 1) != 0 ||
+            mbedtls_ecp_mul(&grp->v, &p.v, &one.v, &grp->v.G, warm_up_rng, nullptr) != 0) {
+            delete grp;
+            return nullptr;
+        }
+        return &grp->v;
+    }();
+    return shared;
+}
+
+// mbedtls_ecp_mul takes the group as writable for that table, which it
+// only reads once it exists.
 mbedtls_ecp_group *writable(const mbedtls_ecp_group *g) { return const_cast<mbedtls_ecp_group *>(g); }
 
 }  // namespace
 
 bool usbip_spake2_password_scalar(const void *password, std::size_t len, std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE])
 {
-    const mbedtls_ecp_group *grp = thread_group();
+    const mbedtls_ecp_group *grp = shared_group();
     if (grp == nullptr) return false;
     std::uint8_t wide[48];
     bool ok = mbedtls_hkdf(sha256(), reinterpret_cast<const unsigned char *>(kPasswordSalt), sizeof kPasswordSalt - 1,
@@ -139,7 +160,7 @@ bool usbip_spake2_password_scalar(const void *password, std::size_t len, std::ui
 
 bool usbip_spake2_valid_share(const std::uint8_t share[USBIP_SPAKE2_SHARE_SIZE])
 {
-    const mbedtls_ecp_group *grp = thread_group();
+    const mbedtls_ecp_group *grp = shared_group();
     Point p;
     return grp != nullptr && read_point(*grp, &p.v, share);
 }
@@ -172,7 +193,7 @@ std::shared_ptr<const usbip_spake2_secret> usbip_spake2_secret::make(usbip_spake
                                                                      const std::uint8_t w[USBIP_SPAKE2_SCALAR_SIZE],
                                                                      usbip_rng_fn rng, void *rng_state)
 {
-    const mbedtls_ecp_group *grp = thread_group();
+    const mbedtls_ecp_group *grp = shared_group();
     if (grp == nullptr) return nullptr;
     std::shared_ptr<usbip_spake2_secret> secret(new usbip_spake2_secret());
     data &d = *secret->d_;
@@ -256,7 +277,7 @@ bool usbip_spake2::begin(std::shared_ptr<const usbip_spake2_secret> secret, cons
     state &s = *s_;
     if (s.started) return false;
     s.started = true;
-    s.grp = thread_group();
+    s.grp = shared_group();
     if (s.grp == nullptr || !secret || secret->role() != role_) return false;
     s.secret = std::move(secret);
     s.rng = rng;

@@ -70,7 +70,7 @@ public:
         int r = mbedtls_ssl_config_defaults(&conf_, endpoint, MBEDTLS_SSL_TRANSPORT_STREAM,
                                             MBEDTLS_SSL_PRESET_DEFAULT);
         if (r != 0) {
-            usbip_set_last_error("mbedtls_ssl_config_defaults failed: %d", r);
+            usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_ssl_config_defaults failed: %d", r);
             return false;
         }
         tls_compat::conf_protocol(&conf_, psk != nullptr ? tls_compat::session_kind::psk
@@ -81,7 +81,7 @@ public:
             r = mbedtls_ssl_conf_psk(&conf_, psk, USBIP_SESSION_PSK_SIZE,
                                      reinterpret_cast<const unsigned char *>(kPskIdentity), sizeof kPskIdentity - 1);
             if (r != 0) {
-                usbip_set_last_error("mbedtls_ssl_conf_psk failed: %d", r);
+                usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_ssl_conf_psk failed: %d", r);
                 return false;
             }
         } else if (endpoint == MBEDTLS_SSL_IS_SERVER) {
@@ -93,7 +93,7 @@ public:
         }
         r = mbedtls_ssl_setup(&ssl_, &conf_);
         if (r != 0) {
-            usbip_set_last_error("mbedtls_ssl_setup failed: %d", r);
+            usbip_set_last_error(USBIP_ERROR_TLS, "mbedtls_ssl_setup failed: %d", r);
             return false;
         }
         mbedtls_ssl_set_bio(&ssl_, this, bio_send, bio_recv, nullptr);
@@ -177,7 +177,8 @@ public:
 
     void describe_failure(bool sending) const override
     {
-        usbip_set_last_error(sending ? "mbedtls_ssl_write failed: %d" : "mbedtls_ssl_read failed: %d", last_code_);
+        usbip_set_last_error(USBIP_ERROR_CONNECTION_LOST, sending ? "mbedtls_ssl_write failed: %d" : "mbedtls_ssl_read failed: %d",
+                             last_code_);
     }
 
 private:
@@ -250,7 +251,7 @@ std::unique_ptr<TlsStream> new_session(usbip_conn *c, int endpoint, std::shared_
 {
     std::unique_ptr<TlsStream> s(new (std::nothrow) TlsStream(&c->fd, std::move(rng), std::move(cert)));
     if (!s) {
-        usbip_set_last_error("Out of memory allocating SSL context");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Out of memory allocating SSL context");
         return nullptr;
     }
     if (!s->setup(endpoint, psk)) return nullptr;
@@ -266,7 +267,7 @@ std::shared_ptr<usbip_rng> started_rng()
 {
     if (!current_rng() && usbip_tls_init() != 0) return nullptr;
     std::shared_ptr<usbip_rng> rng = current_rng();
-    if (!rng) usbip_set_last_error("Failed to initialize TLS subsystem");
+    if (!rng) usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
     return rng;
 }
 
@@ -281,7 +282,7 @@ int usbip_tls_init()
     std::lock_guard<std::mutex> lock(tls_state().mutex);
     if (current_rng()) return 0;
     if (!tls_compat::crypto_init()) {
-        usbip_set_last_error("psa_crypto_init failed");
+        usbip_set_last_error(USBIP_ERROR_TLS, "psa_crypto_init failed");
         return -1;
     }
     auto rng = std::make_shared<usbip_rng>();
@@ -305,7 +306,7 @@ extern "C" USBIP_API int usbip_tls_generate_cert(void)
         std::lock_guard<std::mutex> lock(tls_state().mutex);
         std::shared_ptr<usbip_rng> rng = current_rng();
         if (!rng) {  // released meanwhile
-            usbip_set_last_error("Failed to initialize TLS subsystem");
+            usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
             return -1;
         }
         auto cert = std::make_shared<usbip_cert>();
@@ -324,7 +325,7 @@ int usbip_tls_wrap_server(usbip_conn *c)
     }
     std::shared_ptr<usbip_rng> rng = current_rng();
     if (!cert || !rng) {
-        usbip_set_last_error("Failed to initialize TLS subsystem");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
         return -1;
     }
     std::unique_ptr<TlsStream> s = new_session(c, MBEDTLS_SSL_IS_SERVER, std::move(rng), std::move(cert));
@@ -332,7 +333,7 @@ int usbip_tls_wrap_server(usbip_conn *c)
     bool timed_out;
     int r = handshake(c, std::move(s), &timed_out);
     if (r != 0) {
-        usbip_set_last_error("TLS server handshake failed: -0x%04x", static_cast<unsigned>(-r));
+        usbip_set_last_error(USBIP_ERROR_TLS_HANDSHAKE, "TLS server handshake failed: -0x%04x", static_cast<unsigned>(-r));
         return -1;
     }
     return 0;
@@ -352,14 +353,14 @@ int usbip_tls_wrap_client(usbip_conn *c)
         return -1;
     }
     if (r != 0) {
-        usbip_set_last_error("TLS client handshake failed: -0x%04x", static_cast<unsigned>(-r));
+        usbip_set_last_error(USBIP_ERROR_TLS_HANDSHAKE, "TLS client handshake failed: -0x%04x", static_cast<unsigned>(-r));
         return -1;
     }
     if (tls_pinned_fingerprint.empty()) return 0;
     char seen[USBIP_FINGERPRINT_SIZE];
     if (usbip_tls_peer_fingerprint(c, seen) != 0) return -1;
     if (tls_pinned_fingerprint != seen) {
-        usbip_set_last_error("Server key %s does not match the pinned fingerprint %s", seen,
+        usbip_set_last_error(USBIP_ERROR_KEY_MISMATCH, "Server key %s does not match the pinned fingerprint %s", seen,
                              tls_pinned_fingerprint.c_str());
         return -1;
     }
@@ -383,7 +384,7 @@ int wrap_psk(usbip_conn *c, int endpoint, const std::uint8_t psk[USBIP_SESSION_P
         return -1;
     }
     if (r != 0) {
-        usbip_set_last_error("TLS-PSK %s handshake failed: -0x%04x", who, static_cast<unsigned>(-r));
+        usbip_set_last_error(USBIP_ERROR_TLS_HANDSHAKE, "TLS-PSK %s handshake failed: -0x%04x", who, static_cast<unsigned>(-r));
         return -1;
     }
     return 0;
@@ -406,7 +407,7 @@ int usbip_tls_binding(usbip_conn *c, std::uint8_t out[USBIP_SECURE_BINDING_SIZE]
 {
     TlsStream *s = session_of(c);
     if (s == nullptr || !s->exporter(kBindingLabel, out, USBIP_SECURE_BINDING_SIZE)) {
-        usbip_set_last_error("Failed to export the TLS session's secret");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Failed to export the TLS session's secret");
         return -1;
     }
     return 0;
@@ -424,7 +425,7 @@ int usbip_tls_peer_fingerprint(usbip_conn *c, char out[USBIP_FINGERPRINT_SIZE])
     TlsStream *s = session_of(c);
     const mbedtls_x509_crt *crt = s != nullptr ? s->peer_certificate() : nullptr;
     if (crt == nullptr || usbip_key_fingerprint(&crt->pk, out) != 0) {
-        usbip_set_last_error("Server presented no usable certificate");
+        usbip_set_last_error(USBIP_ERROR_TLS_HANDSHAKE, "Server presented no usable certificate");
         return -1;
     }
     return 0;
@@ -438,7 +439,7 @@ int usbip_tls_pin(const char *fingerprint)
     }
     std::string pin;
     if (!usbip_parse_fingerprint(fingerprint, &pin)) {
-        usbip_set_last_error("Invalid fingerprint '%s': expected 64 hexadecimal digits", fingerprint);
+        usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid fingerprint '%s': expected 64 hexadecimal digits", fingerprint);
         return -1;
     }
     tls_pinned_fingerprint = pin;
@@ -482,7 +483,7 @@ extern "C" USBIP_API const char *usbip_tls_key_fingerprint(void)
         }
         std::shared_ptr<usbip_rng> rng = pem.empty() ? nullptr : started_rng();
         if (!rng) {
-            usbip_set_last_error("No TLS server key yet: start a server with TLS or set a key file");
+            usbip_set_last_error(USBIP_ERROR_NO_KEY, "No TLS server key yet: start a server with TLS or set a key file");
             return nullptr;
         }
         usbip_cert key_only;

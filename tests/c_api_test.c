@@ -17,6 +17,7 @@ int main(void)
     CHECK(usbip_protocol_version() == 0x0111);
     CHECK(usbip_init() == 0);
     CHECK(strcmp(usbip_last_error(), "") == 0);
+    CHECK(usbip_last_error_code() == USBIP_ERROR_NONE);
     CHECK(usbip_list_local_devices() != NULL);
     CHECK(usbip_local_device_count() >= 0);
     CHECK(usbip_local_device_info(-1) == NULL);
@@ -27,6 +28,7 @@ int main(void)
     CHECK(usbip_server_set_stock_clients(-1) == 0);
     CHECK(usbip_server_share(NULL) == -1);
     CHECK(strcmp(usbip_last_error(), "Invalid busid provided") == 0);
+    CHECK(usbip_last_error_code() == USBIP_ERROR_INVALID_ARGUMENT);
     CHECK(usbip_server_unshare("x") == -1);
     CHECK(usbip_server_share_rule(NULL) == -1);
     CHECK(strcmp(usbip_last_error(), "Invalid share rule ''") == 0);

@@ -318,6 +318,18 @@ TEST(Cli, TlsFailureIsExplained)
     EXPECT_NE(r.err.find("\n  The server did not answer in TLS: it may run without --tls"), std::string::npos) << r.err;
 }
 
+TEST(Cli, BackedOffAddressIsExplained)
+{
+    Library lib;
+    Server server("s3cret");
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(usbip_client_list_remote("127.0.0.1", server.port(), "wrong", 0), nullptr);
+    CliRun r = run_cli("remote 127.0.0.1:" + std::to_string(server.port()) + " --password s3cret");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("halvoren-usbip: remote: Server refuses this address for ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\n  Too many wrong passwords came from this address"), std::string::npos) << r.err;
+}
+
 // ---------------------------------------------------------------------------
 // Passwords and codes
 

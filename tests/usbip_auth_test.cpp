@@ -182,7 +182,7 @@ TEST(Handshake, ClientAgainstRawServerFlagsAndResults)
         });
         usbip_conn conn;
         ASSERT_EQ(usbip_conn_connect_deadline(&conn, "127.0.0.1", l.port()), 0);
-        usbip_set_last_error("%s", "");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "%s", "");
         EXPECT_EQ(usbip_auth_handshake_client(&conn, c.password), c.rc);
         EXPECT_STREQ(usbip_last_error(), c.error);
         server.join();
@@ -522,7 +522,7 @@ TEST(SecureExchange, ServerWithoutTheOfferGetsTodaysBytesOnlyWhenAllowed)
         {
             usbip_conn conn;
             ASSERT_EQ(usbip_conn_connect_deadline(&conn, "127.0.0.1", l.port()), 0);
-            usbip_set_last_error("%s", "");
+            usbip_set_last_error(USBIP_ERROR_NONE, "%s", "");
             EXPECT_EQ(usbip_auth_handshake_client(&conn, c.password), c.rc);
             EXPECT_STREQ(usbip_last_error(), c.error);
             EXPECT_FALSE(conn.is_tls()) << "no session without the exchange";

@@ -194,7 +194,7 @@ TEST(ClientArguments, RefusedBeforeAnyConnection)
          "Invalid parameters for client_device_info"},
     };
     for (const auto &c : cases) {
-        usbip_set_last_error("before");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "before");
         EXPECT_EQ(c.call(), nullptr);
         EXPECT_STREQ(usbip_last_error(), c.message);
     }
@@ -270,4 +270,109 @@ TEST(ClientFailures, FailingCallLeavesThePreviousResult)
     std::string text = first;
     EXPECT_EQ(usbip_client_list_remote("127.0.0.1", free_port(), nullptr, 0), nullptr);
     EXPECT_EQ(std::string(first), text);
+}
+
+// What a host decides by: each failure's code, beside its message. The
+// peer of each case is raw bytes of the test's own making.
+TEST(ErrorCodes, EachClientFailureHasItsCode)
+{
+    ClientTimeout timeout(2000);
+    using Serve = std::function<void(int fd)>;
+    const Serve closes = [](int) {};
+    const Serve greets_with_password = [](int fd) {
+        raw_send(fd, be32(1) + std::string(32, 'c'));
+        raw_wait_closed(fd, 5000);
+    };
+    const Serve rejects_the_password = [](int fd) { raw_server_handshake(fd, 1, 1); };
+    const Serve refuses_the_address = [](int fd) { raw_send(fd, be32(0xffffffffu) + be32(42)); };
+    const Serve answers_an_error = [](int fd) {
+        if (raw_server_handshake(fd, 0)) {
+            raw_recv_n(fd, 8);
+            raw_send(fd, reply_header(0x0003, 1));
+        }
+    };
+    const Serve breaks_off = [](int fd) {
+        if (raw_server_handshake(fd, 0)) {
+            raw_recv_n(fd, 8);
+            raw_send(fd, devlist({}).substr(0, 10));
+        }
+    };
+    const Serve stays_silent = [](int fd) { raw_wait_closed(fd, 5000); };
+    auto relay_answers = [](std::string line) -> Serve {
+        return [line](int fd) {
+            raw_recv_line(fd);
+            raw_send(fd, line + "\n");
+        };
+    };
+    struct Case {
+        Serve serve;
+        bool by_code, tls;
+        const char *password;
+        int code;
+        std::string message;  // "" where the test's port is in it
+    } cases[] = {
+        {closes, false, false, nullptr, USBIP_ERROR_NOT_A_SERVER, "Failed to receive authentication challenge from server"},
+        {refuses_the_address, false, false, "pw", USBIP_ERROR_REFUSED,
+         "Server refuses this address for 42 s after too many failed passwords"},
+        {greets_with_password, false, false, nullptr, USBIP_ERROR_PASSWORD_REQUIRED,
+         "Server requires password authentication but none was provided"},
+        {rejects_the_password, false, false, "wrong", USBIP_ERROR_PASSWORD_REJECTED,
+         "Authentication rejected by server (invalid password)"},
+        {answers_an_error, false, false, nullptr, USBIP_ERROR_PROTOCOL, "DEVLIST reply error code: 0x0003 status: 1"},
+        {breaks_off, false, false, nullptr, USBIP_ERROR_CONNECTION_LOST, "recv() failed or connection closed"},
+        {stays_silent, false, false, nullptr, USBIP_ERROR_TIMEOUT, ""},
+        {breaks_off, false, true, nullptr, USBIP_ERROR_TLS_HANDSHAKE, ""},
+        {relay_answers("ERROR Code not found"), true, false, nullptr, USBIP_ERROR_CODE_NOT_FOUND,
+         "Relay returned: ERROR Code not found"},
+        {relay_answers("ERROR Server failed to attach"), true, false, nullptr, USBIP_ERROR_ATTACH_FAILED,
+         "Relay returned: ERROR Server failed to attach"},
+        {relay_answers("ERROR Relay capacity reached"), true, false, nullptr, USBIP_ERROR_RELAY_FULL,
+         "Relay returned: ERROR Relay capacity reached"},
+        {relay_answers("ERROR Too many requests"), true, false, nullptr, USBIP_ERROR_RATE_LIMITED,
+         "Relay returned: ERROR Too many requests"},
+        {relay_answers("ERROR Something new"), true, false, nullptr, USBIP_ERROR_RELAY_REFUSED,
+         "Relay returned: ERROR Something new"},
+        {closes, true, false, nullptr, USBIP_ERROR_TIMEOUT, "Relay timeout on connection response"},
+    };
+    for (const auto &c : cases) {
+        Listener l;
+        std::thread peer([&] {
+            int fd = l.accept_one();
+            if (fd < 0) return;
+            c.serve(fd);
+            raw_close(fd);
+        });
+        const char *result = c.by_code ? usbip_client_list_by_code("127.0.0.1", l.port(), "ABC234", c.password)
+                                       : usbip_client_list_remote("127.0.0.1", l.port(), c.password, c.tls ? 1 : 0);
+        EXPECT_EQ(result, nullptr) << c.message;
+        EXPECT_EQ(usbip_last_error_code(), c.code) << usbip_last_error();
+        if (!c.message.empty()) {
+            EXPECT_EQ(usbip_last_error(), c.message);
+        }
+        peer.join();
+    }
+
+    struct Local {
+        std::function<const char *()> call;
+        int code;
+    } local[] = {
+        {[] { return usbip_client_list_remote(nullptr, 1, nullptr, 0); }, USBIP_ERROR_INVALID_ARGUMENT},
+        {[] { return usbip_client_list_by_code("127.0.0.1", 1, nullptr, nullptr); }, USBIP_ERROR_INVALID_ARGUMENT},
+        {[] { return usbip_client_list_remote("127.0.0.1", 1, std::string(128, 'p').c_str(), 0); },
+         USBIP_ERROR_INVALID_ARGUMENT},
+        {[] { return usbip_client_list_remote("no-such-host.invalid", 3240, nullptr, 0); }, USBIP_ERROR_RESOLVE},
+        {[] { return usbip_client_list_remote("127.0.0.1", free_port(), nullptr, 0); }, USBIP_ERROR_CONNECT},
+    };
+    for (const auto &c : local) {
+        EXPECT_EQ(c.call(), nullptr);
+        EXPECT_EQ(usbip_last_error_code(), c.code) << usbip_last_error();
+    }
+}
+
+TEST(ErrorCodes, DeviceFoundNowhereIsNotFound)
+{
+    RawServer server(devlist({entry("1-1", 2, 3, 1, 2)}));
+    EXPECT_EQ(usbip_client_device_info("127.0.0.1", server.port(), "2-2", nullptr, 0), nullptr);
+    EXPECT_STREQ(usbip_last_error(), "Remote device with busid '2-2' not found");
+    EXPECT_EQ(usbip_last_error_code(), USBIP_ERROR_NOT_FOUND);
 }

@@ -253,7 +253,7 @@ TEST(RelayRegister, BadArgumentsAndUnreachableRelays)
         {"127.0.0.1", -1, "Invalid relay host or port"},
     };
     for (const auto &c : cases) {
-        usbip_set_last_error("before");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "before");
         EXPECT_EQ(usbip_server_register_relay(c.host, c.port, nullptr), nullptr);
         EXPECT_EQ(usbip_last_error(), c.message);
     }
@@ -623,7 +623,7 @@ TEST(RelayPath, TlsServerIsRefusedARegistration)
     Relay relay;
     {
         Server server(nullptr, 1);
-        usbip_set_last_error("before");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "before");
         EXPECT_EQ(usbip_server_register_relay("127.0.0.1", relay.port(), nullptr), nullptr);
         EXPECT_STREQ(usbip_last_error(),
                      "Relay registration refused: the server runs with TLS, which clients through a relay never start");

@@ -1020,7 +1020,7 @@ TEST(RelayLifecycle, StartTwiceKeepsTheFirstPortAndBindFailureIsReported)
     EXPECT_STREQ(usbip_relay_list_codes(), "[]");
     {
         Listener taken;
-        usbip_set_last_error("before");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "before");
         EXPECT_EQ(usbip_relay_start(taken.port()), -1);
         EXPECT_EQ(usbip_last_error(), "relay_start: bind() failed on port " + std::to_string(taken.port()));
     }

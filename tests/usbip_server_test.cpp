@@ -137,19 +137,27 @@ TEST_F(ServerTest, ShareTwiceListsOnceExactlyAsTheLocalDevice)
 
 TEST_F(ServerTest, RefusalsAndTheirMessages)
 {
-    auto check = [](int result, const char *message) {
+    auto check = [](int result, const char *message, int code) {
         EXPECT_EQ(result, -1);
         EXPECT_STREQ(usbip_last_error(), message);
+        EXPECT_EQ(usbip_last_error_code(), code) << message;
     };
-    check(usbip_server_share(nullptr), "Invalid busid provided");
-    check(usbip_server_share(""), "Invalid busid provided");
-    check(usbip_server_share("9-9"), "Device '9-9' not found locally to share");
-    check(usbip_server_share("1-1 "), "Device '1-1 ' not found locally to share");
-    check(usbip_server_unshare("1-2"), "Device '1-2' is not shared");
-    check(usbip_server_unshare(""), "Device '' is not shared");
-    usbip_set_last_error("kept");
+    check(usbip_server_share(nullptr), "Invalid busid provided", USBIP_ERROR_INVALID_ARGUMENT);
+    check(usbip_server_share(""), "Invalid busid provided", USBIP_ERROR_INVALID_ARGUMENT);
+    check(usbip_server_share("9-9"), "Device '9-9' not found locally to share", USBIP_ERROR_NOT_FOUND);
+    check(usbip_server_share("1-1 "), "Device '1-1 ' not found locally to share", USBIP_ERROR_NOT_FOUND);
+    check(usbip_server_unshare("1-2"), "Device '1-2' is not shared", USBIP_ERROR_NOT_SHARED);
+    check(usbip_server_unshare(""), "Device '' is not shared", USBIP_ERROR_NOT_SHARED);
+    check(usbip_server_share_rule("1-1:2"), "Invalid share rule '1-1:2'", USBIP_ERROR_INVALID_ARGUMENT);
+    check(usbip_server_unshare_rule("1-9"), "Share rule '1-9' is not in force", USBIP_ERROR_NOT_SHARED);
+    check(usbip_server_register_relay(nullptr, 1, nullptr) == nullptr ? -1 : 0, "Invalid relay host or port",
+          USBIP_ERROR_INVALID_ARGUMENT);
+    check(usbip_server_start(0, std::string(128, 'p').c_str(), 0), "Password too long: at most 127 bytes",
+          USBIP_ERROR_INVALID_ARGUMENT);
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "kept");
     EXPECT_EQ(usbip_server_unshare(nullptr), -1);
     EXPECT_STREQ(usbip_last_error(), "kept");
+    EXPECT_EQ(usbip_last_error_code(), USBIP_ERROR_INTERNAL);
     EXPECT_STREQ(usbip_server_list_shared(), "[]");
 }
 
@@ -323,7 +331,7 @@ TEST_F(ServerTest, PasswordsLongerThanKeptAreRefusedNotCut)
 {
     const std::string longest(127, 'p'), too_long(128, 'p');
     int port = free_port();
-    usbip_set_last_error("before");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "before");
     EXPECT_EQ(usbip_server_start(port, too_long.c_str(), 0), -1);
     EXPECT_STREQ(usbip_last_error(), "Password too long: at most 127 bytes");
     EXPECT_EQ(usbip_server_port(), 0);  // nothing started

@@ -9,7 +9,7 @@
 
 TEST(Lifecycle, CleanupBeforeInitChangesNothing)
 {
-    usbip_set_last_error("kept");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "kept");
     usbip_cleanup();
     EXPECT_STREQ(usbip_last_error(), "kept");
     EXPECT_EQ(usbip_init(), 0);
@@ -18,11 +18,11 @@ TEST(Lifecycle, CleanupBeforeInitChangesNothing)
 
 TEST(Lifecycle, InitClearsMessageAndSecondInitKeepsIt)
 {
-    usbip_set_last_error("before init");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "before init");
     ASSERT_EQ(usbip_init(), 0);
     EXPECT_STREQ(usbip_last_error(), "");
 
-    usbip_set_last_error("after init");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "after init");
     EXPECT_EQ(usbip_init(), 0);
     EXPECT_STREQ(usbip_last_error(), "after init");
     usbip_cleanup();
@@ -70,11 +70,11 @@ TEST(LastError, FreshThreadHasEmptyTextNotNull)
 
 TEST(LastError, MessagesArePerThread)
 {
-    usbip_set_last_error("main thread %d", 1);
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "main thread %d", 1);
     std::string other_before, other_after;
     std::thread([&] {
         other_before = usbip_last_error();
-        usbip_set_last_error("worker thread");
+        usbip_set_last_error(USBIP_ERROR_INTERNAL, "worker thread");
         other_after = usbip_last_error();
     }).join();
     EXPECT_EQ(other_before, "");
@@ -87,7 +87,7 @@ TEST(LastError, LongMessageIsCutTo1023Characters)
     std::string long_text(2000, 'x');
     long_text[1022] = 'y';
     long_text[1023] = 'z';
-    int n = usbip_set_last_error("%s", long_text.c_str());
+    int n = usbip_set_last_error(USBIP_ERROR_INTERNAL, "%s", long_text.c_str());
     EXPECT_EQ(n, 2000);
     std::string stored = usbip_last_error();
     EXPECT_EQ(stored.size(), 1023u);

@@ -155,7 +155,7 @@ TEST(TimeoutMessage, SilentPeerTimesOutWithAcceptedReason)
     EXPECT_EQ(usbip_last_error(), timeout_message(1, target(pair.listener.port()), kSilent));
 
     // A later step may overwrite the message; restoring brings it back.
-    usbip_set_last_error("Failed to receive authentication challenge from server");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "Failed to receive authentication challenge from server");
     usbip_conn_close(&pair.client);
     usbip_conn_restore_error(&pair.client);
     EXPECT_EQ(usbip_last_error(), timeout_message(1, target(pair.listener.port()), kSilent));
@@ -219,7 +219,7 @@ TEST(ExactIo, ZeroCountAndClosedRecords)
     EXPECT_EQ(usbip_conn_send_all(&pair.client, &byte, 0), 0);  // passed deadline, nothing to do
     EXPECT_EQ(usbip_conn_recv_all(&pair.client, &byte, 0), 0);
 
-    usbip_set_last_error("unchanged");
+    usbip_set_last_error(USBIP_ERROR_INTERNAL, "unchanged");
     usbip_conn_close(&pair.client);
     usbip_conn_close(&pair.client);
     usbip_conn_close(nullptr);

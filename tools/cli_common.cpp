@@ -160,38 +160,56 @@ std::string PasswordSource::read_file(const std::string &path)
     return line;
 }
 
-std::string explain(const std::string &message, const Situation &s)
+std::string explain(int code, const Situation &s)
 {
-    if (message.find("bind() failed on port") != std::string::npos)
+    // By the library's code, never its text: the text names hosts, ports
+    // and bus ids, and may change wording.
+    switch (code) {
+    case USBIP_ERROR_PORT_IN_USE:
         return "Another program is already listening on port " + std::to_string(s.port) +
                " (or, below 1024, the port needs root). Choose another with --port.";
-    if (message.rfind("TLS client handshake failed", 0) == 0)
-        return "The server did not answer in TLS: it may run without --tls (then leave --tls out), or it is not a "
-               "USB/IP server of this kind.";
-    if (message.rfind("TLS server handshake failed", 0) == 0 || message.rfind("mbedtls_", 0) == 0 ||
-        message == "Failed to initialize TLS subsystem")
+    case USBIP_ERROR_TLS_HANDSHAKE:
+        // A TLS server closes a connection from an address it has backed
+        // off without a word, so that case looks the same from here.
+        return "The server did not answer in TLS: it may run without --tls (then leave --tls out), it may refuse "
+               "this address for a while after wrong passwords (a TLS server then closes the connection), or it "
+               "is not a USB/IP server of this kind.";
+    case USBIP_ERROR_TLS:
         return "TLS could not be set up; the server can run without --tls.";
-    if (!s.tls && !s.by_code && message.find("server accepted the connection but sent no response") != std::string::npos)
-        return "A server started with --tls waits for a TLS handshake first: if this one was, add --tls.";
-    if (message.find("ERROR Registration refused") != std::string::npos)
-        return "The relay takes only servers with its registration key: give the key its operator handed out with "
-               "--registration-key-file.";
-    if (message == "Invalid registration key")
-        return "A registration key is 1 to 64 printable characters without spaces.";
-    if (message.find("does not match the pinned fingerprint") != std::string::npos)
+    case USBIP_ERROR_TIMEOUT:
+        if (!s.tls && !s.by_code) return "A server started with --tls waits for a TLS handshake first: if this one was, add --tls.";
+        return "";
+    case USBIP_ERROR_REFUSED:
+        return "Too many wrong passwords came from this address: the server ignores it until that time has "
+               "passed. Wait, then try again with the right password.";
+    case USBIP_ERROR_NOT_A_SERVER:
+        return "The peer sent no handshake: it is not a USB/IP server of this kind, or it closed the connection at "
+               "once.";
+    case USBIP_ERROR_KEY_MISMATCH:
         return "The server's TLS key is not the one trusted before (in the known-hosts file, or given with "
                "--fingerprint): someone may be posing as the server. If its operator replaced the key on purpose, "
                "remove the server's line from the known-hosts file.";
-    if (message == "Server does not offer the secure password exchange")
+    case USBIP_ERROR_INSECURE_SERVER:
         return "The server is an older version, or someone on the way removed its offer. --allow-insecure talks to "
                "it anyway: it then does not prove the password, and whoever records the conversation can test "
                "passwords offline.";
-    if (message == "Server could not prove that it knows the password")
+    case USBIP_ERROR_SERVER_NOT_PROVEN:
         return "This is not the server you meant: it does not know the password. Someone (a relay, or a party on "
                "the way) may be posing as it, or its password has changed.";
-    if (s.by_code && message.find("Code not found") != std::string::npos)
-        return "No server is registered with this code on the relay: check the code, and that the server still runs.";
-    return "";
+    case USBIP_ERROR_RELAY_REFUSED:
+        if (!s.by_code)  // a server's registration
+            return "The relay takes only servers with its registration key: give the key its operator handed out "
+                   "with --registration-key-file.";
+        return "";
+    case USBIP_ERROR_CODE_NOT_FOUND:
+        return "No server is registered with this code on the relay: check the code, and that the server still "
+               "runs (a server whose relay restarted registers again under a new code).";
+    case USBIP_ERROR_RATE_LIMITED:
+        return "The relay refuses this address for a while: too many requests, or wrong codes. Wait, then try "
+               "again.";
+    default:
+        return "";
+    }
 }
 
 // The library's message may quote a peer (a relay's answer line, a bus id).
@@ -199,7 +217,7 @@ int fail(const char *what, const Situation &s)
 {
     std::string message = usbip_last_error();
     std::fprintf(stderr, "%s: %s: %s\n", kProgram, what, terminal_text(message).c_str());
-    std::string why = explain(message, s);
+    std::string why = explain(usbip_last_error_code(), s);
     if (!why.empty()) std::fprintf(stderr, "  %s\n", why.c_str());
     return 1;
 }

@@ -114,15 +114,16 @@ const char *or_null(const std::string &s);
 // The time now in UTC, "2026-01-31T12:00:00Z".
 std::string utc_now();
 
-// What a library message means for the person at the terminal, where the
-// message alone leaves them guessing; empty when it speaks for itself.
+// What a library failure (by its code) means for the person at the
+// terminal, where the message alone leaves them guessing; empty when it
+// speaks for itself.
 struct Situation {
     int port = 0;           // the port the command listens on, if any
     bool tls = false;       // the command asked for TLS
     bool by_code = false;   // the command went through a relay
 };
 
-std::string explain(const std::string &message, const Situation &s);
+std::string explain(int code, const Situation &s);
 // Reports the library's last message (which may quote a peer: a relay's
 // answer line, a bus id) after `what`, with what it means where that
 // helps; returns the exit status 1.

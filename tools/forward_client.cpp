@@ -33,12 +33,12 @@ std::string ImportTarget::describe() const
 ClientLayers::ClientLayers()
 {
     if (!plat::sock_startup()) {
-        usbip_set_last_error("Failed to initialize platform sockets");
+        usbip_set_last_error(USBIP_ERROR_SYSTEM, "Failed to initialize platform sockets");
         return;
     }
     sockets_ = true;
     if (usbip_tls_init() != 0) {
-        usbip_set_last_error("Failed to initialize TLS subsystem");
+        usbip_set_last_error(USBIP_ERROR_TLS, "Failed to initialize TLS subsystem");
         return;
     }
     ok_ = true;
@@ -95,13 +95,13 @@ bool RemoteDevice::control_in(const std::uint8_t setup[USBIP_SETUP_SIZE], std::i
     // Only one URB is in flight: its reply is the only one that may come.
     const usbip_urb_basic basic = usbip_decode_urb_basic(head);
     if (basic.command != USBIP_RET_SUBMIT || basic.seqnum != c.base.seqnum) {
-        usbip_set_last_error("The server broke the URB phase: reply 0x%x to URB %u where URB %u was asked",
+        usbip_set_last_error(USBIP_ERROR_PROTOCOL, "The server broke the URB phase: reply 0x%x to URB %u where URB %u was asked",
                              basic.command, basic.seqnum, c.base.seqnum);
         return false;
     }
     const usbip_ret_submit r = usbip_decode_ret_submit(head);
     if (r.actual_length < 0 || r.actual_length > c.transfer_buffer_length || usbip_has_packets(r.number_of_packets)) {
-        usbip_set_last_error("The server broke the URB phase: %d bytes for a request of %d", r.actual_length,
+        usbip_set_last_error(USBIP_ERROR_PROTOCOL, "The server broke the URB phase: %d bytes for a request of %d", r.actual_length,
                              c.transfer_buffer_length);
         return false;
     }
@@ -130,7 +130,7 @@ bool RemoteDevice::read_descriptors(UsbDescriptors *out)
     std::int32_t status = 0;
     if (!get_descriptor(kDeviceType, 0, 0, 18, &out->device, &status)) return false;
     if (status != 0 || out->device.size() < 18) {
-        usbip_set_last_error("The device descriptor could not be read: status %d, %u bytes", status,
+        usbip_set_last_error(USBIP_ERROR_DEVICE, "The device descriptor could not be read: status %d, %u bytes", status,
                              static_cast<unsigned>(out->device.size()));
         return false;
     }
@@ -139,7 +139,7 @@ bool RemoteDevice::read_descriptors(UsbDescriptors *out)
         std::vector<std::uint8_t> head;
         if (!get_descriptor(kConfigurationType, static_cast<std::uint8_t>(i), 0, 9, &head, &status)) return false;
         if (status != 0 || head.size() < 4) {
-            usbip_set_last_error("Configuration %u could not be read: status %d", i, status);
+            usbip_set_last_error(USBIP_ERROR_DEVICE, "Configuration %u could not be read: status %d", i, status);
             return false;
         }
         const std::uint16_t total = static_cast<std::uint16_t>(head[2] | head[3] << 8);

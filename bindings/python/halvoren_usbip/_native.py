@@ -28,6 +28,7 @@ _SIGNATURES = {
     "usbip_init": ([], _c_int),
     "usbip_cleanup": ([], None),
     "usbip_last_error": ([], _c_str),
+    "usbip_last_error_code": ([], _c_int),
     "usbip_protocol_version": ([], _c_int),
     "usbip_list_local_devices": ([], _c_str),
     "usbip_local_device_count": ([], _c_int),
@@ -131,7 +132,7 @@ class Library:
 
     # -- helpers ---------------------------------------------------------
     def _error(self) -> UsbipError:
-        return error_for(self.last_error())
+        return error_for(self.last_error_code(), self.last_error())
 
     def _check(self, rc: int) -> None:
         if rc != 0:
@@ -151,6 +152,9 @@ class Library:
 
     def last_error(self) -> str:
         return _decode(self._lib.usbip_last_error())
+
+    def last_error_code(self) -> int:
+        return int(self._lib.usbip_last_error_code())
 
     def protocol_version(self) -> int:
         return int(self._lib.usbip_protocol_version())

@@ -321,33 +321,59 @@ def test_failures_raise_the_class_of_their_message(ports, client_timeout, silent
     closed_port = free_port()
     client_timeout(1000)
     with usbip.Server(server_port, password="pw") as server, usbip.Relay(relay_port):
+        E = usbip.ErrorCode
         cases = [
             (lambda: usbip.list_remote("127.0.0.1", server_port, password="wrong"), usbip.AuthenticationError,
-             "Authentication rejected by server (invalid password)"),
-            (lambda: usbip.list_remote("127.0.0.1", server_port), usbip.AuthenticationError,
+             E.PASSWORD_REJECTED, "Authentication rejected by server (invalid password)"),
+            (lambda: usbip.list_remote("127.0.0.1", server_port), usbip.AuthenticationError, E.PASSWORD_REQUIRED,
              "Server requires password authentication but none was provided"),
-            (lambda: usbip.list_remote("127.0.0.1", closed_port), usbip.ConnectError,
+            (lambda: usbip.list_remote("127.0.0.1", closed_port), usbip.ConnectError, E.CONNECT,
              f"Could not connect to 127.0.0.1:{closed_port}"),
-            (lambda: usbip.list_remote("127.0.0.1", silent_server), usbip.TimeoutError,
+            (lambda: usbip.list_remote("127.0.0.1", silent_server), usbip.TimeoutError, E.TIMEOUT,
              f"Timed out after 1s connecting to 127.0.0.1:{silent_server} (server accepted the connection but sent "
              "no response - check the port and that the server is running)"),
             (lambda: usbip.device_info("127.0.0.1", server_port, "1-1", password="pw"), usbip.NotFoundError,
-             "Remote device with busid '1-1' not found"),
-            (lambda: server.unshare("1-1"), usbip.NotFoundError, "Device '1-1' is not shared"),
-            (lambda: server.unshare_rule("1-1"), usbip.NotFoundError, "Share rule '1-1' is not in force"),
-            (lambda: server.share_rule("1-1:2"), usbip.UsbipError, "Invalid share rule '1-1:2'"),
-            (lambda: usbip.list_by_code("127.0.0.1", relay_port, "ABC234"), usbip.NotFoundError,
+             E.NOT_FOUND, "Remote device with busid '1-1' not found"),
+            (lambda: server.unshare("1-1"), usbip.NotFoundError, E.NOT_SHARED, "Device '1-1' is not shared"),
+            (lambda: server.unshare_rule("1-1"), usbip.NotFoundError, E.NOT_SHARED,
+             "Share rule '1-1' is not in force"),
+            (lambda: server.share_rule("1-1:2"), usbip.UsbipError, E.INVALID_ARGUMENT, "Invalid share rule '1-1:2'"),
+            (lambda: usbip.list_by_code("127.0.0.1", relay_port, "ABC234"), usbip.NotFoundError, E.CODE_NOT_FOUND,
              "Relay returned: ERROR Code not found"),
-            (lambda: usbip.list_by_code("127.0.0.1", refusing_relay, "ABC234"), usbip.RelayError,
+            (lambda: usbip.list_by_code("127.0.0.1", refusing_relay, "ABC234"), usbip.RelayError, E.RELAY_FULL,
              "Relay returned: ERROR Relay capacity reached"),
         ]
-        for call, cls, message in cases:
+        for call, cls, code, message in cases:
             with pytest.raises(usbip.UsbipError) as err:
                 call()
             assert type(err.value) is cls, message
+            assert err.value.code is code, message
             assert str(err.value) == err.value.message == message
     assert issubclass(usbip.TimeoutError, builtins.TimeoutError)
     assert issubclass(usbip.NotFoundError, LookupError)
+
+
+def test_an_address_backed_off_after_wrong_passwords_is_told_so_by_its_own_class(ports):
+    # Five wrong passwords within a minute make the server refuse the
+    # address: the client learns that, not a missing challenge.
+    with usbip.Server(ports[0], password="pw"):
+        for _ in range(5):
+            with pytest.raises(usbip.AuthenticationError) as err:
+                usbip.list_remote("127.0.0.1", ports[0], password="wrong")
+            assert err.value.code is usbip.ErrorCode.PASSWORD_REJECTED
+        with pytest.raises(usbip.RefusedError) as err:
+            usbip.list_remote("127.0.0.1", ports[0], password="pw")
+        assert err.value.code is usbip.ErrorCode.REFUSED
+        assert err.value.message.startswith("Server refuses this address for ")
+    assert issubclass(usbip.RefusedError, usbip.AuthenticationError)
+
+
+def test_error_codes_are_the_headers():
+    # The binding's numbers are the header's: a renumbering on either side
+    # would map failures to the wrong classes.
+    header = (Path(__file__).resolve().parents[3] / "include" / "halvoren_usbip.h").read_text()
+    names = dict((n, int(v)) for n, v in re.findall(r"USBIP_ERROR_([A-Z_]+) = (\d+)", header))
+    assert names == {c.name: c.value for c in usbip.ErrorCode}
 
 
 def test_calls_from_many_threads_keep_their_own_results_and_messages(ports):
