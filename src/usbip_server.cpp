@@ -4,6 +4,7 @@
 // then carries the imported device's traffic), and the registration with a
 // relay.
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -789,19 +790,21 @@ struct RuleChange {
 // because it was unplugged or its rule was withdrawn, in the order of the
 // changes, on the thread that made them (the host's, or the device watch's)
 // with the server lock released. A host's rule call still holds the rules
-// lock, so a hook never calls the rule exports. Events for hosts and
-// operators start here.
+// lock, so a hook never calls the rule exports; each posts its event.
 void on_rule_shared(const usbip_device &device, const std::string &rule)
 {
-    (void)device;
-    (void)rule;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", device.idVendor, device.idProduct);
+    usbip_event(usbip_level::info, "device_shared").text("busid", device.busid).text("ids", ids).text("rule", rule).post();
 }
 
 void on_rule_unshared(const usbip_device &device, const std::string &rule, bool unplugged)
 {
-    (void)device;
-    (void)rule;
-    (void)unplugged;
+    usbip_event(usbip_level::info, "device_unshared")
+        .text("busid", device.busid)
+        .text("rule", rule)
+        .text("reason", unplugged ? "unplugged" : "rule withdrawn")
+        .post();
 }
 
 void report(const std::vector<RuleChange> &changes)

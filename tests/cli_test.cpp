@@ -376,6 +376,22 @@ TEST(Cli, ServerTakesItsPasswordFromAFile)
     EXPECT_STREQ(json ? json : usbip_last_error(), "[]");
     EXPECT_EQ(usbip_client_list_remote("127.0.0.1", port, "from-a-file\n", 0), nullptr);
     EXPECT_STREQ(usbip_last_error(), "Authentication rejected by server (invalid password)");
+    // The operator sees both, as events with their time.
+    EXPECT_FALSE(server.wait_for("^\\{\"time\":\"[0-9T:.-]+Z\".*\"kind\":\"devlist_served\"").empty());
+    EXPECT_FALSE(server.wait_for("\"kind\":\"handshake_rejected\"").empty());
+    EXPECT_EQ(server.stop(SIGINT), 0);
+}
+
+TEST(Cli, ServeUnderSystemdPrefixesEachEventWithItsPriority)
+{
+    Library lib;
+    int port = free_port();
+    setenv("JOURNAL_STREAM", "8:12345", 1);
+    ChildProcess server({kCli, "serve", "-p", std::to_string(port), "--password", "pw"});
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_FALSE(server.wait_for("^<6>\\{.*\"kind\":\"server_started\"").empty());
+    EXPECT_EQ(usbip_client_list_remote("127.0.0.1", port, "wrong", 0), nullptr);
+    EXPECT_FALSE(server.wait_for("^<4>\\{.*\"kind\":\"handshake_rejected\"").empty());
     EXPECT_EQ(server.stop(SIGINT), 0);
 }
 

@@ -5,6 +5,7 @@
 // umockdev-wrapper.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <ostream>
 #include <set>
@@ -205,6 +206,22 @@ TEST_P(ShareByRule, PluggedDeviceThatARuleNamesIsListedAndUnpluggedItIsGone)
     unplug(at_5);
     ASSERT_TRUE(wait_until([] { return !is_shared("1-5"); }, kPlugWaitMs)) << usbip_server_list_shared();
     EXPECT_EQ(shared(), std::vector<std::string>{"1-6"});
+    // Hosts and operators heard of both: each share with its rule, the
+    // unplugged device's leaving with its reason.
+    std::vector<std::string> heard;
+    while (const char *e = usbip_next_event(0)) {
+        const auto event = nlohmann::json::parse(e);
+        const std::string kind = event["kind"];
+        if (kind == "device_shared")
+            heard.push_back("shared " + event["busid"].get<std::string>() + " " + event["ids"].get<std::string>() +
+                            " by " + event["rule"].get<std::string>());
+        else if (kind == "device_unshared")
+            heard.push_back("unshared " + event["busid"].get<std::string>() + " " +
+                            event["reason"].get<std::string>());
+    }
+    std::sort(heard.begin(), heard.begin() + std::min<std::size_t>(2, heard.size()));  // the two plugs in any order
+    EXPECT_EQ(heard, (std::vector<std::string>{"shared 1-5 1234:0005 by 1-5", "shared 1-6 16c0:05dc by 16c0:05dc",
+                                               "unshared 1-5 unplugged"}));
     EXPECT_EQ(busids_of(usbip_client_list_remote("127.0.0.1", port, nullptr, 0)), std::vector<std::string>{"1-6"});
     usbip_conn conn;
     ASSERT_TRUE(connect_by(conn, ServerRoute::to(port, false), nullptr));

@@ -312,7 +312,22 @@ int cmd_serve(Args &a)
     }
     std::fflush(stdout);
 
-    wait_for_stop_signal(-1);
+    // What the server does, as it happens: one line per event (its JSON,
+    // which carries the time), info and above. Under systemd each line
+    // starts with its syslog priority so that the journal keeps the level.
+    const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    do {
+        while (const char *e = usbip_next_event(0)) {
+            const std::string event = e;
+            int priority = 6;
+            if (event.find("\"level\":\"debug\"") != std::string::npos) continue;
+            if (event.find("\"level\":\"warning\"") != std::string::npos) priority = 4;
+            if (event.find("\"level\":\"error\"") != std::string::npos) priority = 3;
+            if (journal) std::printf("<%d>", priority);
+            std::printf("%s\n", terminal_text(event).c_str());
+        }
+        std::fflush(stdout);
+    } while (!wait_for_stop_signal(200));
     std::printf("Stopping.\n");
     usbip_server_stop();
     usbip_cleanup();
