@@ -1,8 +1,11 @@
 /*
  * halvoren-usbip: share USB devices over a network with USB/IP. Lists local
- * devices, serves them (device list and import, and with forwarding on the
- * devices' own traffic, so that a client uses them), pairs servers and
- * clients through a relay by code, and lists a server's devices as a client.
+ * devices; serves them (device list and import, behind a password exchange
+ * and TLS where set, and with forwarding on the devices' own traffic, so that
+ * a client uses them), by bus id or by rule as they are plugged in; pairs
+ * servers and clients through a relay by code; lists a server's devices as
+ * a client; and reports what happens as events, and each failure as a
+ * message with a stable code.
  *
  * Every function returns plain integers or text and does its work on the
  * calling thread. Text results live in buffers owned by the library, one

@@ -665,6 +665,23 @@ TEST(Cli, ServeSharesByBusIdAndByIds)
     EXPECT_NE(bad.err.find("by VID:PID or by VID:PID:SERIAL"), std::string::npos) << bad.err;
 }
 
+// SIGHUP (the unit's ExecReload) shares again and keeps serving; SIGINT
+// still stops.
+TEST(Cli, ServeReloadsOnSighup)
+{
+    Library lib;
+    const int port = free_port();
+    ChildProcess server({UMOCKDEV_RUN, "--device", DEMO_DEVICES, "--", kCli, "serve", "-p", std::to_string(port),
+                         "--share-all"});
+    ASSERT_FALSE(server.wait_for("Serving 6 device\\(s\\) on port " + std::to_string(port)).empty());
+    ASSERT_EQ(::kill(static_cast<pid_t>(server.pid()), SIGHUP), 0);
+    EXPECT_FALSE(server.wait_for("^Reloaded: 6 device\\(s\\) shared \\(6 before\\)\\.$").empty());
+    const char *json = usbip_client_list_remote("127.0.0.1", port, nullptr, 0);
+    ASSERT_NE(json, nullptr) << usbip_last_error();
+    EXPECT_EQ(nlohmann::json::parse(json).size(), 6u);
+    EXPECT_EQ(server.stop(SIGINT), 0);
+}
+
 // ---------------------------------------------------------------------------
 // USB descriptors as text: whatever bytes a device (through a server) sent,
 // the dump shows what is there and says where it stops.

@@ -41,7 +41,8 @@ const CommandSpec kServeSpec{
     "share local devices with USB/IP clients, directly or through a relay",
     {"[--port PORT] [--tls] [--key-file FILE] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] "
      "[--registration-key-file FILE] [--password-file FILE | --password P] [--forward] [--stock-clients]"},
-    "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM.",
+    "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM. "
+    "SIGHUP shares again (with --share-all, the devices plugged in since).",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3240)"},
         {"--share", 0, "DEVICE",

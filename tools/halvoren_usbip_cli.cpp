@@ -38,6 +38,9 @@ using namespace cli;
 // Stop signals. Only the main thread takes SIGINT and SIGTERM, so that they
 // never interrupt a system call in one of the library's threads.
 
+// What ended a wait of `serve`.
+enum class Woken { timeout, stop, reload };
+
 #ifdef _WIN32
 // Ctrl-C, Ctrl-Break and closing the console set this event; Windows runs
 // the console's control handler on a thread of its own.
@@ -71,6 +74,12 @@ bool wait_for_stop_signal(int timeout_ms)
     DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
     return WaitForSingleObject(g_stop_event, wait) == WAIT_OBJECT_0;
 }
+
+// Windows has no SIGHUP: only a stop ends the wait early.
+Woken wait_for_stop_or_reload(int timeout_ms)
+{
+    return wait_for_stop_signal(timeout_ms) ? Woken::stop : Woken::timeout;
+}
 #else
 sigset_t stop_signals()
 {
@@ -78,6 +87,9 @@ sigset_t stop_signals()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // SIGHUP too: `serve` takes it as "share again" (systemctl reload), the
+    // other commands as a stop, rather than dying at once.
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -97,6 +109,16 @@ bool wait_for_stop_signal(int timeout_ms)
     }
     timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
     return sigtimedwait(&set, nullptr, &wait) > 0;
+}
+
+// Waits at most timeout_ms for a stop signal or SIGHUP.
+Woken wait_for_stop_or_reload(int timeout_ms)
+{
+    sigset_t set = stop_signals();
+    timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
+    int sig = sigtimedwait(&set, nullptr, &wait);
+    if (sig <= 0) return Woken::timeout;
+    return sig == SIGHUP ? Woken::reload : Woken::stop;
 }
 #endif
 
@@ -315,8 +337,10 @@ int cmd_serve(Args &a)
     // What the server does, as it happens: one line per event (its JSON,
     // which carries the time), info and above. Under systemd each line
     // starts with its syslog priority so that the journal keeps the level.
+    // SIGHUP shares again what the command line names: with --share-all,
+    // the devices plugged in since (rules follow the plugging by themselves).
     const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
-    do {
+    for (;;) {
         while (const char *e = usbip_next_event(0)) {
             const std::string event = e;
             int priority = 6;
@@ -327,7 +351,24 @@ int cmd_serve(Args &a)
             std::printf("%s\n", terminal_text(event).c_str());
         }
         std::fflush(stdout);
-    } while (!wait_for_stop_signal(200));
+        const Woken woken = wait_for_stop_or_reload(200);
+        if (woken == Woken::stop) break;
+        if (woken != Woken::reload) continue;
+        std::size_t before = shared.size();
+        if (share_all) {
+            local.clear();
+            const char *now = usbip_list_local_devices();
+            if (now != nullptr) cli::parse_array(now, &local);
+            for (const auto &d : local)
+                if (usbip_server_share(d.get("busid").c_str()) != 0)
+                    std::fprintf(stderr, "Could not share %s: %s\n", terminal_text(d.get("busid")).c_str(),
+                                 terminal_text(usbip_last_error()).c_str());
+        }
+        shared.clear();
+        const char *listed = usbip_server_list_shared();
+        if (listed != nullptr) cli::parse_array(listed, &shared);
+        std::printf("Reloaded: %zu device(s) shared (%zu before).\n", shared.size(), before);
+    }
     std::printf("Stopping.\n");
     usbip_server_stop();
     usbip_cleanup();
