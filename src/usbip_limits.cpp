@@ -241,8 +241,9 @@ void usbip_guess_limits::clear()
 // ---------------------------------------------------------------------------
 // Rate per key
 
-bool usbip_rate_limit::take(const std::string &key, std::int64_t now)
+bool usbip_rate_limit::take(const std::string &key, std::int64_t now, bool *full)
 {
+    if (full != nullptr) *full = false;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = buckets_.find(key);
     if (it == buckets_.end()) {
@@ -253,11 +254,16 @@ bool usbip_rate_limit::take(const std::string &key, std::int64_t now)
             // burst.
             // A sweep that found nothing is not repeated within a period,
             // so that a flood of new keys costs no sweep each.
-            if (now - swept_ < refill_ms_) return false;
-            swept_ = now;
-            for (auto b = buckets_.begin(); b != buckets_.end();)
-                b = b->second.tokens + (now - b->second.stamp) / refill_ms_ >= burst_ ? buckets_.erase(b) : std::next(b);
-            if (buckets_.size() >= capacity_) return false;
+            if (now - swept_ >= refill_ms_) {
+                swept_ = now;
+                for (auto b = buckets_.begin(); b != buckets_.end();)
+                    b = b->second.tokens + (now - b->second.stamp) / refill_ms_ >= burst_ ? buckets_.erase(b)
+                                                                                          : std::next(b);
+            }
+            if (buckets_.size() >= capacity_) {
+                if (full != nullptr) *full = true;
+                return false;
+            }
         }
         it = buckets_.emplace(key, Bucket{now, burst_}).first;
     }

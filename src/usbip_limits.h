@@ -268,8 +268,9 @@ public:
         : burst_(burst), refill_ms_(refill_ms), capacity_(capacity)
     {
     }
-    // Takes one token; false when the key has none left.
-    bool take(const std::string &key, std::int64_t now);
+    // Takes one token; false when the key has none left, or when the table
+    // has no room for a new key (then *full, when given, is set).
+    bool take(const std::string &key, std::int64_t now, bool *full = nullptr);
     void clear();
 
 private:

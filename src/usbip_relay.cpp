@@ -606,8 +606,13 @@ void serve_pairing(plat::WatchedSocket &client, const usbip_source &source, cons
             // took in the budget comes back now, not after the pairing.
             r.found_codes.add(key, now);
             hold = usbip_budget_hold();
+            // The table of per-source rates may be full of a flood's sources
+            // (it forgets a quiet client's refilled bucket first): a client
+            // that its server named as proven is not refused for that.
             const bool proven = r.proven.contains(key, now);
-            if (!r.pairings_per_code->take(key, now) || (!proven && !r.dispatches_per_code.take(code, now))) {
+            bool table_full = false;
+            const bool paced = r.pairings_per_code->take(key, now, &table_full) || (proven && table_full);
+            if (!paced || (!proven && !r.dispatches_per_code.take(code, now))) {
                 refusal = "ERROR Too many requests\n";
                 reason = "too many requests";
             } else if ((slot = take_pairing_locked(source, proven, found->second, &refusal, &reason)) >= 0) {
