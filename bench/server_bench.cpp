@@ -112,6 +112,63 @@ void BM_ListRemote(benchmark::State &state)
                    : state.range(0) == kLibraryTls ? "library+tls" : "bare+tls");
 }
 
+// What events cost a server: rounds of plain listings with a host thread
+// that reads every event as it comes, and rounds with nobody reading (the
+// queue fills, then counts what it drops), in turn in one run. The ratio is
+// the listing rate with a reader to the rate without. Arg 1 is the reader:
+// 0 waits for each event (woken by every one), 1 takes what has come every
+// 100 ms, as a host's user interface on a timer would. The order changes
+// every round, so that neither side always follows the other.
+void BM_EventsCost(benchmark::State &state)
+{
+    constexpr int kPerRound = 300;
+    const bool polling = state.range(1) != 0;
+    std::vector<double> with_reader, without;
+    auto round = [&] {
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kPerRound; ++i)
+            if (usbip_client_list_remote("127.0.0.1", g_port, nullptr, 0) == nullptr) return 0.0;
+        return kPerRound / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    bool reader_first = true;
+    for (auto _ : state) {
+        if (!reader_first) without.push_back(round());
+        while (usbip_next_event(0) != nullptr) {
+        }
+        std::atomic<bool> reading{true};
+        std::thread reader([&] {
+            while (reading) {
+                if (!polling) {
+                    usbip_next_event(50);
+                    continue;
+                }
+                while (usbip_next_event(0) != nullptr) {
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        with_reader.push_back(round());
+        reading = false;
+        reader.join();
+        if (reader_first) without.push_back(round());
+        reader_first = !reader_first;
+        if (with_reader.back() == 0 || without.back() == 0) {
+            state.SkipWithError(usbip_last_error());
+            return;
+        }
+        while (usbip_next_event(0) != nullptr) {
+        }
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    state.counters["with_reader_per_s"] = median(with_reader);
+    state.counters["no_reader_per_s"] = median(without);
+    state.counters["ratio"] = median(with_reader) / median(without);
+    state.SetLabel(polling ? "reader every 100 ms" : "reader woken by each event");
+}
+
 }  // namespace
 
 BENCHMARK(BM_ListRemote)
@@ -126,5 +183,14 @@ BENCHMARK(BM_ListRemote)
     ->MinTime(1.5)
     ->Repetitions(3)  // the machine's speed drifts: compare medians
     ->ReportAggregatesOnly(true);
+
+BENCHMARK(BM_EventsCost)
+    ->Args({kLibrary, 0})
+    ->Args({kLibrary, 1})
+    ->Setup(setup)
+    ->Teardown(teardown)
+    ->Iterations(9)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -54,7 +54,7 @@ wait_for "$log/relay" "Relay listening"
 pids+=($!)
 wait_for "$log/server" "Pairing code"
 code=$(sed -n 's/.*Pairing code: //p' "$log/server")
-wait_for "$log/relay" "registered: $code"
+wait_for "$log/relay" "\"relay_server_registered\",\"code\":\"$code\""
 
 echo
 echo "== local devices"
@@ -70,7 +70,7 @@ echo "== listed through the relay (port $relay_port) by code $code"
 "$cli" remote --relay "127.0.0.1:$relay_port" --code "$code" --password "$password"
 
 kill -INT "${pids[1]}"  # the server first: the relay sees it leave
-wait_for "$log/relay" "ended: *$code"
+wait_for "$log/relay" "\"relay_server_ended\",\"code\":\"$code\""
 kill -INT "${pids[0]}"
 wait
 pids=()

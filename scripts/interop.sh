@@ -172,7 +172,7 @@ for placement in "windows linux linux" "linux windows windows" "windows windows 
   wait_line rel "Relay listening on port $relay_port" >/dev/null
   start srv $server serve --port "$server_port" --password pw --relay "127.0.0.1:$relay_port"
   code=$(wait_line srv "Pairing code: [A-HJ-NP-Z2-9]{6}" | cut -d' ' -f3)
-  wait_line rel "registered: $code" >/dev/null
+  wait_line rel "\"relay_server_registered\",\"code\":\"$code\"" >/dev/null
   want="[]"
   if [ $server = linux ]; then
     remote linux "127.0.0.1:$server_port" --password pw --json
@@ -181,7 +181,7 @@ for placement in "windows linux linux" "linux windows windows" "windows windows 
   remote $client --relay "127.0.0.1:$relay_port" --code "$code" --password pw --json
   expect_list "$want" "$client client lists $server server through $relay relay"
   stop srv
-  wait_line rel "ended: +$code" >/dev/null
+  wait_line rel "\"relay_server_ended\",\"code\":\"$code\"" >/dev/null
   stop rel
   cases=$((cases + 1))
 done

@@ -67,14 +67,18 @@ venv=$work/venv
 cp -r bindings/python "$work/python-package"
 "$venv/bin/pip" install -q --no-index --no-build-isolation "$work/python-package" >"$work/pip.log" 2>&1 ||
   { cat "$work/pip.log"; fail "pip install"; }
-# The tests run from a copy, so that they import the installed package.
-cp -r bindings/python/tests "$work/python-tests"
+# The tests run from a copy, so that they import the installed package; the
+# copy keeps its place beside the header, which a test compares with the
+# binding's error codes.
+mkdir -p "$work/tree/bindings/python"
+cp -r bindings/python/tests "$work/tree/bindings/python/tests"
+cp -r include "$work/tree/include"
 installed=$(cd "$work" && "$venv/bin/python" -c 'import halvoren_usbip as u; print(u.__file__, u.__version__)')
 case $installed in
   "$venv"/*" $version") ;;
   *) fail "the venv imports '$installed', not the installed package of version $version" ;;
 esac
-(cd "$work/python-tests" && HALVOREN_USBIP_LIBRARY="$prefix/lib/libhalvoren-usbip.so.${version%%.*}" \
+(cd "$work/tree/bindings/python/tests" && HALVOREN_USBIP_LIBRARY="$prefix/lib/libhalvoren-usbip.so.${version%%.*}" \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider .) || fail "tests of the installed Python package"
 
 step "examples, on emulated USB devices"

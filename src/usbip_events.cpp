@@ -84,18 +84,22 @@ std::string dropped_report(std::uint64_t count)
 void enqueue(std::string &&json)
 {
     EventQueue &q = queue();
-    std::lock_guard<std::mutex> lock(q.mutex);
-    const std::size_t capacity = q.capacity;
-    if (q.events.size() >= capacity) {
-        q.full = true;
-        ++q.dropped;
-        return;
+    {
+        std::lock_guard<std::mutex> lock(q.mutex);
+        const std::size_t capacity = q.capacity;
+        if (q.events.size() >= capacity) {
+            q.full = true;
+            ++q.dropped;
+            return;
+        }
+        // The drops happened before this event: their report goes first, in
+        // the one place beyond the capacity that a report may take.
+        if (std::uint64_t lost = q.dropped.exchange(0); lost > 0) q.events.push_back(dropped_report(lost));
+        q.events.push_back(std::move(json));
+        q.full = q.events.size() >= capacity;
     }
-    // The drops happened before this event: their report goes first, in the
-    // one place beyond the capacity that a report may take.
-    if (std::uint64_t lost = q.dropped.exchange(0); lost > 0) q.events.push_back(dropped_report(lost));
-    q.events.push_back(std::move(json));
-    q.full = q.events.size() >= capacity;
+    // Woken after the unlock, the reader finds the lock free instead of
+    // waking only to wait for it. The queue outlives every poster.
     q.ready.notify_one();
 }
 

@@ -395,7 +395,34 @@ TEST(Cli, ServeUnderSystemdPrefixesEachEventWithItsPriority)
     EXPECT_EQ(server.stop(SIGINT), 0);
 }
 
-TEST(Cli, CodesInAnyLetterCaseAndRelayEventsWithTimeStamps)
+// -v adds the debug events (a connection, an accepted handshake), -q keeps
+// only warnings and errors; the same for serve and relay.
+TEST(Cli, VerboseAndQuietChooseTheLevelsShown)
+{
+    Library lib;
+    for (const char *flag : {"-v", "-q"}) {
+        int port = free_port();
+        ChildProcess server({kCli, "serve", "-p", std::to_string(port), "--password", "pw", flag});
+        ASSERT_FALSE(server.wait_for("^Serving 0 device").empty());
+        EXPECT_NE(usbip_client_list_remote("127.0.0.1", port, "pw", 0), nullptr) << usbip_last_error();
+        EXPECT_EQ(usbip_client_list_remote("127.0.0.1", port, "wrong", 0), nullptr);
+        if (std::string(flag) == "-v") {
+            EXPECT_FALSE(server.wait_for("\"level\":\"debug\",\"kind\":\"connection\"").empty());
+        } else {
+            // server_started and devlist_served (info) came first: not shown.
+            EXPECT_EQ(server.wait_for("^\\{.*\"level\":\"([a-z]+)\""), "warning");
+        }
+        EXPECT_EQ(server.stop(SIGINT), 0);
+    }
+    CliRun both = run_cli("relay -v -q");
+    EXPECT_EQ(both.status, 2);
+    EXPECT_EQ(first_line(both.err), "halvoren-usbip: relay: give -v (--verbose) or -q (--quiet), not both");
+}
+
+// The relay's command line prints its events as they happen: every
+// registration, every client's request and pairing, and the end, none lost
+// between two looks.
+TEST(Cli, CodesInAnyLetterCaseAndRelayEventsAsTheyHappen)
 {
     Library lib;
     Server server;
@@ -405,8 +432,8 @@ TEST(Cli, CodesInAnyLetterCaseAndRelayEventsWithTimeStamps)
     const char *registered = usbip_server_register_relay("127.0.0.1", relay_port, nullptr);
     ASSERT_NE(registered, nullptr) << usbip_last_error();
     std::string code = registered;
-    const std::string stamp = "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z ";
-    EXPECT_FALSE(relay.wait_for(stamp + "registered: " + code + "$").empty());
+    const std::string event = "^\\{\"time\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z\",\"level\":\"info\",\"kind\":\"";
+    EXPECT_FALSE(relay.wait_for(event + "relay_server_registered\",\"code\":\"" + code + "\"").empty());
 
     std::string lower = code;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -419,10 +446,13 @@ TEST(Cli, CodesInAnyLetterCaseAndRelayEventsWithTimeStamps)
         EXPECT_EQ(r.status, 0) << typed << ": " << r.err;
         EXPECT_EQ(r.out, "[]\n") << typed;
         ++clients;
-        EXPECT_FALSE(relay.wait_for(stamp + "client: +" + code + " \\(" + std::to_string(clients) + " in all\\)$").empty());
+        EXPECT_FALSE(relay.wait_for(event + "relay_pairing_asked\",\"code\":\"" + code + "\".*\"clients\":" +
+                                    std::to_string(clients))
+                         .empty());
+        EXPECT_FALSE(relay.wait_for(event + "relay_paired\",\"code\":\"" + code + "\"").empty());
     }
     usbip_server_stop();
-    EXPECT_FALSE(relay.wait_for(stamp + "ended: +" + code + "$").empty());
+    EXPECT_FALSE(relay.wait_for(event + "relay_server_ended\",\"code\":\"" + code + "\"").empty());
     EXPECT_EQ(relay.stop(SIGINT), 0);
 }
 
@@ -472,10 +502,10 @@ std::set<std::string> option_words(const std::string &text)
     return out;
 }
 
-bool in_table(const cli::CommandSpec &spec, const std::string &word)
+bool in_table(const cli::CommandSpec &command, const std::string &word)
 {
     if (word == "--help" || word == "-h") return true;
-    for (const cli::Option &o : spec.options)
+    for (const cli::Option &o : command.options)
         if (word == o.name || (o.short_name != 0 && word == std::string("-") + o.short_name)) return true;
     return false;
 }
@@ -486,21 +516,21 @@ bool in_table(const cli::CommandSpec &spec, const std::string &word)
 TEST(CliOptions, HelpComesFromTheTable)
 {
     CliRun program = run_cli("--help");
-    for (const cli::CommandSpec *spec : cli::all_command_specs()) {
-        SCOPED_TRACE(spec->name);
-        CliRun r = run_cli(std::string(spec->name) + " --help");
+    for (const cli::CommandSpec *command : cli::all_command_specs()) {
+        SCOPED_TRACE(command->name);
+        CliRun r = run_cli(std::string(command->name) + " --help");
         ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, cli::help_text(*spec));
-        for (const cli::Option &o : spec->options) {
+        EXPECT_EQ(r.out, cli::help_text(*command));
+        for (const cli::Option &o : command->options) {
             std::string shown = (o.short_name != 0 ? std::string("  -") + o.short_name + ", " : std::string(6, ' ')) +
                                 o.name + (o.value != nullptr ? std::string(" ") + o.value : "");
             EXPECT_NE(r.out.find("\n" + shown), std::string::npos) << shown;
         }
-        for (const char *form : spec->usage)
-            for (const std::string &w : option_words(form)) EXPECT_TRUE(in_table(*spec, w)) << w << " in " << form;
+        for (const char *form : command->usage)
+            for (const std::string &w : option_words(form)) EXPECT_TRUE(in_table(*command, w)) << w << " in " << form;
         std::istringstream lines(r.out);
         for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
-        EXPECT_NE(program.out.find(std::string("\n  ") + spec->name + "  "), std::string::npos);
+        EXPECT_NE(program.out.find(std::string("\n  ") + command->name + "  "), std::string::npos);
     }
 }
 
@@ -508,7 +538,7 @@ TEST(CliOptions, HelpComesFromTheTable)
 // forms with the value apart or joined, repeated values, an operand once.
 TEST(CliOptions, ParserFollowsTheTable)
 {
-    const cli::CommandSpec spec{"try",
+    const cli::CommandSpec command{"try",
                                 "",
                                 {"[--port PORT]"},
                                 "",
@@ -518,7 +548,7 @@ TEST(CliOptions, ParserFollowsTheTable)
                                 "HOST"};
     auto parse = [&](std::vector<std::string> words) {
         cli::Args a(std::move(words));
-        return cli::parse_options(spec, a);
+        return cli::parse_options(command, a);
     };
     cli::Parsed p = parse({"-p", "1", "--port=2", "-p3", "host", "-f", "--share", "a", "b", "--share", "c"});
     EXPECT_EQ(p.values("--port"), (std::vector<std::string>{"1", "2", "3"}));
@@ -566,11 +596,11 @@ TEST(CliOptions, ManualPageNamesEveryCommand)
         for (char c : s) out += c == '-' ? std::string("\\-") : std::string(1, c);
         return out;
     };
-    for (const cli::CommandSpec *spec : cli::all_command_specs()) {
-        EXPECT_NE(page.find(std::string(".SS \"") + spec->name + "\"\n"), std::string::npos) << spec->name;
-        EXPECT_NE(page.find(".SY \"halvoren\\-usbip " + roff(spec->name) + "\"\n"), std::string::npos) << spec->name;
-        for (const cli::Option &o : spec->options)
-            EXPECT_NE(page.find("\\fB" + roff(o.name) + "\\fR"), std::string::npos) << spec->name << " " << o.name;
+    for (const cli::CommandSpec *command : cli::all_command_specs()) {
+        EXPECT_NE(page.find(std::string(".SS \"") + command->name + "\"\n"), std::string::npos) << command->name;
+        EXPECT_NE(page.find(".SY \"halvoren\\-usbip " + roff(command->name) + "\"\n"), std::string::npos) << command->name;
+        for (const cli::Option &o : command->options)
+            EXPECT_NE(page.find("\\fB" + roff(o.name) + "\\fR"), std::string::npos) << command->name << " " << o.name;
     }
     for (const char *section : {".SH ENVIRONMENT", ".SH EXIT STATUS", ".SH SEE ALSO"})
         EXPECT_NE(page.find(section), std::string::npos) << section;
@@ -679,6 +709,22 @@ TEST(Cli, ServeReloadsOnSighup)
     const char *json = usbip_client_list_remote("127.0.0.1", port, nullptr, 0);
     ASSERT_NE(json, nullptr) << usbip_last_error();
     EXPECT_EQ(nlohmann::json::parse(json).size(), 6u);
+    EXPECT_EQ(server.stop(SIGINT), 0);
+}
+
+// SIGUSR1 prints the sessions as one line and changes nothing else. (Run
+// without umockdev-run, which SIGUSR1 would end.)
+TEST(Cli, ServePrintsItsSessionsOnSigusr1)
+{
+    Library lib;
+    const int port = free_port();
+    ChildProcess server({kCli, "serve", "-p", std::to_string(port)});
+    ASSERT_FALSE(server.wait_for("on port " + std::to_string(port)).empty());
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(::kill(static_cast<pid_t>(server.pid()), SIGUSR1), 0);
+        EXPECT_FALSE(server.wait_for("^Sessions: \\[\\]$").empty()) << i;
+    }
+    EXPECT_NE(usbip_client_list_remote("127.0.0.1", port, nullptr, 0), nullptr) << usbip_last_error();
     EXPECT_EQ(server.stop(SIGINT), 0);
 }
 

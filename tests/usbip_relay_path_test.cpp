@@ -653,7 +653,7 @@ TEST(RelayPath, CommandLineHostsAcrossProcesses)
     ChildProcess server({cli, "serve", "--port", server_port, "--password", "secret", "--relay", relay_at});
     std::string code = server.wait_for("Pairing code: ([A-HJ-NP-Z2-9]{6})$");
     ASSERT_EQ(code.size(), 6u);
-    relay.wait_for("registered: " + code);
+    relay.wait_for("\"kind\":\"relay_server_registered\",\"code\":\"" + code + "\"");
 
     int status = -1;
     std::string out = run_command(cli + " remote --relay " + relay_at + " --code " + code +
@@ -666,7 +666,7 @@ TEST(RelayPath, CommandLineHostsAcrossProcesses)
     EXPECT_EQ(status, 1);
 
     EXPECT_EQ(server.stop(), 0);
-    relay.wait_for("ended: +" + code);
+    relay.wait_for("\"kind\":\"relay_server_ended\",\"code\":\"" + code + "\"");
     EXPECT_EQ(relay.stop(), 0);
 }
 

@@ -27,6 +27,10 @@ inline constexpr Option kRemoteOption{"--remote", 'r', "HOST[:PORT]",
 inline constexpr Option kRelayOption{"--relay", 0, "HOST[:PORT]", "the relay (port 3241 unless given)"};
 inline constexpr Option kCodeOption{"--code", 0, "CODE", "the server's pairing code, in any letter case"};
 inline constexpr Option kTlsOption{"--tls", 0, nullptr, "speak TLS to the server (direct only)"};
+// How much of its events serve and relay print (info and above unless given).
+inline constexpr Option kVerboseOption{"--verbose", 'v', nullptr, "print debug events too (each connection, each "
+                                                                  "accepted handshake)"};
+inline constexpr Option kQuietOption{"--quiet", 'q', nullptr, "print only warnings and errors of the events"};
 // The password options of serve, remote and attach.
 inline constexpr Option kPasswordFileOption{"--password-file", 0, "FILE", "the password is the first line of FILE"};
 inline constexpr Option kPasswordOption{

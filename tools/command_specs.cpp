@@ -40,9 +40,10 @@ const CommandSpec kServeSpec{
     "serve",
     "share local devices with USB/IP clients, directly or through a relay",
     {"[--port PORT] [--tls] [--key-file FILE] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] "
-     "[--registration-key-file FILE] [--password-file FILE | --password P] [--forward] [--stock-clients]"},
+     "[--registration-key-file FILE] [--password-file FILE | --password P] [--forward] [--stock-clients] [-v | -q]"},
     "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM. "
-    "SIGHUP shares again (with --share-all, the devices plugged in since).",
+    "SIGHUP shares again (with --share-all, the devices plugged in since); SIGUSR1 prints the sessions "
+    "(peer, bus id, since, bytes) as one JSON line.",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3240)"},
         {"--share", 0, "DEVICE",
@@ -71,6 +72,8 @@ const CommandSpec kServeSpec{
         {"--stock-clients", 0, nullptr,
          "let USB/IP clients without the password handshake (the kernel's usbip tool) list and import; only without "
          "a password and without --tls"},
+        kVerboseOption,
+        kQuietOption,
     },
     nullptr,
     "Without a password the server accepts every client; with --forward that client can use the shared devices as "
@@ -116,15 +119,18 @@ const CommandSpec kRemoteSpec{
 const CommandSpec kRelaySpec{
     "relay",
     "pair servers and clients by code",
-    {"[--port PORT] [--registration-key-file FILE] [--registrations N] [--pairings N]"},
+    {"[--port PORT] [--registration-key-file FILE] [--registrations N] [--pairings N] [-v | -q]"},
     "Pairs servers and clients by code: servers register and get a code, clients ask for a server by that code. "
-    "Prints each registration, client and end with a time stamp (UTC) until Ctrl-C (SIGINT) or SIGTERM.",
+    "Prints each registration, client's request, pairing and end as it happens (one JSON event a line, with its "
+    "UTC time) until Ctrl-C (SIGINT) or SIGTERM.",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3241)"},
         {"--registration-key-file", 0, "FILE",
          "only servers that present this key, the first line of FILE, may register (without it, any server may)"},
         {"--registrations", 0, "N", "hold up to N registrations, 1-65536 (default 64)"},
         {"--pairings", 0, "N", "let up to N clients wait for their server at once, 1-65536 (default 64)"},
+        kVerboseOption,
+        kQuietOption,
     },
     nullptr,
     "A relay on a public host should have a registration key: without one anybody can register, and codes of their "

@@ -39,7 +39,7 @@ using namespace cli;
 // never interrupt a system call in one of the library's threads.
 
 // What ended a wait of `serve`.
-enum class Woken { timeout, stop, reload };
+enum class Woken { timeout, stop, reload, status };
 
 #ifdef _WIN32
 // Ctrl-C, Ctrl-Break and closing the console set this event; Windows runs
@@ -90,6 +90,8 @@ sigset_t stop_signals()
     // SIGHUP too: `serve` takes it as "share again" (systemctl reload), the
     // other commands as a stop, rather than dying at once.
     sigaddset(&set, SIGHUP);
+    // SIGUSR1: `serve` prints its sessions; elsewhere it is ignored.
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 
@@ -103,22 +105,28 @@ void block_stop_signals()
 bool wait_for_stop_signal(int timeout_ms)
 {
     sigset_t set = stop_signals();
-    if (timeout_ms < 0) {
+    for (;;) {
         int sig = 0;
-        return sigwait(&set, &sig) == 0;
+        if (timeout_ms < 0) {
+            if (sigwait(&set, &sig) != 0) return false;
+        } else {
+            timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
+            sig = sigtimedwait(&set, nullptr, &wait);
+            if (sig <= 0) return false;
+        }
+        if (sig != SIGUSR1) return true;
     }
-    timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
-    return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
-// Waits at most timeout_ms for a stop signal or SIGHUP.
+// Waits at most timeout_ms for a stop signal, SIGHUP or SIGUSR1.
 Woken wait_for_stop_or_reload(int timeout_ms)
 {
     sigset_t set = stop_signals();
     timespec wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000L * 1000L};
     int sig = sigtimedwait(&set, nullptr, &wait);
     if (sig <= 0) return Woken::timeout;
-    return sig == SIGHUP ? Woken::reload : Woken::stop;
+    if (sig == SIGHUP) return Woken::reload;
+    return sig == SIGUSR1 ? Woken::status : Woken::stop;
 }
 #endif
 
@@ -221,6 +229,41 @@ int show_devices(const char *json, bool as_json, bool single = false)
     return 0;
 }
 
+// What a server or a relay does, as it happens: one line per event (its
+// JSON, which carries the time), info and above unless -v (debug too) or
+// -q (warnings and errors only) says otherwise. Under systemd each line
+// starts with its syslog priority so that the journal keeps the level.
+class EventPrinter {
+public:
+    explicit EventPrinter(const Parsed &p)
+        : journal_(std::getenv("JOURNAL_STREAM") != nullptr), debug_(p.has("--verbose")), quiet_(p.has("--quiet"))
+    {
+        if (debug_ && quiet_) throw UsageError{"give -v (--verbose) or -q (--quiet), not both"};
+    }
+
+    // Prints every event queued now; waits for none.
+    void drain()
+    {
+        while (const char *e = usbip_next_event(0)) {
+            const std::string event = e;
+            int priority = 6;
+            if (event.find("\"level\":\"debug\"") != std::string::npos) {
+                if (!debug_) continue;
+                priority = 7;
+            }
+            if (event.find("\"level\":\"warning\"") != std::string::npos) priority = 4;
+            if (event.find("\"level\":\"error\"") != std::string::npos) priority = 3;
+            if (quiet_ && priority > 4) continue;
+            if (journal_) std::printf("<%d>", priority);
+            std::printf("%s\n", terminal_text(event).c_str());
+        }
+        std::fflush(stdout);
+    }
+
+private:
+    bool journal_, debug_, quiet_;
+};
+
 // ---------------------------------------------------------------------------
 // Commands
 
@@ -239,6 +282,7 @@ int cmd_serve(Args &a)
 {
     Parsed p = parse_options(kServeSpec, a);
     if (p.help) return print_help(kServeSpec);
+    EventPrinter events(p);
     const int port = p.has("--port") ? parse_port("--port", p.value("--port")) : kDefaultServerPort;
     Endpoint relay;
     if (p.has("--relay")) relay = parse_endpoint("--relay", p.value("--relay"), kDefaultRelayPort);
@@ -334,25 +378,19 @@ int cmd_serve(Args &a)
     }
     std::fflush(stdout);
 
-    // What the server does, as it happens: one line per event (its JSON,
-    // which carries the time), info and above. Under systemd each line
-    // starts with its syslog priority so that the journal keeps the level.
     // SIGHUP shares again what the command line names: with --share-all,
     // the devices plugged in since (rules follow the plugging by themselves).
-    const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
     for (;;) {
-        while (const char *e = usbip_next_event(0)) {
-            const std::string event = e;
-            int priority = 6;
-            if (event.find("\"level\":\"debug\"") != std::string::npos) continue;
-            if (event.find("\"level\":\"warning\"") != std::string::npos) priority = 4;
-            if (event.find("\"level\":\"error\"") != std::string::npos) priority = 3;
-            if (journal) std::printf("<%d>", priority);
-            std::printf("%s\n", terminal_text(event).c_str());
-        }
-        std::fflush(stdout);
+        events.drain();
         const Woken woken = wait_for_stop_or_reload(200);
         if (woken == Woken::stop) break;
+        if (woken == Woken::status) {
+            // One line, for `kill -USR1` and a look at the journal.
+            const char *sessions = usbip_server_sessions();
+            std::printf("Sessions: %s\n", sessions != nullptr ? terminal_text(sessions).c_str() : "[]");
+            std::fflush(stdout);
+            continue;
+        }
         if (woken != Woken::reload) continue;
         std::size_t before = shared.size();
         if (share_all) {
@@ -440,38 +478,11 @@ int cmd_remote(Args &a)
     return rc;
 }
 
-// Reports registrations, clients and ends as the relay's code list changes.
-class RelayEvents {
-public:
-    void update(const std::vector<Object> &codes)
-    {
-        std::map<std::string, long> now;
-        for (const auto &c : codes) now[c.get("code")] = std::strtol(c.get("clients").c_str(), nullptr, 10);
-        for (const auto &[code, clients] : now) {
-            auto old = known_.find(code);
-            if (old == known_.end()) event("registered:", code, "");
-            long before = old == known_.end() ? 0 : old->second;
-            if (clients > before) event("client:    ", code, "(" + std::to_string(clients) + " in all)");
-        }
-        for (const auto &entry : known_)
-            if (now.count(entry.first) == 0) event("ended:     ", entry.first, "");
-        known_ = std::move(now);
-        std::fflush(stdout);
-    }
-
-private:
-    static void event(const char *what, const std::string &code, const std::string &detail)
-    {
-        std::printf("%s %s %s%s%s\n", utc_now().c_str(), what, terminal_text(code).c_str(), detail.empty() ? "" : " ",
-                    detail.c_str());
-    }
-    std::map<std::string, long> known_;
-};
-
 int cmd_relay(Args &a)
 {
     Parsed p = parse_options(kRelaySpec, a);
     if (p.help) return print_help(kRelaySpec);
+    EventPrinter events(p);
     const int port = p.has("--port") ? parse_port("--port", p.value("--port")) : kDefaultRelayPort;
     const int registrations = p.has("--registrations") ? parse_count("--registrations", p.value("--registrations"), 65536) : 64;
     const int pairings = p.has("--pairings") ? parse_count("--pairings", p.value("--pairings"), 65536) : 64;
@@ -489,12 +500,8 @@ int cmd_relay(Args &a)
                 key.empty() ? "open to every server" : "servers need its registration key");
     std::fflush(stdout);
 
-    RelayEvents events;
-    do {
-        std::vector<Object> codes;
-        cli::parse_array(usbip_relay_list_codes(), &codes);
-        events.update(codes);
-    } while (!wait_for_stop_signal(200));
+    do events.drain();
+    while (!wait_for_stop_signal(200));
     std::printf("Stopping.\n");
     usbip_relay_stop();
     usbip_cleanup();
