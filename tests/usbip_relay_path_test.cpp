@@ -161,8 +161,9 @@ TEST(RelayRegister, RegistrationKeyRightWrongAndAbsent)
         ASSERT_EQ(usbip_server_set_registration_key(c.key), 0);
         const char *code = usbip_server_register_relay("127.0.0.1", relay.port(), nullptr);
         EXPECT_EQ(code != nullptr, c.ok) << (c.key ? c.key : "(null)");
-        if (!c.ok)
+        if (!c.ok) {
             EXPECT_STREQ(usbip_last_error(), "Relay returned invalid registration response: ERROR Registration refused");
+        }
     }
     // Wrong keys cost their sender time, as wrong codes do.
     std::string answer;
