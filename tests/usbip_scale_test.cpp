@@ -5,7 +5,10 @@
 // descriptors keeps the connection it has just accepted.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -190,14 +193,20 @@ TEST(Descriptors, AtTheLimitTheNewConnectionStays)
         raw_send(served.back(), "hi\n");
     }
     ASSERT_TRUE(wait_until([&] { return serving == 6; }, 2000));
+    // The newcomer's socket exists before the limit tightens, so that the one
+    // descriptor left is the one its accept takes.
+    Fd newcomer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(newcomer, 0);
+    set_socket_timeouts(newcomer, 5000);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.3", &from.sin_addr);
+    ASSERT_EQ(bind(newcomer, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
     rlimit saved{};
     getrlimit(RLIMIT_NOFILE, &saved);
-    // Room for two descriptors more: the pipe to the child process (which
-    // holds the newcomer's end; this process keeps one end of the pipe),
-    // then the newcomer's, accepted here.
     std::vector<Fd> fillers;
     rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(fill_descriptor_gaps(fillers) + 2);
+    tight.rlim_cur = static_cast<rlim_t>(fill_descriptor_gaps(fillers) + 1);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
     std::thread gate([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // accept() has failed by now
@@ -205,12 +214,13 @@ TEST(Descriptors, AtTheLimitTheNewConnectionStays)
         open_gate = true;
         gate_cv.notify_all();
     });
-    std::string answer = in_child_process([&] {
-        setrlimit(RLIMIT_NOFILE, &saved);
-        Fd newcomer(raw_connect_from("127.0.0.3", port, 5000));
-        raw_send(newcomer, "me\n");
-        return raw_recv_line(newcomer);
-    });
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    std::string answer;
+    if (connect(newcomer, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 && raw_send(newcomer, "me\n"))
+        answer = raw_recv_line(newcomer);
     gate.join();
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(answer, "me from 127.0.0.3\n");
