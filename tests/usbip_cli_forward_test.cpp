@@ -290,8 +290,12 @@ public:
             text[p.port / 2] += line;
         }
         const char *head = "hub port sta spd dev      sockfd local_busid\n";
-        write("status", head + text[0]);
-        write("status.1", head + text[1]);
+        // Whole files at once, as sysfs shows them: a host that watches the
+        // ports never reads half of one.
+        for (const char *name : {"status", "status.1"}) {
+            write(std::string(name) + ".new", head + text[name[6] == '.' ? 1 : 0]);
+            EXPECT_EQ(std::rename((vhci() + "/" + name + ".new").c_str(), (vhci() + "/" + name).c_str()), 0);
+        }
     }
     void write(const std::string &name, const std::string &text)
     {
