@@ -588,7 +588,7 @@ std::string device_gone(const Vhci &vhci, Attachment &a, bool *seen)
     for (const VhciPort &p : ports)
         if (a.record.describes(p)) holds = true;
     if (holds) *seen = true;
-    else if (*seen) return "vhci-hcd port " + std::to_string(a.port) + " no longer holds it";
+    else if (*seen) return "the kernel freed the port";
     if (a.pump) return a.pump->done() ? a.pump->why() : "";
     const int fd = static_cast<int>(a.device.connection().fd);
     pollfd p{fd, POLLRDHUP, 0};

@@ -270,7 +270,7 @@ protected:
                          40000);
             const auto first = said.find("Attached 1-4 of ");
             ASSERT_NE(said.find("Attached 1-4 of ", first + 1), std::string::npos) << said;
-            std::printf("attached again %.1f s after the server restarted\n", seconds_since(restarted));
+            std::printf("%sattached again %.1f s after the server restarted\n", said.c_str(), seconds_since(restarted));
             EXPECT_TRUE(wait_until([&] { return dev_->claimed(0); }, 5000)) << "the server did not claim it again";
             port = attached_port();
             ASSERT_GE(port, 0);
