@@ -210,6 +210,13 @@ USBIP_API int usbip_server_set_forwarding(int enabled);
  * 0 off, negative only asks; returns the setting now in force (0 or 1).
  * Applies to connections accepted afterwards. */
 USBIP_API int usbip_server_set_stock_clients(int enabled);
+/* The registration key this server presents to relays that ask for one
+ * (see usbip_relay_set_registration_key), sent as the argument of its
+ * REGISTER line by every later usbip_server_register_relay; NULL or "" for
+ * none (a relay without a key takes any registration). 1 to 64 printable
+ * ASCII characters without spaces. Not the server's password: the relay's
+ * operator hands it out. */
+USBIP_API int usbip_server_set_registration_key(const char *key);
 
 /* ---- Relay ------------------------------------------------------------- */
 
@@ -223,6 +230,18 @@ USBIP_API void usbip_relay_stop(void);
 /* The active registrations as a JSON array of {"code","active","clients"};
  * never NULL. */
 USBIP_API const char *usbip_relay_list_codes(void);
+/* The key that servers must present to register (1 to 64 printable ASCII
+ * characters without spaces, compared in constant time); NULL or "" makes
+ * the relay open to every server, as it is by default. A wrong key is
+ * answered "ERROR Registration refused" and costs its sender time like a
+ * wrong code. Applies to registrations that come afterwards; works at any
+ * time. */
+USBIP_API int usbip_relay_set_registration_key(const char *key);
+/* How many registrations and how many pairings waiting for their server the
+ * relay holds (64 and 64 unless set; 1 to 65536 each). When a table is full,
+ * a newcomer takes the place of the source that holds the most. Applies
+ * from the relay's next start. */
+USBIP_API int usbip_relay_set_capacity(int registrations, int pairings);
 
 /* ---- Events ------------------------------------------------------------ */
 

@@ -40,10 +40,19 @@ std::string usbip_source::text() const
     return t;
 }
 
-std::size_t usbip_source_hash::operator()(const usbip_source &s) const
+std::uint64_t usbip_source::key() const
 {
-    return plat::PeerAddressHash()(s.net) * 31 + s.route * 7 + s.prefix;
+    // FNV-1a over everything that tells sources apart.
+    std::uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](std::uint8_t b) { h = (h ^ b) * 1099511628211ull; };
+    for (int i = 0; i < 4; ++i) mix(static_cast<std::uint8_t>(route >> (8 * i)));
+    mix(prefix);
+    mix(net.size);
+    for (std::size_t i = 0; i < net.size; ++i) mix(net.bytes[i]);
+    return h;
 }
+
+std::size_t usbip_source_hash::operator()(const usbip_source &s) const { return static_cast<std::size_t>(s.key()); }
 
 // ---------------------------------------------------------------------------
 // Back-off per source
@@ -172,6 +181,15 @@ int usbip_failure_budget::room(std::int64_t now)
     return room_;
 }
 
+std::int64_t usbip_failure_budget::until_room(std::int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refill_locked(now);
+    if (room_ > 0) return 0;
+    if (policy_.refill_ms <= 0) return 0;
+    return std::max<std::int64_t>(1, stamp_ + policy_.refill_ms - now);
+}
+
 void usbip_failure_budget::reset(const Policy &policy)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -183,11 +201,11 @@ void usbip_failure_budget::reset(const Policy &policy)
 // ---------------------------------------------------------------------------
 // Guesses of one service
 
-bool usbip_guess_limits::admit(const usbip_source &source, bool trusted, std::int64_t now)
+std::int64_t usbip_guess_limits::refused_for(const usbip_source &source, bool trusted, std::int64_t now)
 {
-    if (trusted) return true;
-    if (backoff_.refused(source, now)) return false;
-    return budget_.room(now) > 0;
+    if (trusted) return 0;
+    if (std::int64_t backoff = backoff_.refused_for(source, now); backoff > 0) return backoff;
+    return budget_.until_room(now);
 }
 
 bool usbip_guess_limits::begin(bool trusted, std::int64_t now, usbip_budget_hold *hold)
@@ -223,8 +241,9 @@ void usbip_guess_limits::clear()
 // ---------------------------------------------------------------------------
 // Rate per key
 
-bool usbip_rate_limit::take(const std::string &key, std::int64_t now)
+bool usbip_rate_limit::take(const std::string &key, std::int64_t now, bool *full)
 {
+    if (full != nullptr) *full = false;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = buckets_.find(key);
     if (it == buckets_.end()) {
@@ -235,11 +254,16 @@ bool usbip_rate_limit::take(const std::string &key, std::int64_t now)
             // burst.
             // A sweep that found nothing is not repeated within a period,
             // so that a flood of new keys costs no sweep each.
-            if (now - swept_ < refill_ms_) return false;
-            swept_ = now;
-            for (auto b = buckets_.begin(); b != buckets_.end();)
-                b = b->second.tokens + (now - b->second.stamp) / refill_ms_ >= burst_ ? buckets_.erase(b) : std::next(b);
-            if (buckets_.size() >= capacity_) return false;
+            if (now - swept_ >= refill_ms_) {
+                swept_ = now;
+                for (auto b = buckets_.begin(); b != buckets_.end();)
+                    b = b->second.tokens + (now - b->second.stamp) / refill_ms_ >= burst_ ? buckets_.erase(b)
+                                                                                          : std::next(b);
+            }
+            if (buckets_.size() >= capacity_) {
+                if (full != nullptr) *full = true;
+                return false;
+            }
         }
         it = buckets_.emplace(key, Bucket{now, burst_}).first;
     }

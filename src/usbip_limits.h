@@ -33,6 +33,8 @@ struct usbip_source {
     bool operator<(const usbip_source &o) const;
     // "127.0.0.2", "2001:db8:1:2::/64", "127.0.0.2 via relay 3".
     std::string text() const;
+    // 64 bits that tell sources apart, for tables that take a number.
+    std::uint64_t key() const;
 };
 struct usbip_source_hash {
     std::size_t operator()(const usbip_source &s) const;
@@ -114,6 +116,8 @@ public:
     void give_back();
     // Room left now.
     int room(std::int64_t now);
+    // How long from `now` until there is room again; 0 when there is.
+    std::int64_t until_room(std::int64_t now);
     // A new policy, full again (a restart of the service, or a test's periods).
     void reset(const Policy &policy);
     void reset() { reset(policy_); }
@@ -233,10 +237,10 @@ public:
     }
 
     bool trusted(const usbip_source &source, std::int64_t now) { return recent_.contains(source, now); }
-    // At a new attempt: false when the source is refused now. A trusted
-    // source never is; any other is refused during its back-off, while the
-    // table overflows and while the budget has no room.
-    bool admit(const usbip_source &source, bool trusted, std::int64_t now);
+    // At a new attempt: how long the source is refused from `now`, 0 when it
+    // is not. A trusted source never is; any other is refused during its
+    // back-off, while the table overflows and while the budget has no room.
+    std::int64_t refused_for(const usbip_source &source, bool trusted, std::int64_t now);
     // Just before a guess is checked: room in the budget for an untrusted
     // source (an empty hold for a trusted one). False when there is none:
     // the guess must then get no answer at all, right or wrong.
@@ -264,8 +268,9 @@ public:
         : burst_(burst), refill_ms_(refill_ms), capacity_(capacity)
     {
     }
-    // Takes one token; false when the key has none left.
-    bool take(const std::string &key, std::int64_t now);
+    // Takes one token; false when the key has none left, or when the table
+    // has no room for a new key (then *full, when given, is set).
+    bool take(const std::string &key, std::int64_t now, bool *full = nullptr);
     void clear();
 
 private:

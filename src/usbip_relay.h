@@ -9,6 +9,11 @@
 // thousands of times from one address raise it). Only while the relay is
 // stopped.
 void usbip_relay_set_pairing_limit(int burst, int refill_ms);
+// The relay's budget for wrong codes, tickets and registration keys from
+// sources that have not proved themselves: room for `burst`, then one more
+// every refill_ms (60 and 2000 unless changed; tests shorten them). Full
+// again.
+void usbip_relay_set_guess_budget(int burst, int refill_ms);
 // How long a bridge may move nothing, or hold bytes for a side that takes
 // none, before it ends (30,000 ms; <= 0 restores that). For bridges that
 // start afterwards.

@@ -53,14 +53,36 @@ bool usbip_relay_parse_code(const char *line, std::string *code)
     return true;
 }
 
-bool usbip_relay_parse_dispatch(const char *line, std::string *ticket)
+bool usbip_relay_parse_dispatch(const char *line, std::string *ticket, std::string *client)
 {
     if (!starts_with(line, "DISPATCH ")) return false;
     *ticket = usbip_relay_word(line, 8, 63);
+    if (client != nullptr) {
+        // The word after the ticket, if any: where the ticket's word ends.
+        const char *p = line + 8;
+        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
+        while (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) ++p;
+        *client = usbip_relay_word(p, 0, 63);
+    }
     return true;
 }
 
 bool usbip_relay_is_ok(const char *line) { return starts_with(line, "OK"); }
+
+bool usbip_relay_parse_proven(const char *line, std::string *client)
+{
+    if (!starts_with(line, "PROVEN ")) return false;
+    *client = usbip_relay_word(line, 6, 63);
+    return true;
+}
+
+bool usbip_relay_key_valid(const char *key)
+{
+    std::size_t n = 0;
+    for (; key[n] != '\0'; ++n)
+        if (n >= USBIP_RELAY_KEY_MAX || key[n] < 0x21 || key[n] > 0x7e) return false;
+    return n > 0;
+}
 
 std::string usbip_relay_make_code()
 {

@@ -29,10 +29,20 @@ relay_first_line usbip_relay_parse_first_line(const char *line);
 // way "%<max>s" reads it (leading white space skipped).
 std::string usbip_relay_word(const char *line, std::size_t skip, std::size_t max);
 bool usbip_relay_is_heartbeat(const char *line);
-// "CODE <code>" (code cut to 15), "DISPATCH <ticket>" (cut to 63), "OK...".
+// "CODE <code>" (code cut to 15), "DISPATCH <ticket> [<client>]" (each cut
+// to 63; the client's address, which relays of this library add so that the
+// server can count a client's guesses as its own), "OK...".
 bool usbip_relay_parse_code(const char *line, std::string *code);
-bool usbip_relay_parse_dispatch(const char *line, std::string *ticket);
+bool usbip_relay_parse_dispatch(const char *line, std::string *ticket, std::string *client = nullptr);
 bool usbip_relay_is_ok(const char *line);
+// "PROVEN <client>": a server tells its relay that the client the relay
+// named in a DISPATCH proved the server's password (the relay then lets that
+// client's pairings with this code through however busy the code is).
+bool usbip_relay_parse_proven(const char *line, std::string *client);
+// A registration key: 1 to 64 printable ASCII characters without spaces
+// (it travels as REGISTER's one word, which the relay reads up to 64).
+inline constexpr std::size_t USBIP_RELAY_KEY_MAX = 64;
+bool usbip_relay_key_valid(const char *key);
 // The error code of a relay's refusal line ("ERROR Code not found", ...).
 usbip_error_code usbip_relay_refusal_code(const char *line);
 // A six-character pairing code drawn from the secure random source.

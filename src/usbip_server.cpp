@@ -36,13 +36,20 @@
 namespace {
 
 constexpr std::size_t kThreads = 512;    // sessions at once
-constexpr std::size_t kThreadsPerAddress = 32;  // sessions of one address at once
 constexpr int kReplyGraceMs = 2000;      // a stop lets replies in flight finish this long
 constexpr int kDispatchConnectMs = 8000; // the relay waits this long for the data connection
 // In stock-client mode a new connection waits this long for a USB/IP
 // request before it is greeted: stock clients speak first, this library's
 // clients wait for the greeting.
 constexpr int kStockClientWaitMs = 50;
+// A TLS handshake costs the server a private-key operation (milliseconds
+// of CPU). A source that has not proved the password recently may start 10
+// at once and then 5 a second; all such sources together 100 at once and
+// then 50 a second, about a quarter of one core here.
+constexpr int kTlsPerSourceBurst = 10;
+constexpr int kTlsPerSourceRefillMs = 200;
+constexpr int kTlsBurst = 100;
+constexpr int kTlsRefillMs = 20;
 
 // A session that forwards a device (or is claiming one for it). Registered
 // in the server's list while it runs, so that a stop or an unshare of its
@@ -56,6 +63,31 @@ struct ForwardingSession {
     std::int64_t since_ms = 0;          // wall clock
     const usbip_conn *conn = nullptr;   // its byte counts; outlives the entry
     std::atomic<std::uint64_t> urbs{0};
+};
+
+// The writing side of a relay control connection, shared by the worker that
+// serves it and the sessions that came through it (they tell the relay
+// which clients proved the password): one line at a time, and none once the
+// worker is done with the connection, whose socket may then be closed and
+// its number reused.
+class ControlWriter {
+public:
+    explicit ControlWriter(plat::socket_t fd) : fd_(fd) {}
+    bool send(const std::string &line)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return open_ && usbip_send_line(fd_, line, 1000);
+    }
+    void close()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = false;
+    }
+
+private:
+    std::mutex mutex_;  // guards open_, and one line at a time
+    const plat::socket_t fd_;
+    bool open_ = true;
 };
 
 // One plugging of a device: its bus id and the address the bus gave it.
@@ -114,7 +146,14 @@ struct ServerState {
     usbip_listener listener;             // under the lifecycle lock
     plat::WorkerPool sessions{kThreads};  // sessions, from the listener and the relay
     std::atomic<int> session_limit_ms{30000};
-    usbip_failure_backoff wrong_passwords;  // forgotten by every start
+    // Guesses at the password, per source and in all (60 wrong ones, then
+    // one every 2 s: at most about 43,000 a day); forgotten by every start.
+    usbip_guess_limits guesses;
+    // TLS handshakes of sources that have not proved the password; replaced
+    // only while stopped.
+    std::unique_ptr<usbip_rate_limit> tls_per_source =
+        std::make_unique<usbip_rate_limit>(kTlsPerSourceBurst, kTlsPerSourceRefillMs);
+    usbip_failure_budget tls_handshakes{{kTlsBurst, kTlsRefillMs}};
 
     // The relay registration, begun by register and ended by register and
     // stop under the lifecycle lock; its worker registers again when the
@@ -126,6 +165,10 @@ struct ServerState {
     std::atomic<int> heartbeat_period_s{25};
     std::atomic<int> reregister_first_ms{1000};  // pauses between attempts to register again
     std::atomic<int> reregister_max_ms{60000};
+    // Numbers the registrations, so that sources through one relay
+    // registration are counted apart from direct ones and from another's.
+    std::uint32_t route = 0;
+    std::string registration_key;  // presented to relays; under the lifecycle lock
     // Guards control and attempt, and wakes a worker that pauses. A stop
     // shuts both down under it.
     std::mutex worker_wait_mutex;
@@ -304,6 +347,9 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding, const char *p
     ServerState &g = server();
     std::uint8_t head[USBIP_HEADER_SIZE];
     if (usbip_conn_recv_all(&conn, head, sizeof head) != 0) return;
+    // A whole request: the session is no longer one to end for a newcomer
+    // (without a password, nothing before it proves anything).
+    if (conn.watch) conn.watch->settle();
     std::string reply;
     switch (usbip_decode_header(head).code) {
     case OP_REQ_DEVLIST: {
@@ -344,6 +390,39 @@ void usbip_server_serve_request(usbip_conn &conn, bool forwarding, const char *p
 
 namespace {
 
+// The server half of a handshake (given as `handshake`, which reports a
+// wrong password through its callback) for a session from `source`, under
+// the server's limits on guessing. An untrusted source's attempt takes room
+// in the budget first: with none left the session ends without an answer,
+// right or wrong, so that nothing is learned while the budget recovers. A
+// wrong password counts against the source; a right one makes it trusted
+// and its session one that is never ended for a newcomer. 0 when the client
+// passed.
+int authenticate(usbip_conn &conn, const usbip_source &source, bool trusted, const std::string &peer,
+                 const std::function<int(const std::function<void()> &)> &handshake)
+{
+    ServerState &g = server();
+    if (g.settings.password.empty()) return handshake({});
+    usbip_budget_hold hold;
+    if (!g.guesses.begin(trusted, plat::monotonic_ms(), &hold)) return -1;
+    int r = handshake([&] {
+        const std::int64_t now = plat::monotonic_ms();
+        g.guesses.failed(source, now, hold);
+        usbip_event(usbip_level::warning, "handshake_rejected").text("peer", peer).text("reason", "wrong password").post();
+        if (std::int64_t left = g.guesses.refused_for(source, false, now); left > 0)
+            usbip_event(usbip_level::warning, "address_backed_off")
+                .text("peer", peer)
+                .text("source", source.text())
+                .time("until", plat::wall_ms() + left)
+                .number("seconds", (left + 999) / 1000)
+                .post();
+    });
+    if (r != 0) return r;
+    g.guesses.succeeded(source, plat::monotonic_ms());
+    if (conn.watch) conn.watch->settle();
+    return 0;
+}
+
 // The session of a connection that the listener accepted: its peer has
 // spoken. Plain connections were greeted on accept (or, in stock-client
 // mode, when they stayed silent for a moment).
@@ -352,7 +431,9 @@ void serve_accepted(usbip_pending &p)
     ServerState &g = server();
     const bool forwarding = g.forwarding;
     usbip_conn conn(p.socket.release());
-    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd);
+    // Until it authenticates, the session may be ended to free its thread
+    // for a source that holds fewer.
+    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd, p.source.key());
     // A stop that woke the sessions before this one was watched has cleared
     // the flag already: end now rather than wait for the client.
     if (!g.running) return;
@@ -360,25 +441,18 @@ void serve_accepted(usbip_pending &p)
     // accept, so a silent or dripping client cannot hold this thread.
     conn.deadline_ms = p.accepted_ms + g.session_limit_ms;
     const SessionSettings &settings = g.settings;
+    const char *password = settings.password.c_str();
     const std::string peer = p.peer.text();
-    auto count_failure = [&g, &p, &peer] {
-        const std::int64_t now = plat::monotonic_ms();
-        g.wrong_passwords.failed(p.source, now);
-        usbip_event(usbip_level::warning, "handshake_rejected").text("peer", peer).text("reason", "wrong password").post();
-        if (std::int64_t left = g.wrong_passwords.refused_for(p.source, now); left > 0)
-            usbip_event(usbip_level::warning, "address_backed_off")
-                .text("peer", peer)
-                .text("source", p.source.text())
-                .time("until", plat::wall_ms() + left)
-                .number("seconds", (left + 999) / 1000)
-                .post();
-    };
     int auth;
     if (p.greeted) {
-        auth = usbip_auth_server_verify(&conn, settings.password.c_str(), p.challenge, count_failure);
+        auth = authenticate(conn, p.source, p.trusted, peer, [&](const std::function<void()> &rejected) {
+            return usbip_auth_server_verify(&conn, password, p.challenge, rejected);
+        });
     } else if (settings.use_tls) {
         if (usbip_tls_wrap_server(&conn) != 0) return;
-        auth = usbip_auth_handshake_server(&conn, settings.password.c_str(), count_failure);
+        auth = authenticate(conn, p.source, p.trusted, peer, [&](const std::function<void()> &rejected) {
+            return usbip_auth_handshake_server(&conn, password, rejected);
+        });
     } else {
         // A plain connection that was not greeted was admitted in stock-client
         // mode and spoke first: a stock client's USB/IP request, answered
@@ -386,7 +460,6 @@ void serve_accepted(usbip_pending &p)
         auth = 0;
     }
     if (auth != 0) return;
-    if (!settings.password.empty()) g.wrong_passwords.succeeded(p.source);
     usbip_event(usbip_level::debug, "handshake_accepted").text("peer", peer).post();
     if (!g.running) return;
     usbip_server_serve_request(conn, forwarding, peer.c_str());
@@ -407,28 +480,44 @@ bool greet(usbip_pending &p)
     return true;
 }
 
-// Decides on a new connection: an address that guessed wrong too often is
-// refused for a while; a plain connection is greeted at once, so that it
-// needs no thread until its client answers. In stock-client mode (only for
-// a server without password and TLS, where the handshake protects nothing)
-// the greeting waits a moment for a stock client's request, which comes
-// first: bytes first serve that request, silence gets the greeting.
+// Whether a source that has not proved the password may start a TLS
+// handshake now: its own rate first, so that one source's flood does not
+// spend what all others share.
+bool tls_handshake_allowed(const usbip_source &source, std::int64_t now)
+{
+    ServerState &g = server();
+    return g.tls_per_source->take(source.text(), now) && g.tls_handshakes.take(now);
+}
+
+// Decides on a new connection: a source that guessed wrong too often is
+// refused for a while, and so is any source that has not proved the
+// password recently while the server's budget for wrong guesses has no
+// room (or while the table of guessers overflows); TLS handshakes of such
+// sources come at a bounded rate. A plain connection is greeted at once,
+// so that it needs no thread until its client answers. In stock-client
+// mode (only for a server without password and TLS, where the handshake
+// protects nothing) the greeting waits a moment for a stock client's
+// request, which comes first: bytes first serve that request, silence gets
+// the greeting.
 bool admit_accepted(usbip_pending &p)
 {
     ServerState &g = server();
     usbip_event(usbip_level::debug, "connection").text("peer", p.peer.text()).post();
-    if (std::int64_t refused_ms = g.wrong_passwords.refused_for(p.source, p.accepted_ms); refused_ms > 0) {
-        // A plain client learns why and for how long; a TLS client expects a
-        // TLS handshake first, so its connection just closes.
-        if (!g.settings.use_tls) {
-            std::uint8_t refusal[USBIP_REFUSAL_SIZE];
-            usbip_auth_make_refusal(refused_ms, refusal);
-            plat::IoError err;
-            plat::send_now(p.socket.get(), refusal, sizeof refusal, &err);
+    if (!g.settings.password.empty()) {
+        p.trusted = g.guesses.trusted(p.source, p.accepted_ms);
+        if (std::int64_t refused_ms = g.guesses.refused_for(p.source, p.trusted, p.accepted_ms); refused_ms > 0) {
+            // A plain client learns why and for how long; a TLS client
+            // expects a TLS handshake first, so its connection just closes.
+            if (!g.settings.use_tls) {
+                std::uint8_t refusal[USBIP_REFUSAL_SIZE];
+                usbip_auth_make_refusal(refused_ms, refusal);
+                plat::IoError err;
+                plat::send_now(p.socket.get(), refusal, sizeof refusal, &err);
+            }
+            return false;
         }
-        return false;
     }
-    if (g.settings.use_tls) return true;  // it waits for the client's hello
+    if (g.settings.use_tls) return p.trusted || tls_handshake_allowed(p.source, p.accepted_ms);  // it waits for the client's hello
     if (g.stock_clients && g.settings.password.empty()) {
         p.timer_ms = p.accepted_ms + kStockClientWaitMs;
         return true;
@@ -442,26 +531,40 @@ bool admit_accepted(usbip_pending &p)
 // then an ordinary session.
 
 // On a thread of the pool: the data connection for one DISPATCH, then the
-// session on it. Its first bytes follow the ATTACH line directly.
-void serve_dispatch(const std::string &host, int port, const std::string &ticket)
+// session on it. Its first bytes follow the ATTACH line directly. The
+// client's guesses count against the source the relay named for it, apart
+// from direct ones; a source that is refused gets its data connection
+// closed at once, so that its pairing ends without costing a thread. A
+// client that proves the password is named to the relay, which then lets it
+// through however busy the code is with others.
+void serve_dispatch(const std::string &host, int port, const std::string &ticket, const std::string &client,
+                    const usbip_source &source, const std::shared_ptr<ControlWriter> &control)
 {
     ServerState &g = server();
     const bool forwarding = g.forwarding;
+    const SessionSettings &settings = g.settings;
+    const std::int64_t now = plat::monotonic_ms();
+    const bool guarded = !settings.password.empty();
+    const bool trusted = guarded && g.guesses.trusted(source, now);
+    const bool refused = guarded && g.guesses.refused_for(source, trusted, now) > 0;
     usbip_conn conn;
     // The relay's wait runs out meanwhile if this fails; a stop ends the
     // attempt at once.
     if (usbip_conn_connect_bounded(&conn, host.c_str(), port, kDispatchConnectMs, g.worker_running) != 0) return;
-    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd);
+    conn.watch = std::make_unique<plat::SocketWatch>(g.sessions, conn.fd, source.key());
     conn.deadline_ms = plat::monotonic_ms() + g.session_limit_ms;
     if (!usbip_send_line(conn.fd, "ATTACH " + ticket + "\n")) return;
-    if (!g.running) return;
-    const SessionSettings &settings = g.settings;
+    if (refused || !g.running) return;
     if (settings.use_tls && usbip_tls_wrap_server(&conn) != 0) return;
     // Through the relay the handshake always runs, stock-client mode or not.
     const std::string peer = "relay " + host + ":" + std::to_string(port);
-    if (usbip_auth_handshake_server(&conn, settings.password.c_str()) != 0) return;
+    int auth = authenticate(conn, source, trusted, peer, [&](const std::function<void()> &rejected) {
+        return usbip_auth_handshake_server(&conn, settings.password.c_str(), rejected);
+    });
+    if (auth != 0) return;
     usbip_event(usbip_level::debug, "handshake_accepted").text("peer", peer).post();
     if (!g.running) return;
+    if (guarded && source.net.size != 0) control->send("PROVEN " + client + "\n");
     usbip_server_serve_request(conn, forwarding, peer.c_str());
 }
 
@@ -470,7 +573,8 @@ void serve_dispatch(const std::string &host, int port, const std::string &ticket
 // code; otherwise the thread's message says why. From the worker, a stop
 // ends the attempt at once: its connect gives up, and its connection is
 // published for the stop to shut down.
-bool register_with_relay(const char *host, int port, bool from_worker, plat::socket_t *control, std::string *code)
+bool register_with_relay(const char *host, int port, const std::string &key, bool from_worker, plat::socket_t *control,
+                         std::string *code)
 {
     ServerState &g = server();
     usbip_conn conn;
@@ -502,8 +606,9 @@ bool register_with_relay(const char *host, int port, bool from_worker, plat::soc
         bool on_;
     } published(from_worker, conn.fd);
     // No password hash on the wire: it would let anybody on the path log
-    // in to this server.
-    if (!usbip_send_line(conn.fd, "REGISTER \n")) {
+    // in to this server. A relay that asks for a registration key gets the
+    // one its operator handed out.
+    if (!usbip_send_line(conn.fd, "REGISTER " + key + "\n")) {
         usbip_set_last_error(USBIP_ERROR_RELAY, "Failed to send REGISTER to relay");
         return false;
     }
@@ -513,9 +618,11 @@ bool register_with_relay(const char *host, int port, bool from_worker, plat::soc
         return false;
     }
     if (!usbip_relay_parse_code(reply, code)) {
-        // A full relay refuses with its line; anything else is no answer of a relay.
-        usbip_set_last_error(std::strcmp(reply, "ERROR Relay capacity reached") == 0 ? USBIP_ERROR_RELAY_FULL
-                                                                                     : USBIP_ERROR_RELAY,
+        // A full relay, and one that wants another registration key, refuse
+        // with their lines; anything else is no answer of a relay.
+        const bool full = std::strcmp(reply, "ERROR Relay capacity reached") == 0;
+        const bool keyed = std::strcmp(reply, "ERROR Registration refused") == 0;
+        usbip_set_last_error(full ? USBIP_ERROR_RELAY_FULL : keyed ? USBIP_ERROR_RELAY_REFUSED : USBIP_ERROR_RELAY,
                              "Relay returned invalid registration response: %s", reply);
         return false;
     }
@@ -536,19 +643,34 @@ bool worker_pause(int ms)
 // Serves one control connection: DISPATCH lines and heartbeats, until the
 // registration ends or the server stops (empty result) or the connection is
 // lost (why).
-std::string serve_control(plat::socket_t control, const std::string &host, int port)
+std::string serve_control(plat::socket_t control, const std::string &host, int port, std::uint32_t route)
 {
     ServerState &g = server();
+    // Sessions that came through this connection write on it too; they stop
+    // when this returns.
+    auto writer = std::make_shared<ControlWriter>(control);
+    struct Closer {
+        ControlWriter &w;
+        ~Closer() { w.close(); }
+    } closer{*writer};
     std::int64_t last_heartbeat = plat::wall_seconds();
     std::int64_t last_heard = plat::monotonic_ms();
     char line[256];
     while (g.worker_running && g.running) {
         std::int64_t pass_start = plat::monotonic_ms();
         int n = usbip_read_line(control, line, sizeof line, 1000);
-        std::string ticket;
+        std::string ticket, client;
         if (n >= 0) last_heard = plat::monotonic_ms();
-        if (n > 0 && usbip_relay_parse_dispatch(line, &ticket))
-            g.sessions.try_run([host, port, ticket] { serve_dispatch(host, port, ticket); });
+        if (n > 0 && usbip_relay_parse_dispatch(line, &ticket, &client)) {
+            // A relay that names no client (or names it unreadably): all
+            // its clients count as one source.
+            plat::PeerAddress address;
+            plat::PeerAddress::parse(client.c_str(), &address);
+            usbip_source source = usbip_source_of(address, USBIP_DEFAULT_IPV6_PREFIX, route);
+            g.sessions.try_run([host, port, ticket, client, source, writer] {
+                serve_dispatch(host, port, ticket, client, source, writer);
+            });
+        }
         if (n < 0 && plat::peer_gone(control)) {
             if (!g.worker_running || !g.running) break;
             return "connection closed";
@@ -563,7 +685,7 @@ std::string serve_control(plat::socket_t control, const std::string &host, int p
         }
         std::int64_t now = plat::wall_seconds();
         if (now - last_heartbeat >= g.heartbeat_period_s) {
-            if (!usbip_send_line(control, "HEARTBEAT\n")) {
+            if (!writer->send("HEARTBEAT\n")) {
                 if (!g.worker_running || !g.running) break;
                 return "heartbeat failed";
             }
@@ -576,12 +698,13 @@ std::string serve_control(plat::socket_t control, const std::string &host, int p
 // The worker of a registration: serves its control connection, and when
 // that is lost registers again, with a pause of 1 s doubling up to 60 s
 // between attempts, until the registration ends or the server stops.
-void server_relay_worker_fn(plat::socket_t control, std::string host, int port, std::string code)
+void server_relay_worker_fn(plat::socket_t control, std::string host, int port, std::string code, std::string key,
+                            std::uint32_t route)
 {
     ServerState &g = server();
     const std::string relay = host + ":" + std::to_string(port);
     while (g.worker_running && g.running) {
-        std::string why = serve_control(control, host, port);
+        std::string why = serve_control(control, host, port, route);
         if (why.empty()) return;
         usbip_event(usbip_level::warning, "relay_registration_lost")
             .text("relay", relay)
@@ -593,7 +716,7 @@ void server_relay_worker_fn(plat::socket_t control, std::string host, int port, 
             if (!worker_pause(pause_ms)) return;
             plat::socket_t fresh = plat::kNoSocket;
             std::string fresh_code;
-            if (register_with_relay(host.c_str(), port, true, &fresh, &fresh_code)) {
+            if (register_with_relay(host.c_str(), port, key, true, &fresh, &fresh_code)) {
                 {
                     std::lock_guard<std::mutex> lock(g.worker_wait_mutex);
                     plat::close(g.control);
@@ -817,6 +940,17 @@ void usbip_server_set_reregister_pauses(int first_ms, int max_ms)
     server().reregister_max_ms = max_ms > 0 ? max_ms : 60000;
 }
 
+void usbip_server_set_guess_budget(int burst, int refill_ms) { server().guesses.set_budget({burst, refill_ms}); }
+
+void usbip_server_set_tls_limits(int per_source_burst, int per_source_refill_ms, int burst, int refill_ms)
+{
+    ServerState &g = server();
+    std::lock_guard<std::mutex> life(g.lifecycle);
+    if (g.running) return;
+    g.tls_per_source = std::make_unique<usbip_rate_limit>(per_source_burst, per_source_refill_ms);
+    g.tls_handshakes.reset({burst, refill_ms});
+}
+
 extern "C" {
 
 USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
@@ -838,10 +972,11 @@ USBIP_API int usbip_server_start(int port, const char *password, int use_tls)
             g.settings = std::move(settings);
             g.running = true;
         }
-        g.wrong_passwords.clear();
+        g.guesses.clear();
+        g.tls_per_source->clear();
+        g.tls_handshakes.reset();
         usbip_listener_limits limits;
         limits.wait_ms = g.session_limit_ms;
-        limits.served_per_address = kThreadsPerAddress;
         usbip_listener_hooks hooks;
         hooks.admit = admit_accepted;
         hooks.on_timer = greet;
@@ -936,7 +1071,8 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
 
         plat::socket_t control = plat::kNoSocket;
         std::string code;
-        if (!register_with_relay(host, port, false, &control, &code)) return nullptr;
+        if (!register_with_relay(host, port, g.registration_key, false, &control, &code)) return nullptr;
+        const std::uint32_t route = ++g.route;
         {
             std::lock_guard<std::mutex> lock(g.mutex);
             usbip_copy_text(g.code, sizeof g.code, code.c_str());
@@ -948,9 +1084,10 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
         }
         plat::pin_module();
         try {
-            g.worker = std::thread([control, relay_host = std::string(host), port, code] {
+            g.worker = std::thread([control, relay_host = std::string(host), port, code, key = g.registration_key,
+                                    route] {
                 try {
-                    server_relay_worker_fn(control, relay_host, port, code);
+                    server_relay_worker_fn(control, relay_host, port, code, key, route);
                 } catch (...) {
                     // Out of memory: the registration goes quiet; the relay
                     // ends it when its heartbeats stop.
@@ -970,6 +1107,20 @@ USBIP_API const char *usbip_server_register_relay(const char *host, int port, co
             .text("code", code)
             .post();
         return g.code;
+    });
+}
+
+USBIP_API int usbip_server_set_registration_key(const char *key)
+{
+    return usbip_guard(-1, [key]() -> int {
+        if (key != nullptr && key[0] != '\0' && !usbip_relay_key_valid(key)) {
+            usbip_set_last_error(USBIP_ERROR_INVALID_ARGUMENT, "Invalid registration key");
+            return -1;
+        }
+        ServerState &g = server();
+        std::lock_guard<std::mutex> life(g.lifecycle);
+        g.registration_key = key != nullptr ? key : "";
+        return 0;
     });
 }
 

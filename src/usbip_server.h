@@ -23,5 +23,14 @@ void usbip_server_set_heartbeat_period(int seconds);
 // first, doubled after each failure up to the longest (1,000 and 60,000 ms;
 // <= 0 restores them).
 void usbip_server_set_reregister_pauses(int first_ms, int max_ms);
+// The server's budget for wrong passwords from sources that have not proved
+// the password recently: room for `burst`, then one more every refill_ms
+// (60 and 2000 unless changed; tests shorten them). Full again.
+void usbip_server_set_guess_budget(int burst, int refill_ms);
+// TLS handshakes of sources that have not proved the password recently: per
+// source a burst, then one every per_source_refill_ms (10 and 200), and for
+// all of them together a burst, then one every refill_ms (100 and 20).
+// Only while the server is stopped.
+void usbip_server_set_tls_limits(int per_source_burst, int per_source_refill_ms, int burst, int refill_ms);
 
 #endif

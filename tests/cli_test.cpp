@@ -456,6 +456,37 @@ TEST(Cli, CodesInAnyLetterCaseAndRelayEventsAsTheyHappen)
     EXPECT_EQ(relay.stop(SIGINT), 0);
 }
 
+// A relay with a registration key from a file takes the server that
+// presents it from its own file, and refuses one without it with a word on
+// what to do.
+TEST(Cli, RelayAndServerShareARegistrationKeyFromFiles)
+{
+    Library lib;
+    TempFile key("k3y-of-the-relay\n");
+    int relay_port = free_port();
+    ChildProcess relay({kCli, "relay", "--port", std::to_string(relay_port), "--registration-key-file", key.path(),
+                        "--registrations", "8", "--pairings", "4"});
+    ASSERT_FALSE(relay.wait_for("Relay listening on port " + std::to_string(relay_port) +
+                                " \\(servers need its registration key\\)")
+                     .empty());
+    const std::string at = "127.0.0.1:" + std::to_string(relay_port);
+    int port = free_port();
+    ChildProcess server({kCli, "serve", "-p", std::to_string(port), "--relay", at, "--registration-key-file", key.path()});
+    EXPECT_FALSE(server.wait_for("Pairing code: [A-Z2-9]{6}").empty());
+    CliRun refused = run_cli("serve -p " + std::to_string(free_port()) + " --relay " + at);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("ERROR Registration refused"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--registration-key-file"), std::string::npos) << refused.err;
+    CliRun alone = run_cli("serve --registration-key-file " + key.path());
+    EXPECT_EQ(alone.status, 2);
+    EXPECT_NE(alone.err.find("--registration-key-file goes with --relay"), std::string::npos) << alone.err;
+    CliRun zero = run_cli("relay --registrations 0");
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_NE(zero.err.find("--registrations '0' is not a count from 1 to 65536"), std::string::npos) << zero.err;
+    EXPECT_EQ(server.stop(SIGINT), 0);
+    EXPECT_EQ(relay.stop(SIGINT), 0);
+}
+
 // The words of a usage form or help text that name options ("--port",
 // "-p"), without the brackets and "=..." around them.
 std::set<std::string> option_words(const std::string &text)

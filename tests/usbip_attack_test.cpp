@@ -19,6 +19,7 @@
 #include "usbip_auth.h"
 #include "usbip_relay_lines.h"
 #include "usbip_secure_auth.h"
+#include "usbip_server.h"
 
 namespace {
 
@@ -167,7 +168,7 @@ TEST(Guessing, CostsTheGuesserTimeAndNobodyElse)
     code_guesser.join();
     ticket_guesser.join();
 
-    EXPECT_LT(slowest, 1.0);
+    EXPECT_LT(slowest, 2.0);
     struct Row {
         const char *what;
         const Tally &tally;
@@ -175,7 +176,9 @@ TEST(Guessing, CostsTheGuesserTimeAndNobodyElse)
     for (const auto &row : rows) {
         EXPECT_GE(row.tally.answered, 5) << row.what;  // the first five are answered as ever
         EXPECT_LE(row.tally.answered, 30) << row.what;
-        EXPECT_GT(row.tally.refused, 50) << row.what << ": the guesser did run at full speed";
+        // Unlimited, every guess would be answered; under an emulator on a
+        // busy machine a guesser manages a few hundred tries in the 5 s.
+        EXPECT_GT(row.tally.refused, 10) << row.what << ": the guesser did run at full speed";
         EXPECT_EQ(row.tally.other, 0) << row.what;
     }
 }
@@ -194,16 +197,76 @@ TEST(Guessing, BackOffEndsWithItsPeriodOrASuccess)
     for (int i = 0; i < 5; ++i) EXPECT_EQ(guess_password(host, server.port()), 1) << i;
     EXPECT_EQ(guess_password(host, server.port()), 0);
 
-    // Codes at the relay likewise: the first period passes, a found code
-    // clears the host.
+    // Codes at the relay likewise: the first period passes. A found code
+    // clears nothing (anybody may register a code of their own on an open
+    // relay): the next wrong one is answered, and doubles the period.
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Code not found\n") << i;
     EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Too many requests\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     std::string answer = ask_relay(host, server.relay_port(), "CONNECT " + server.code() + "\n");
     EXPECT_EQ(answer.substr(0, 2), "OK") << answer;
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Code not found\n") << i;
+    EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Code not found\n");
+    EXPECT_EQ(ask_relay(host, server.relay_port(), "CONNECT ZZZZZZ\n"), "ERROR Too many requests\n");
+    // The code it found it keeps reaching meanwhile.
+    answer = ask_relay(host, server.relay_port(), "CONNECT " + server.code() + "\n");
+    EXPECT_EQ(answer.substr(0, 2), "OK") << answer;
+}
+
+// Room for three wrong passwords in all, then one every 500 ms: three
+// addresses spend it, others are refused until it recovers, and clients
+// that proved the password are served throughout.
+TEST(Guessing, TheBudgetRecoversAndTheProvenAreServedMeanwhile)
+{
+    usbip_server_set_guess_budget(3, 500);
+    SharedServer server("secret");
+    EXPECT_EQ(guess_password("127.0.0.9", server.port(), "secret"), 2);
+    EXPECT_STREQ(usbip_client_list_remote("127.0.0.1", server.port(), "secret", 0), "[]");
+    for (const char *host : {"127.0.0.10", "127.0.0.11", "127.0.0.12"})
+        EXPECT_EQ(guess_password(host, server.port()), 1) << host;
+    EXPECT_EQ(guess_password("127.0.0.13", server.port()), 0);
+    EXPECT_EQ(guess_password("127.0.0.13", server.port(), "secret"), 0) << "nothing to learn while it is spent";
+    EXPECT_EQ(guess_password("127.0.0.9", server.port(), "secret"), 2);
+    EXPECT_STREQ(usbip_client_list_remote("127.0.0.1", server.port(), "secret", 0), "[]");
+    // Guesses from fresh addresses for two seconds: the budget recovers by
+    // one every 500 ms, no faster.
+    int answered = 0, refused = 0;
+    auto t0 = Clock::now();
+    for (int i = 0; seconds_since(t0) < 2.0; ++i) {
+        std::string host = "127.0.1." + std::to_string(i % 250);
+        int r = guess_password(host.c_str(), server.port());
+        (r == 1 ? answered : refused)++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(answered, 1) << "it recovers";
+    EXPECT_LE(answered, static_cast<int>(seconds_since(t0) / 0.5) + 2);
+    EXPECT_GT(refused, answered);
+    usbip_server_set_guess_budget(60, 2000);
+}
+
+// Through the relay, each client counts by the address the relay reports
+// for it: five wrong passwords from one address, and that address is
+// refused (its pairing closes at once), not another.
+TEST(Guessing, ThroughTheRelayEachClientCountsApart)
+{
+    SharedServer server("secret");
+    auto by_code = [&](const char *from, const char *password) {
+        Fd fd(raw_connect_from(from, server.relay_port(), 2000));
+        raw_send(fd, "CONNECT " + server.code() + "\n");
+        if (raw_recv_line(fd) != "OK\n") return -1;
+        std::string greeting = raw_recv_n(fd, 36);
+        if (greeting.size() != 36) return 0;
+        std::uint8_t proof[32];
+        usbip_auth_proof(reinterpret_cast<const std::uint8_t *>(greeting.data()) + 4, password, proof);
+        raw_send(fd, proof, sizeof proof);
+        std::string result = raw_recv_n(fd, 4);
+        if (result.size() != 4) return -1;
+        return be32_at(result, 0) == 0 ? 2 : 1;
+    };
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(by_code("127.0.0.5", "wrong"), 1) << i;
+    EXPECT_EQ(by_code("127.0.0.5", "wrong"), 0);
+    EXPECT_EQ(by_code("127.0.0.6", "wrong"), 1);
+    EXPECT_EQ(by_code("127.0.0.7", "secret"), 2);
 }
 
 // A wrong password through the secure exchange costs as a wrong proof does:
@@ -221,32 +284,26 @@ TEST(Guessing, EachWrongPasswordOfTheSecureExchangeCounts)
     EXPECT_EQ(guess_password_secure("127.0.0.7", server.port()), 0);
 }
 
-// One host that registers as often as it may and keeps as many CONNECTs to
-// its own codes waiting as it may does not keep another server from
-// registering and being listed by code: it holds at most 16 registrations
-// and 32 threads (so at most 16 waiting pairings).
+// One host that registers as often as the relay lets it and keeps CONNECTs
+// to its own codes waiting does not keep another server from registering
+// and being listed by code: the newcomer takes the place of the host's
+// oldest registration, and of its waiting pairings.
 TEST(RelayShares, OneHostCannotTakeEverySlot)
 {
     LibraryRelay relay;
     const char *hog = "127.0.0.2";
     std::vector<Fd> held;
     std::vector<std::string> codes;
-    int refused_registrations = 0;
-    for (int i = 0; i < 64 && refused_registrations == 0; ++i) {
+    for (int i = 0; i < 64; ++i) {
         Fd control(raw_connect_from(hog, relay.port()));
         raw_send(control, "REGISTER \n");
         std::string reply = raw_recv_line(control);
-        if (reply.rfind("CODE ", 0) == 0) {
-            codes.push_back(reply.substr(5, 6));
-            held.push_back(std::move(control));
-        } else {
-            EXPECT_EQ(reply, "ERROR Relay capacity reached\n");
-            ++refused_registrations;
-        }
+        ASSERT_EQ(reply.rfind("CODE ", 0), 0u) << reply;
+        codes.push_back(reply.substr(5, 6));
+        held.push_back(std::move(control));
     }
-    EXPECT_EQ(codes.size(), 16u);
     // Four CONNECTs to each of its codes, none of which its "servers" ever
-    // answer: they would fill the relay's whole pairing table.
+    // answer: they fill the relay's whole pairing table.
     for (int i = 0; i < 64; ++i) {
         held.emplace_back(raw_connect_from(hog, relay.port()));
         raw_send(held.back(), "CONNECT " + codes[static_cast<std::size_t>(i) % codes.size()] + "\n");

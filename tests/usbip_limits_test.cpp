@@ -245,21 +245,21 @@ TEST(GuessLimits, ABudgetForAllAndServiceForTheProven)
     int answered = 0;
     for (int i = 0; i < 100; ++i) {
         usbip_source s = source("10.2.0." + std::to_string(i));
-        if (!limits.admit(s, limits.trusted(s, 1), 1)) continue;
+        if (limits.refused_for(s, limits.trusted(s, 1), 1) > 0) continue;
         if (!limits.begin(false, 1, &hold)) continue;
         limits.failed(s, 1, hold);
         ++answered;
     }
     EXPECT_EQ(answered, 10);
-    EXPECT_FALSE(limits.admit(source("10.3.0.1"), false, 1)) << "a newcomer waits for the budget";
+    EXPECT_EQ(limits.refused_for(source("10.3.0.1"), false, 1), 1000) << "a newcomer waits for the budget";
     ASSERT_TRUE(limits.trusted(user, 1));
-    EXPECT_TRUE(limits.admit(user, true, 1));
+    EXPECT_EQ(limits.refused_for(user, true, 1), 0);
     EXPECT_TRUE(limits.begin(true, 1, &hold));
     EXPECT_FALSE(hold.held()) << "a trusted source takes no room";
 
     // Recovery: one more untrusted guess a second.
-    EXPECT_FALSE(limits.admit(source("10.3.0.1"), false, 999));
-    EXPECT_TRUE(limits.admit(source("10.3.0.1"), false, 1001));
+    EXPECT_EQ(limits.refused_for(source("10.3.0.1"), false, 999), 2);
+    EXPECT_EQ(limits.refused_for(source("10.3.0.1"), false, 1001), 0);
 
     // The trusted user fails once: trusted no more, and counted.
     limits.failed(user, 2000, hold);

@@ -1,10 +1,14 @@
 // The listener on its own: connections wait without a thread until their
-// peer speaks, the waiting room and each address's share are bounded, and
-// a full pool or an address's full share queues connections instead of
-// refusing them.
+// peer speaks, the waiting room is bounded and a full one pushes out a
+// connection of the source that holds the most, a source's share of the
+// threads shrinks as they are taken, a full pool queues connections and
+// ends unauthenticated sessions of heavier sources for them. (A process out
+// of descriptors: usbip_scale_test.)
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -18,10 +22,12 @@
 namespace {
 
 // A listener on a free port whose served connections echo one line back,
-// or wait on a gate first when `gated`.
+// or wait on a gate first when `gated`. With `evictable`, served
+// connections may be ended for a newcomer until they have echoed, as the
+// services' unauthenticated sessions may.
 class EchoListener {
 public:
-    EchoListener(usbip_listener_limits limits, std::size_t threads, bool gated = false)
+    EchoListener(usbip_listener_limits limits, std::size_t threads, bool gated = false, bool evictable = false)
         : pool_(threads), gated_(gated)
     {
         usbip_listener_hooks hooks;
@@ -34,8 +40,10 @@ public:
             plat::IoError err;
             return plat::send_now(p.socket.get(), "timer\n", 6, &err) == 6;
         };
-        hooks.serve = [this](usbip_pending &p) {
+        hooks.serve = [this, evictable](usbip_pending &p) {
             ++serving_;
+            std::unique_ptr<plat::SocketWatch> watch;
+            if (evictable) watch = std::make_unique<plat::SocketWatch>(pool_, p.socket.get(), p.source.key());
             {
                 std::unique_lock<std::mutex> lock(gate_mutex_);
                 gate_cv_.wait(lock, [this] { return !gated_ || open_; });
@@ -66,6 +74,7 @@ public:
     }
     int port() const { return port_; }
     std::size_t threads() { return pool_.thread_count(); }
+    std::size_t busy() { return pool_.busy_count(); }
     int serving() const { return serving_; }
     std::size_t waiting() { return listener_.waiting(); }
     void refuse(bool on) { refuse_ = on; }
@@ -84,14 +93,11 @@ private:
     std::atomic<int> timer_ms_{0};
 };
 
-usbip_listener_limits limits(int wait_ms, std::size_t waiting, std::size_t per_address_waiting,
-                             std::size_t per_address_served)
+usbip_listener_limits limits(int wait_ms, std::size_t waiting)
 {
     usbip_listener_limits l;
     l.wait_ms = wait_ms;
     l.waiting = waiting;
-    l.waiting_per_address = per_address_waiting;
-    l.served_per_address = per_address_served;
     return l;
 }
 
@@ -99,7 +105,7 @@ usbip_listener_limits limits(int wait_ms, std::size_t waiting, std::size_t per_a
 
 TEST(Listener, SilentConnectionsHoldNoThreadAndRunOut)
 {
-    EchoListener echo(limits(500, 100, 100, 32), 8);
+    EchoListener echo(limits(500, 100), 8);
     std::vector<Fd> silent;
     for (int i = 0; i < 20; ++i) silent.emplace_back(raw_connect(echo.port()));
     ASSERT_TRUE(wait_until([&] { return echo.waiting() == 20; }, 2000));
@@ -110,19 +116,22 @@ TEST(Listener, SilentConnectionsHoldNoThreadAndRunOut)
     for (Fd &fd : silent) EXPECT_TRUE(raw_wait_closed(fd, 2000));  // their wait ran out
 }
 
-TEST(Listener, NewConnectionsPushOutTheOldestWaiting)
+// A full room: a newcomer pushes out the oldest connection of the source
+// that holds the most, or its own oldest when no source holds more than it.
+TEST(Listener, ANewcomerPushesOutTheHeaviestSourcesOldest)
 {
     struct Case {
         const char *what;
-        std::size_t waiting, per_address;
         std::vector<const char *> from;  // the fifth is the newcomer
         int pushed_out;                  // which of the first four closes
     } cases[] = {
-        {"room full", 4, 100, {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"}, 0},
-        {"address's share full", 100, 2, {"127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4", "127.0.0.3"}, 1},
+        {"each holds one", {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"}, 0},
+        {"one holds two", {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.3", "127.0.0.6"}, 1},
+        {"the newcomer holds the most", {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.3", "127.0.0.3"}, 1},
+        {"the newcomer holds as many as any", {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.4"}, 2},
     };
     for (const auto &c : cases) {
-        EchoListener echo(limits(5000, c.waiting, c.per_address, 32), 8);
+        EchoListener echo(limits(5000, 4), 8);
         std::vector<Fd> fds;
         for (std::size_t i = 0; i < 4; ++i) {
             fds.emplace_back(raw_connect_from(c.from[i], echo.port()));
@@ -141,8 +150,10 @@ TEST(Listener, NewConnectionsPushOutTheOldestWaiting)
 
 TEST(Listener, FullSharesAndAFullPoolQueueInsteadOfRefusing)
 {
-    // Two threads in all, one per address; serving waits for the gate.
-    EchoListener echo(limits(5000, 100, 100, 1), 2, /*gated=*/true);
+    // Two threads in all; an address may take one while it holds fewer than
+    // are free, so the first address gets one of them; serving waits for
+    // the gate.
+    EchoListener echo(limits(5000, 100), 2, /*gated=*/true);
     Fd a1(raw_connect_from("127.0.0.2", echo.port())), a2(raw_connect_from("127.0.0.2", echo.port()));
     Fd b1(raw_connect_from("127.0.0.3", echo.port())), c1(raw_connect_from("127.0.0.4", echo.port()));
     for (int fd : {int(a1), int(a2), int(b1), int(c1)}) raw_send(fd, "hi\n");
@@ -156,7 +167,7 @@ TEST(Listener, FullSharesAndAFullPoolQueueInsteadOfRefusing)
 
 TEST(Listener, RefusedAtOnceOrTimedBeforeItsBytes)
 {
-    EchoListener echo(limits(5000, 100, 100, 32), 2);
+    EchoListener echo(limits(5000, 100), 2);
     echo.refuse(true);
     Fd refused(raw_connect(echo.port()));
     EXPECT_TRUE(raw_wait_closed(refused, 1000));
@@ -173,7 +184,7 @@ TEST(Listener, RefusedAtOnceOrTimedBeforeItsBytes)
 // address.
 TEST(Listener, PeersOfBothFamiliesAndTheirAddresses)
 {
-    EchoListener echo(limits(5000, 100, 100, 32), 2);
+    EchoListener echo(limits(5000, 100), 2);
     Fd v4(raw_connect(echo.port()));
     raw_send(v4, "four\n");
     EXPECT_EQ(raw_recv_line(v4), "four from 127.0.0.1\n");
@@ -184,3 +195,49 @@ TEST(Listener, PeersOfBothFamiliesAndTheirAddresses)
     raw_send(v6, "six\n");
     EXPECT_EQ(raw_recv_line(v6), "six from ::1\n");
 }
+
+// A handful of sources cannot take every thread: each may take one more
+// while it holds fewer than are free, so three busy sources leave threads
+// for a fourth.
+TEST(Listener, AHandfulOfSourcesLeaveThreadsForANewcomer)
+{
+    EchoListener echo(limits(5000, 100), 8, /*gated=*/true);
+    std::vector<Fd> fds;
+    for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        for (int i = 0; i < 8; ++i) {
+            fds.emplace_back(raw_connect_from(from, echo.port()));
+            raw_send(fds.back(), "hi\n");
+        }
+        // In order, so that the shares are as the rule makes them: 4 of 8,
+        // then 2 of the 4 left, then 1 of 2.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ASSERT_TRUE(wait_until([&] { return echo.serving() == 7; }, 2000)) << echo.serving();
+    EXPECT_EQ(echo.waiting(), 17u);
+    Fd newcomer(raw_connect_from("127.0.0.5", echo.port()));
+    raw_send(newcomer, "me\n");
+    ASSERT_TRUE(wait_until([&] { return echo.serving() == 8; }, 2000));
+    echo.open_gate();
+    EXPECT_EQ(raw_recv_line(newcomer), "me from 127.0.0.5\n");
+}
+
+// A full pool: a connection that waits for a thread ends the oldest
+// unauthenticated session of the source that holds the most (its owner
+// marked it evictable), once, and takes its thread.
+TEST(Listener, AFullPoolEndsAHeavierSourcesUnauthenticatedSession)
+{
+    EchoListener echo(limits(5000, 100), 4, /*gated=*/true, /*evictable=*/true);
+    std::vector<Fd> fds;
+    for (const char *from : {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        fds.emplace_back(raw_connect_from(from, echo.port()));
+        raw_send(fds.back(), "hi\n");
+        ASSERT_TRUE(wait_until([&] { return echo.serving() == static_cast<int>(fds.size()); }, 2000)) << from;
+    }
+    Fd newcomer(raw_connect_from("127.0.0.5", echo.port()));
+    raw_send(newcomer, "me\n");
+    EXPECT_TRUE(raw_wait_closed(fds[0], 2000)) << "127.0.0.2's oldest makes way";
+    for (int i = 1; i < 4; ++i) EXPECT_FALSE(raw_wait_closed(fds[static_cast<std::size_t>(i)], 100)) << i;
+    echo.open_gate();
+    EXPECT_EQ(raw_recv_line(newcomer), "me from 127.0.0.5\n");
+}
+

@@ -135,6 +135,59 @@ TEST(RelayRegister, SendsTheRegisterLineWithoutThePasswordHash)
     }
 }
 
+// A relay with a registration key takes servers that present it (in the
+// REGISTER line, which carries nothing else) and refuses the others; the
+// key is compared whole. A relay without one takes any server.
+TEST(RelayRegister, RegistrationKeyRightWrongAndAbsent)
+{
+    Server server;
+    Relay relay;
+    Listener raw_relay;
+    {
+        ASSERT_EQ(usbip_server_set_registration_key("k3y/of+the=relay"), 0);
+        Registering reg("127.0.0.1", raw_relay.port(), nullptr);
+        Fd control(raw_relay.accept_one());
+        EXPECT_EQ(raw_recv_line(control), "REGISTER k3y/of+the=relay\n");
+        raw_send(control, "CODE ABC234\n");
+        EXPECT_EQ(reg.finish(), "ABC234");
+    }
+    ASSERT_EQ(usbip_relay_set_registration_key("k3y/of+the=relay"), 0);
+    struct Case {
+        const char *key;
+        bool ok;
+    } cases[] = {{"k3y/of+the=relay", true}, {"k3y/of+the=rela", false}, {"k3y/of+the=relayX", false},
+                 {nullptr, false}, {"", false}};
+    for (const auto &c : cases) {
+        ASSERT_EQ(usbip_server_set_registration_key(c.key), 0);
+        const char *code = usbip_server_register_relay("127.0.0.1", relay.port(), nullptr);
+        EXPECT_EQ(code != nullptr, c.ok) << (c.key ? c.key : "(null)");
+        if (!c.ok) {
+            EXPECT_STREQ(usbip_last_error(), "Relay returned invalid registration response: ERROR Registration refused");
+        }
+    }
+    // Wrong keys cost their sender time, as wrong codes do.
+    std::string answer;
+    for (int i = 0; i < 6; ++i) {
+        Fd fd(raw_connect_from("127.0.0.8", relay.port(), 2000));
+        raw_send(fd, "REGISTER guess" + std::to_string(i) + "\n");
+        answer = raw_recv_line(fd);
+    }
+    EXPECT_EQ(answer, "ERROR Too many requests\n");
+    // Without a key again: any server.
+    ASSERT_EQ(usbip_relay_set_registration_key(nullptr), 0);
+    EXPECT_NE(usbip_server_register_relay("127.0.0.1", relay.port(), nullptr), nullptr) << usbip_last_error();
+    const std::string too_long(65, 'k');
+    for (const char *bad : {"has space", "tab\there", "\x7f", too_long.c_str()}) {
+        EXPECT_EQ(usbip_relay_set_registration_key(bad), -1);
+        EXPECT_STREQ(usbip_last_error(), "Invalid registration key");
+        EXPECT_EQ(usbip_server_set_registration_key(bad), -1);
+    }
+    EXPECT_EQ(usbip_relay_set_capacity(0, 64), -1);
+    EXPECT_STREQ(usbip_last_error(), "Invalid relay capacity");
+    EXPECT_EQ(usbip_relay_set_capacity(64, 65537), -1);
+    usbip_server_set_registration_key(nullptr);
+}
+
 TEST(RelayRegister, ReplyDecidesTheOutcome)
 {
     Server server;

@@ -109,17 +109,19 @@ public:
         return r;
     }
 
-    // Reads the DISPATCH line a CONNECT caused and returns its ticket.
-    static std::string next_dispatch(int control, std::uint64_t *counter = nullptr)
+    // Reads the DISPATCH line a CONNECT caused and returns its ticket. The
+    // line names the client's address after the ticket.
+    static std::string next_dispatch(int control, std::uint64_t *counter = nullptr, std::string *client = nullptr)
     {
         std::string line = raw_recv_line(control);
         std::smatch m;
-        if (!std::regex_match(line, m, std::regex("DISPATCH (TK([0-9]{4,8})_([0-9]{1,20}))\n"))) {
+        if (!std::regex_match(line, m, std::regex("DISPATCH (TK([0-9]{4,8})_([0-9]{1,20})) ([0-9a-f.:]+)\n"))) {
             ADD_FAILURE() << "not a dispatch line: '" << line << "'";
             return std::string();
         }
         EXPECT_LE(m[1].length(), 31) << line;
         if (counter) *counter = std::stoull(m[2]);
+        if (client) *client = m[4];
         return m[1];
     }
 
@@ -130,7 +132,9 @@ public:
         Pairing p;
         p.client = open(10000, from);
         raw_send(p.client, "CONNECT " + reg.code + "\n");
-        p.ticket = next_dispatch(reg.control);
+        std::string client;
+        p.ticket = next_dispatch(reg.control, nullptr, &client);
+        EXPECT_EQ(client, from.empty() ? "127.0.0.1" : from);
         p.server = open();
         raw_send(p.server, "ATTACH " + p.ticket + "\n" + early);
         EXPECT_EQ(raw_recv_n(p.client, 3 + early.size()), "OK\n" + early);
@@ -442,8 +446,9 @@ TEST(RelayRegistration, SixtyFourActiveAtOnceThenFull)
     std::vector<Registration> regs;
     std::vector<std::pair<std::string, int>> expected;
     for (int i = 0; i < 64; ++i) {
-        // Sixteen servers on each of four hosts: no host holds more.
-        regs.push_back(relay.register_server("REGISTER\n", host(10 + i / 16)));
+        // One server on each of 64 hosts: none holds more than a newcomer
+        // may take a place from.
+        regs.push_back(relay.register_server("REGISTER\n", host(10 + i)));
         expected.emplace_back(regs.back().code, 0);
     }
     std::set<std::string> distinct;
@@ -451,7 +456,7 @@ TEST(RelayRegistration, SixtyFourActiveAtOnceThenFull)
     EXPECT_EQ(distinct.size(), 64u);
     EXPECT_EQ(usbip_relay_list_codes(), codes_json(expected));
 
-    Fd extra = relay.open_from(host(20));
+    Fd extra = relay.open_from(host(100));
     raw_send(extra, "REGISTER\n");
     Ending refused = read_to_close(extra, 3000);
     EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n");
@@ -460,30 +465,37 @@ TEST(RelayRegistration, SixtyFourActiveAtOnceThenFull)
     // An ended registration frees its slot, and the list keeps slot order.
     regs[10].control.close();
     ASSERT_TRUE(wait_until([&] { return !listed(regs[10].code); }, 2000));
-    Registration again = relay.register_server("REGISTER\n", host(20));
+    Registration again = relay.register_server("REGISTER\n", host(100));
     expected[10].first = again.code;
     EXPECT_EQ(usbip_relay_list_codes(), codes_json(expected));
 }
 
-// One host cannot take every registration slot: the seventeenth from one
-// address is refused while other hosts still register and are reached.
-TEST(RelayRegistration, OneHostHoldsSixteen)
+// No host has a fixed share: when the table is full, a newcomer takes the
+// place of the oldest registration of the host that holds the most, as long
+// as that host holds at least two more than the newcomer.
+TEST(RelayRegistration, ANewcomerTakesThePlaceOfTheHeaviestHost)
 {
     Relay relay;
-    std::vector<Registration> held;
-    for (int i = 0; i < 16; ++i) held.push_back(relay.register_server("REGISTER\n", host(2)));
-    Fd extra = relay.open_from(host(2));
-    raw_send(extra, "REGISTER\n");
-    Ending refused = read_to_close(extra, 3000);
-    EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n");
-    EXPECT_TRUE(refused.closed);
+    std::vector<Registration> hog, others;
+    for (int i = 0; i < 60; ++i) hog.push_back(relay.register_server("REGISTER\n", host(2)));
+    for (int i = 0; i < 4; ++i) others.push_back(relay.register_server("REGISTER\n", host(3 + i)));
 
-    Registration other = relay.register_server("REGISTER\n", host(3));
-    Pairing p = relay.pair(other, "hello");
-    // When one of the sixteen ends, the host may register again.
-    held[0].control.close();
-    ASSERT_TRUE(wait_until([&] { return !listed(held[0].code); }, 2000));
-    relay.register_server("REGISTER\n", host(2));
+    Registration newcomer = relay.register_server("REGISTER\n", host(7));
+    Ending ended = read_to_close(hog[0].control, 3000);
+    EXPECT_TRUE(ended.closed) << "the hog's oldest gives its place";
+    EXPECT_FALSE(listed(hog[0].code));
+    EXPECT_TRUE(listed(hog[1].code));
+    Pairing p = relay.pair(newcomer, "hello", host(8));
+
+    // The hog itself finds nobody heavier: refused.
+    Fd more = relay.open_from(host(2));
+    raw_send(more, "REGISTER\n");
+    EXPECT_EQ(read_to_close(more, 3000).data, "ERROR Relay capacity reached\n");
+    // A host with one takes the hog's next oldest.
+    Registration second = relay.register_server("REGISTER\n", host(3));
+    EXPECT_TRUE(read_to_close(hog[1].control, 3000).closed);
+    for (const Registration &r : others) EXPECT_TRUE(listed(r.code));
+    EXPECT_TRUE(listed(newcomer.code));
 }
 
 TEST(RelayRegistration, EndedRegistrationsFreeTheirSlots)
@@ -679,7 +691,10 @@ TEST(RelayPairing, AClientThatLeavesGivesItsWaitingSlotBackAtOnce)
     EXPECT_LT(seconds_since(t0), 8.0);  // less than one attach wait in all
 }
 
-// Four pairings may wait for one server; the pairing table holds 64 in all.
+// Four pairings may wait for one server, and the pairing table holds 64 in
+// all; when either is full, a newcomer takes the place of the oldest
+// pairing of the client host that holds the most (its client is told the
+// relay is at capacity).
 TEST(RelayPairing, FourWaitPerServerAndSixtyFourInAll)
 {
     // Making 64 pairings may take longer than one attach wait on a slow
@@ -687,47 +702,84 @@ TEST(RelayPairing, FourWaitPerServerAndSixtyFourInAll)
     usbip_relay_set_attach_wait_ms(60000);
     Relay relay;
     std::vector<Registration> regs;
-    for (int i = 0; i < 17; ++i) regs.push_back(relay.register_server("REGISTER\n", host(10 + i / 16)));
+    for (int i = 0; i < 17; ++i) regs.push_back(relay.register_server("REGISTER\n", host(10 + i)));
     std::vector<Fd> clients;
     std::vector<std::string> tickets;
-    // Clients from many hosts, so that no host reaches its own share.
+    // Each waiting pairing from a client host of its own.
     int next_host = 50;
-    auto connect = [&](const Registration &reg) {
-        clients.push_back(relay.open_from(host(next_host++ / 8)));
-        raw_send(clients.back(), "CONNECT " + reg.code + "\n");
-    };
     for (int r = 0; r < 16; ++r) {
         for (int i = 0; i < 4; ++i) {
-            connect(regs[r]);
+            clients.push_back(relay.open_from(host(next_host++)));
+            raw_send(clients.back(), "CONNECT " + regs[r].code + "\n");
             tickets.push_back(Relay::next_dispatch(regs[r].control));
         }
     }
     struct Case {
         const char *what;
         int reg;
-    } full[] = {{"a fifth for one server", 0}, {"a first for a server when 64 wait", 16}};
+        int gives_way;  // the client whose pairing goes
+        int ticket;     // whose ticket the newcomer's replaces
+    } full[] = {{"a fifth for one server: its oldest goes", 0, 0, 0},
+                {"a first for a server when 64 wait: the oldest of all goes", 16, 1, 1}};
     for (const auto &c : full) {
-        Fd extra = relay.open_from(host(200));
-        raw_send(extra, "CONNECT " + regs[c.reg].code + "\n");
-        Ending refused = read_to_close(extra, 3000);
-        EXPECT_EQ(refused.data, "ERROR Relay capacity reached\n") << c.what;
-        EXPECT_TRUE(refused.closed) << c.what;
+        clients.push_back(relay.open_from(host(200 + c.reg)));
+        raw_send(clients.back(), "CONNECT " + regs[c.reg].code + "\n");
+        std::string ticket = Relay::next_dispatch(regs[c.reg].control);
+        Ending gone = read_to_close(clients[static_cast<std::size_t>(c.gives_way)], 3000);
+        EXPECT_EQ(gone.data, "ERROR Relay capacity reached\n") << c.what;
+        EXPECT_TRUE(gone.closed) << c.what;
+        std::swap(clients[static_cast<std::size_t>(c.gives_way)], clients.back());
+        clients.pop_back();
+        tickets[static_cast<std::size_t>(c.ticket)] = ticket;
     }
-    // The refused CONNECTs dispatched nothing.
     std::vector<std::pair<std::string, int>> counts;
-    for (int r = 0; r < 17; ++r) counts.emplace_back(regs[r].code, r < 16 ? 4 : 0);
+    for (int r = 0; r < 17; ++r) counts.emplace_back(regs[r].code, r == 0 ? 5 : r < 16 ? 4 : 1);
     EXPECT_EQ(usbip_relay_list_codes(), codes_json(counts));
 
-    // Attached pairings leave the waiting table (bridges are not counted).
+    // A late ATTACH for a pairing that gave way finds none; the others
+    // attach, and attached pairings leave the waiting table (bridges are not
+    // counted).
     std::vector<Fd> servers;
     for (int i = 0; i < 64; ++i) {
-        servers.push_back(relay.open());
-        raw_send(servers.back(), "ATTACH " + tickets[i] + "\n");
-        ASSERT_EQ(raw_recv_n(clients[i], 3), "OK\n") << i;
+        servers.push_back(relay.open_from(i < 4 ? host(10) : host(11)));
+        raw_send(servers.back(), "ATTACH " + tickets[static_cast<std::size_t>(i)] + "\n");
+        ASSERT_EQ(raw_recv_n(clients[static_cast<std::size_t>(i)], 3), "OK\n") << i;
     }
     Pairing more = relay.pair(regs[0], "x", host(201));
     Pairing last = relay.pair(regs[16], "y", host(201));
     usbip_relay_set_attach_wait_ms(0);
+}
+
+// Clients that hog the pairing table give their places to newcomers.
+TEST(RelayPairing, AHostThatHoldsMostPairingsGivesWay)
+{
+    Relay relay;
+    std::vector<Registration> silent;
+    for (int i = 0; i < 16; ++i) silent.push_back(relay.register_server("REGISTER\n", host(10)));
+    std::vector<Fd> hog;
+    for (int i = 0; i < 64; ++i) {
+        hog.push_back(relay.open_from(host(20 + i / 32)));
+        raw_send(hog.back(), "CONNECT " + silent[static_cast<std::size_t>(i % 16)].code + "\n");
+    }
+    for (const Registration &r : silent)
+        for (int i = 0; i < 4; ++i) Relay::next_dispatch(r.control);
+    Registration mine = relay.register_server("REGISTER\n", host(30));
+    auto t0 = Clock::now();
+    Pairing p = relay.pair(mine, "hi", host(31));
+    EXPECT_LT(seconds_since(t0), 2.0);
+    // Exactly one of the hog's pairings gave way (its answer comes as its
+    // handler wakes).
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int gave_way = 0;
+    for (Fd &fd : hog) {
+        char buf[64];
+        long n = raw_recv_some(fd, buf, sizeof buf, 0);
+        if (n > 0) {
+            EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), "ERROR Relay capacity reached\n");
+            ++gave_way;
+        }
+    }
+    EXPECT_EQ(gave_way, 1);
 }
 
 // The relay's two long waits, run side by side: a first line (5 s per
@@ -911,22 +963,24 @@ TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
     {
         Relay relay;
         Registration reg = relay.register_server();
-        ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 1; }, 2000));  // the registration's
+        // A registration holds no relay thread: one thread watches them all.
+        ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 0; }, 2000));
         int idle_ms;
         {
             const std::int64_t t0 = plat::monotonic_ms();
             Pairing probe = relay.pair(reg);
             idle_ms = std::clamp(static_cast<int>(plat::monotonic_ms() - t0) * 10 * 2, 2000, 4000);
         }
-        ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 1; }, 3000));  // the probe's bridge ended
+        ASSERT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 0; }, 3000));  // the probe's bridge ended
         usbip_relay_set_bridge_idle_ms(idle_ms);
         std::vector<Pairing> silent;
         for (int i = 0; i < 8; ++i) silent.push_back(relay.pair(reg));
         Pairing stalled = relay.pair(reg);
         Pairing busy = relay.pair(reg);
-        // The last pairing's thread may count itself busy a moment after
-        // its client has read "OK".
-        EXPECT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 11; }, 1000))
+        // One for each bridge (registrations hold none); the last
+        // pairing's thread may count itself busy a moment after its client
+        // has read "OK".
+        EXPECT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 10; }, 2000))
             << usbip_relay_busy_threads() << " relay threads busy";
 
         // The stalled one's server sends and sends; its client reads nothing.
@@ -950,7 +1004,7 @@ TEST(RelayBridge, SilentAndStalledBridgesEndAtTheIdleLimit)
         }
         flooding = false;
         flooder.join();
-        EXPECT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 2; }, 5000))
+        EXPECT_TRUE(wait_until([] { return usbip_relay_busy_threads() == 1; }, 5000))
             << usbip_relay_busy_threads() << " relay threads busy";
         raw_send(busy.server, "still here");
         EXPECT_EQ(raw_recv_n(busy.client, 10), "still here");

@@ -1,18 +1,32 @@
 // Thousands of idle connections from other hosts (127.0.0.2 and up) cost
 // the server and the relay no thread each, and lock out nobody: the
-// library's own client, from 127.0.0.1, is served within a second.
+// library's own client, from 127.0.0.1, is served within a second. And a
+// process at its descriptor limit: raised at start, and a listener out of
+// descriptors keeps the connection it has just accepted.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "halvoren_usbip.h"
 #include "library_fixtures.h"
+#include "platform/threads.h"
 #include "test_support.h"
+#include "usbip_line_io.h"
+#include "usbip_listener.h"
 
 namespace {
 
@@ -97,4 +111,121 @@ TEST(Scale, IdleConnectionsToTheRelay)
     usbip_server_stop();
     usbip_relay_stop();
     usbip_cleanup();
+}
+
+// A start raises the soft limit to the hard one, as a service started with
+// systemd's default of 1,024 needs.
+TEST(Descriptors, TheSoftLimitIsRaisedToTheHardOne)
+{
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_GT(saved.rlim_max, 1024u);
+    rlimit low = saved;
+    low.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    ASSERT_EQ(usbip_init(), 0);
+    int port = free_port();
+    ASSERT_EQ(usbip_server_start(port, nullptr, 0), 0) << usbip_last_error();
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+    usbip_server_stop();
+    usbip_cleanup();
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+namespace {
+
+// Fills every gap among this process's descriptors (with descriptors of
+// /dev/null kept in `fillers`) and returns the lowest free number: every
+// number below it is in use.
+int fill_descriptor_gaps(std::vector<Fd> &fillers)
+{
+    int highest = 0;
+    for (int fd = 0; fd < 65536; ++fd)
+        if (fcntl(fd, F_GETFD) != -1) highest = fd;
+    for (;;) {
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fd > highest) {
+            if (fd >= 0) close(fd);
+            return highest + 1;
+        }
+        fillers.emplace_back(fd);
+    }
+}
+
+}  // namespace
+
+// Out of descriptors, accept() fails even when no connection waits, right
+// after a successful accept. The connection just accepted (the only one
+// waiting) is not the one that makes room: it stays and is served once a
+// thread is free.
+TEST(Descriptors, AtTheLimitTheNewConnectionStays)
+{
+    plat::WorkerPool pool(16);
+    usbip_listener listener;
+    std::mutex gate_mutex;
+    std::condition_variable gate_cv;
+    bool open_gate = false;
+    std::atomic<int> serving{0};
+    usbip_listener_hooks hooks;
+    hooks.admit = [](usbip_pending &) { return true; };
+    hooks.serve = [&](usbip_pending &p) {
+        ++serving;
+        {
+            std::unique_lock<std::mutex> lock(gate_mutex);
+            gate_cv.wait(lock, [&] { return open_gate; });
+        }
+        char line[64];
+        if (usbip_read_line(p.socket.get(), line, sizeof line, 2000) >= 0)
+            usbip_send_line(p.socket.get(), std::string(line) + " from " + p.peer.text() + "\n");
+    };
+    usbip_listener_limits limits;
+    int port = 0;
+    for (int attempt = 0; attempt < 5 && port == 0; ++attempt) {
+        int p = free_port();
+        if (listener.start(p, "test", "test: no thread", limits, pool, hooks)) port = p;
+    }
+    ASSERT_NE(port, 0);
+    std::vector<Fd> served;
+    for (int i = 0; i < 6; ++i) {
+        served.emplace_back(raw_connect_from(("127.0.0." + std::to_string(10 + i)).c_str(), port));
+        raw_send(served.back(), "hi\n");
+    }
+    ASSERT_TRUE(wait_until([&] { return serving == 6; }, 2000));
+    // The newcomer's socket exists before the limit tightens, so that the one
+    // descriptor left is the one its accept takes.
+    Fd newcomer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GE(newcomer, 0);
+    set_socket_timeouts(newcomer, 5000);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.3", &from.sin_addr);
+    ASSERT_EQ(bind(newcomer, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    std::vector<Fd> fillers;
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(fill_descriptor_gaps(fillers) + 1);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::thread gate([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // accept() has failed by now
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        open_gate = true;
+        gate_cv.notify_all();
+    });
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    std::string answer;
+    if (connect(newcomer, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 && raw_send(newcomer, "me\n"))
+        answer = raw_recv_line(newcomer);
+    gate.join();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(answer, "me from 127.0.0.3\n");
+    for (Fd &fd : served) EXPECT_EQ(raw_recv_line(fd).rfind("hi from", 0), 0u);
+    listener.stop();
+    pool.wake_all();
+    pool.join_all();
 }

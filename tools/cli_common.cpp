@@ -44,6 +44,27 @@ int parse_timeout(const std::string &text)
     return static_cast<int>(v);
 }
 
+int parse_count(const std::string &option, const std::string &text, int most)
+{
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    long v = digits ? std::strtol(text.c_str(), nullptr, 10) : 0;
+    if (v < 1 || v > most)
+        throw UsageError{option + " '" + text + "' is not a count from 1 to " + std::to_string(most)};
+    return static_cast<int>(v);
+}
+
+std::string read_key_file(const std::string &option, const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError{"cannot read the file of " + option + " '" + path + "': " + std::strerror(errno)};
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) throw UsageError{"the file of " + option + " '" + path + "' is empty: its first line is the key"};
+    return line;
+}
+
 Endpoint parse_endpoint(const std::string &what, const std::string &text, int default_port)
 {
     Endpoint e{"", default_port};
@@ -175,6 +196,11 @@ std::string explain(int code, const Situation &s)
     case USBIP_ERROR_SERVER_NOT_PROVEN:
         return "This is not the server you meant: it does not know the password. Someone (a relay, or a party on "
                "the way) may be posing as it, or its password has changed.";
+    case USBIP_ERROR_RELAY_REFUSED:
+        if (!s.by_code)  // a server's registration
+            return "The relay takes only servers with its registration key: give the key its operator handed out "
+                   "with --registration-key-file.";
+        return "";
     case USBIP_ERROR_CODE_NOT_FOUND:
         return "No server is registered with this code on the relay: check the code, and that the server still "
                "runs (a server whose relay restarted registers again under a new code).";

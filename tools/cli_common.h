@@ -75,6 +75,10 @@ bool is_help(const std::string &w);
 // `within` names the HOST:PORT text that held the port, if any.
 int parse_port(const std::string &option, const std::string &text, const std::string &within = "");
 int parse_timeout(const std::string &text);
+// A count from 1 to `most` given to `option`.
+int parse_count(const std::string &option, const std::string &text, int most);
+// The first line of a key file given to `option` (a CR at its end dropped).
+std::string read_key_file(const std::string &option, const std::string &path);
 
 struct Endpoint {
     std::string host;

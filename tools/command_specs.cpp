@@ -40,7 +40,7 @@ const CommandSpec kServeSpec{
     "serve",
     "share local devices with USB/IP clients, directly or through a relay",
     {"[--port PORT] [--tls] [--key-file FILE] [--share DEVICE ... | --share-all] [--relay HOST[:PORT]] "
-     "[--password-file FILE | --password P] [--forward] [--stock-clients] [-v | -q]"},
+     "[--registration-key-file FILE] [--password-file FILE | --password P] [--forward] [--stock-clients] [-v | -q]"},
     "Shares local USB devices: answers USB/IP device-list and import requests until Ctrl-C (SIGINT) or SIGTERM. "
     "SIGHUP shares again (with --share-all, the devices plugged in since); SIGUSR1 prints the sessions "
     "(peer, bus id, since, bytes) as one JSON line.",
@@ -61,6 +61,9 @@ const CommandSpec kServeSpec{
         {"--relay", 0, "HOST[:PORT]",
          "register with a relay (port 3241 unless given) and print the pairing code; not with --tls, which clients "
          "that come through a relay never start"},
+        {"--registration-key-file", 0, "FILE",
+         "with --relay: present the relay's registration key, the first line of FILE (for a relay whose operator "
+         "handed one out)"},
         kPasswordFileOption,
         kPasswordOption,
         {"--forward", 0, nullptr,
@@ -116,15 +119,22 @@ const CommandSpec kRemoteSpec{
 const CommandSpec kRelaySpec{
     "relay",
     "pair servers and clients by code",
-    {"[--port PORT] [-v | -q]"},
+    {"[--port PORT] [--registration-key-file FILE] [--registrations N] [--pairings N] [-v | -q]"},
     "Pairs servers and clients by code: servers register and get a code, clients ask for a server by that code. "
     "Prints each registration, client's request, pairing and end as it happens (one JSON event a line, with its "
     "UTC time) until Ctrl-C (SIGINT) or SIGTERM.",
     {
         {"--port", 'p', "PORT", "TCP port to listen on, 1-65535 (default 3241)"},
+        {"--registration-key-file", 0, "FILE",
+         "only servers that present this key, the first line of FILE, may register (without it, any server may)"},
+        {"--registrations", 0, "N", "hold up to N registrations, 1-65536 (default 64)"},
+        {"--pairings", 0, "N", "let up to N clients wait for their server at once, 1-65536 (default 64)"},
         kVerboseOption,
         kQuietOption,
     },
+    nullptr,
+    "A relay on a public host should have a registration key: without one anybody can register, and codes of their "
+    "own let them hold its places.",
 };
 
 std::vector<const CommandSpec *> all_command_specs()

@@ -295,6 +295,10 @@ int cmd_serve(Args &a)
         throw UsageError{"--tls and --relay do not go together: clients that come through a relay never start TLS, "
                          "so none could reach this server by its code"};
     if (share_all && !shares.empty()) throw UsageError{"give --share or --share-all, not both"};
+    if (p.has("--registration-key-file") && relay.host.empty())
+        throw UsageError{"--registration-key-file goes with --relay: the key is for the relay"};
+    const std::string key =
+        p.has("--registration-key-file") ? read_key_file("--registration-key-file", p.value("--registration-key-file")) : "";
     std::string pw = password.resolve();
     if (stock_clients && (tls || !pw.empty()))
         throw UsageError{"--stock-clients works only without a password and without --tls: stock USB/IP clients "
@@ -361,7 +365,9 @@ int cmd_serve(Args &a)
                                       : "Nothing is shared, so clients get an empty list: name devices with --share "
                                         "DEVICE ... ('halvoren-usbip list' shows the bus ids) or give --share-all.");
     if (!relay.host.empty()) {
-        const char *code = usbip_server_register_relay(relay.host.c_str(), relay.port, or_null(pw));
+        const char *code = usbip_server_set_registration_key(or_null(key)) == 0
+                               ? usbip_server_register_relay(relay.host.c_str(), relay.port, or_null(pw))
+                               : nullptr;
         if (code == nullptr) {
             int rc = fail("relay", situation);
             usbip_cleanup();
@@ -478,14 +484,20 @@ int cmd_relay(Args &a)
     if (p.help) return print_help(kRelaySpec);
     EventPrinter events(p);
     const int port = p.has("--port") ? parse_port("--port", p.value("--port")) : kDefaultRelayPort;
+    const int registrations = p.has("--registrations") ? parse_count("--registrations", p.value("--registrations"), 65536) : 64;
+    const int pairings = p.has("--pairings") ? parse_count("--pairings", p.value("--pairings"), 65536) : 64;
+    const std::string key =
+        p.has("--registration-key-file") ? read_key_file("--registration-key-file", p.value("--registration-key-file")) : "";
     block_stop_signals();
     if (usbip_init() != 0) return fail("init");
-    if (usbip_relay_start(port) != 0) {
+    if (usbip_relay_set_registration_key(or_null(key)) != 0 || usbip_relay_set_capacity(registrations, pairings) != 0 ||
+        usbip_relay_start(port) != 0) {
         int rc = fail("relay", Situation{port, false, false});
         usbip_cleanup();
         return rc;
     }
-    std::printf("Relay listening on port %d. Ctrl-C stops.\n", port);
+    std::printf("Relay listening on port %d (%s). Ctrl-C stops.\n", port,
+                key.empty() ? "open to every server" : "servers need its registration key");
     std::fflush(stdout);
 
     do events.drain();

@@ -169,6 +169,34 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer);
 // The local port a socket is bound to, or -1.
 int local_port(socket_t s);
 
+// Raises the process's soft limit of open descriptors to its hard limit, so
+// that a service started with the common default of 1,024 can hold what its
+// administrator allows, and returns the limit now in force. Where no such
+// limit applies to sockets (Windows), a large number.
+std::size_t raise_descriptor_limit();
+
+// One descriptor held in reserve (an open /dev/null), for a process at its
+// descriptor limit: giving it up lets one more accept succeed, which is the
+// only way to learn whether a connection waits at all (accept reports the
+// limit even when none does) and to take one that does. Where sockets are
+// not counted against such a limit (Windows) it holds nothing.
+class DescriptorReserve {
+public:
+    DescriptorReserve() = default;
+    ~DescriptorReserve() { give_up(); }
+    DescriptorReserve(const DescriptorReserve &) = delete;
+    DescriptorReserve &operator=(const DescriptorReserve &) = delete;
+
+    // True when the reserve is held afterwards.
+    bool take();
+    // Closes the reserve; false when none was held.
+    bool give_up();
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 // Monotonic milliseconds, for deadlines.
 std::int64_t monotonic_ms();
 // Wall-clock seconds since 1970, for heartbeats and time stamps.

@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #ifdef __linux__
 #include <sys/epoll.h>
 #endif
@@ -243,6 +244,33 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
             return AcceptStatus::failed;
         }
     }
+}
+
+std::size_t raise_descriptor_limit()
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 1024;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    if (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > static_cast<rlim_t>(INT_MAX)) return INT_MAX;
+    return static_cast<std::size_t>(lim.rlim_cur);
+}
+
+bool DescriptorReserve::take()
+{
+    if (fd_ < 0) fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+bool DescriptorReserve::give_up()
+{
+    if (fd_ < 0) return false;
+    ::close(fd_);
+    fd_ = -1;
+    return true;
 }
 
 std::int64_t monotonic_ms()

@@ -508,6 +508,12 @@ AcceptStatus accept(socket_t listener, socket_t *out, PeerAddress *peer)
     }
 }
 
+// Winsock counts no sockets against a per-process limit of the kind POSIX
+// has: nothing to raise, nothing to hold in reserve.
+std::size_t raise_descriptor_limit() { return INT_MAX; }
+bool DescriptorReserve::take() { return false; }
+bool DescriptorReserve::give_up() { return false; }
+
 std::int64_t monotonic_ms() { return now_ms(); }
 
 std::int64_t wall_seconds() { return static_cast<std::int64_t>(::_time64(nullptr)); }

@@ -108,6 +108,32 @@ void WorkerPool::wake_all(bool spare_finishing)
         if (!(spare_finishing && w.second.finishing > 0)) shutdown_both(w.first);
 }
 
+bool WorkerPool::evict_heaviest(std::uint64_t sparing, std::size_t held)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto heaviest = evictable_.end();
+    for (auto it = evictable_.begin(); it != evictable_.end(); ++it)
+        if (it->first != sparing && (heaviest == evictable_.end() || it->second.size() > heaviest->second.size()))
+            heaviest = it;
+    if (heaviest == evictable_.end() || heaviest->second.size() <= held) return false;
+    // The oldest goes: its socket is shut down, which ends its task's waits.
+    // It stays watched (its owner ends the watch before closing) but is
+    // evictable no more.
+    auto oldest = heaviest->second.begin();
+    shutdown_both(oldest->second);
+    heaviest->second.erase(oldest);
+    if (heaviest->second.empty()) evictable_.erase(heaviest);
+    return true;
+}
+
+std::size_t WorkerPool::evictable_count()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const auto &g : evictable_) n += g.second.size();
+    return n;
+}
+
 bool WorkerPool::wait_idle(int timeout_ms)
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -157,9 +183,35 @@ SocketWatch::SocketWatch(WorkerPool &pool, socket_t s) : pool_(pool), s_(s)
     ++pool_.watched_[s_].count;
 }
 
+SocketWatch::SocketWatch(WorkerPool &pool, socket_t s, std::uint64_t group) : pool_(pool), s_(s), group_(group)
+{
+    std::lock_guard<std::mutex> lock(pool_.mutex_);
+    ++pool_.watched_[s_].count;
+    seq_ = pool_.next_seq_++;
+    pool_.evictable_[group_].emplace(seq_, s_);
+}
+
+void SocketWatch::settle_locked()
+{
+    if (seq_ == 0) return;
+    auto g = pool_.evictable_.find(group_);
+    if (g != pool_.evictable_.end()) {
+        g->second.erase(seq_);  // gone already when it was evicted
+        if (g->second.empty()) pool_.evictable_.erase(g);
+    }
+    seq_ = 0;
+}
+
+void SocketWatch::settle()
+{
+    std::lock_guard<std::mutex> lock(pool_.mutex_);
+    settle_locked();
+}
+
 SocketWatch::~SocketWatch()
 {
     std::lock_guard<std::mutex> lock(pool_.mutex_);
+    settle_locked();
     auto it = pool_.watched_.find(s_);
     if (it == pool_.watched_.end()) return;
     if (finishing_) --it->second.finishing;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -38,6 +39,12 @@ public:
     // Shuts down every watched socket, so that waits on them end. With
     // `spare_finishing`, sockets whose task finishes a reply are left alone.
     void wake_all(bool spare_finishing = false);
+    // Frees a thread for a task of the group `sparing`, which holds
+    // `held` tasks: shuts down the socket of the oldest evictable watch of
+    // the group that has the most of them, when that is another group and
+    // has more than `held`. True when a socket was shut down (its task ends
+    // soon and its thread comes free).
+    bool evict_heaviest(std::uint64_t sparing, std::size_t held);
     // Waits at most timeout_ms for every running task to end; true when none
     // runs.
     bool wait_idle(int timeout_ms);
@@ -48,6 +55,7 @@ public:
     std::size_t ceiling() const { return ceiling_; }
     std::size_t thread_count();  // threads alive, parked ones included
     std::size_t busy_count();    // tasks running
+    std::size_t evictable_count();  // evictable watches
 
 private:
     friend class SocketWatch;
@@ -77,15 +85,25 @@ private:
     bool stopping_ = false;  // join_all runs: threads end instead of parking
     bool pinned_ = false;    // the module stays mapped while threads exist
     std::unordered_map<socket_t, Watched> watched_;
+    // Evictable watches by group, oldest first (by sequence number).
+    std::unordered_map<std::uint64_t, std::map<std::uint64_t, socket_t>> evictable_;
+    std::uint64_t next_seq_ = 1;
 };
 
 // Makes a socket known to a pool's wake_all() for as long as it lives. The
 // owner of the socket ends the watch before it closes the socket (the
 // socket owners below do it for it), so wake_all() never touches a
 // descriptor number that has been reused.
+//
+// A watch may also be evictable, on behalf of a group (the source of an
+// unauthenticated connection): while it is, the pool may shut its socket
+// down to free the thread for a task of a group that holds fewer
+// (evict_heaviest). Its task settles it once the connection has proved
+// itself.
 class SocketWatch {
 public:
     SocketWatch(WorkerPool &pool, socket_t s);
+    SocketWatch(WorkerPool &pool, socket_t s, std::uint64_t group);
     ~SocketWatch();
     SocketWatch(const SocketWatch &) = delete;
     SocketWatch &operator=(const SocketWatch &) = delete;
@@ -93,11 +111,17 @@ public:
     // The task now finishes a reply: a stop lets it write for a short grace
     // before it is woken.
     void set_finishing();
+    // No longer evictable.
+    void settle();
 
 private:
+    void settle_locked();
+
     WorkerPool &pool_;
     socket_t s_;
     bool finishing_ = false;
+    std::uint64_t group_ = 0;
+    std::uint64_t seq_ = 0;  // 0: not evictable
 };
 
 // A socket owned by a task of a pool and watched by it: the watch ends
@@ -105,12 +129,21 @@ private:
 class WatchedSocket {
 public:
     WatchedSocket(WorkerPool &pool, socket_t s) : socket_(s), watch_(std::make_unique<SocketWatch>(pool, s)) {}
+    // Evictable on behalf of `group` until settle().
+    WatchedSocket(WorkerPool &pool, socket_t s, std::uint64_t group)
+        : socket_(s), watch_(std::make_unique<SocketWatch>(pool, s, group))
+    {
+    }
     ~WatchedSocket() { reset(); }
     WatchedSocket(const WatchedSocket &) = delete;
     WatchedSocket &operator=(const WatchedSocket &) = delete;
 
     socket_t get() const { return socket_.get(); }
     bool valid() const { return socket_.valid(); }
+    void settle()
+    {
+        if (watch_) watch_->settle();
+    }
     // Ends the watch and hands the socket over.
     socket_t release()
     {

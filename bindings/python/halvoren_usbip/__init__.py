@@ -541,10 +541,13 @@ class Server:
         ``since``, ``bytes_in``, ``bytes_out`` and ``urbs`` of each."""
         return library().server_sessions()
 
-    def register_relay(self, host: str, port: int, password: Optional[str] = None) -> str:
+    def register_relay(self, host: str, port: int, password: Optional[str] = None,
+                       registration_key: Optional[str] = None) -> str:
         """Registers with the relay at ``host``:``port`` and returns the
         six-character pairing code that clients give to reach this server.
-        Refused for a server with TLS: clients through a relay never start TLS.
+        ``registration_key`` is the key the relay's operator handed out, for
+        a relay that asks for one. Refused for a server with TLS: clients
+        through a relay never start TLS.
 
         ``password`` is not used (clients prove the server's own password,
         end to end through the relay) and is accepted only for older callers,
@@ -555,27 +558,42 @@ class Server:
         if self.tls:
             raise ValueError("a server with TLS cannot be reached through a relay, whose clients never start TLS")
         args = (_text(host, "host"), _port(port))
-        return library().register_relay(*args)
+        key = None if registration_key is None else _text(registration_key, "registration_key")
+        lib = library()
+        lib.set_registration_key(key)
+        return lib.register_relay(*args)
 
 
 class Relay:
     """The relay, as a context manager::
 
-        with Relay(3241) as relay:
+        with Relay(3241, registration_key="k3y") as relay:
             print(relay.codes())
 
-    Port 0 lets the system choose a free port: ``port`` holds the one the
-    running relay listens on.
+    With ``registration_key`` only servers that present it may register.
+    ``registrations`` and ``pairings`` size its tables (64 each unless
+    given). Port 0 lets the system choose a free port: ``port`` holds the
+    one the running relay listens on.
     """
 
-    def __init__(self, port: int) -> None:
+    def __init__(self, port: int, registration_key: Optional[str] = None, registrations: int = 64,
+                 pairings: int = 64) -> None:
         self._asked_port = self.port = _port(port, any_ok=True)
+        self._key = None if registration_key is None else _text(registration_key, "registration_key")
+        for value, what in ((registrations, "registrations"), (pairings, "pairings")):
+            if not isinstance(value, int) or isinstance(value, bool):
+                raise TypeError(f"{what} must be an int")
+            if not 1 <= value <= 65536:
+                raise ValueError(f"{what} must be 1 to 65536")
+        self._sizes = (registrations, pairings)
         self.running = False
 
     def start(self) -> "Relay":
         lib = library()
         _claim("relay")
         try:
+            lib.relay_set_registration_key(self._key)
+            lib.relay_set_capacity(*self._sizes)
             lib.relay_start(self._asked_port)
             self.port = lib.relay_port()
         except BaseException:

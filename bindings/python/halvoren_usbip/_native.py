@@ -45,10 +45,13 @@ _SIGNATURES = {
     "usbip_tls_generate_cert": ([], _c_int),
     "usbip_server_set_forwarding": ([_c_int], _c_int),
     "usbip_server_set_stock_clients": ([_c_int], _c_int),
+    "usbip_server_set_registration_key": ([_c_str], _c_int),
     "usbip_relay_start": ([_c_int], _c_int),
     "usbip_relay_port": ([], _c_int),
     "usbip_relay_stop": ([], None),
     "usbip_relay_list_codes": ([], _c_str),
+    "usbip_relay_set_registration_key": ([_c_str], _c_int),
+    "usbip_relay_set_capacity": ([_c_int, _c_int], _c_int),
     "usbip_client_list_remote": ([_c_str, _c_int, _c_str, _c_int], _c_str),
     "usbip_client_device_info": ([_c_str, _c_int, _c_str, _c_str, _c_int], _c_str),
     "usbip_client_list_by_code": ([_c_str, _c_int, _c_str, _c_str], _c_str),
@@ -214,7 +217,20 @@ class Library:
         value = -1 if enabled is None else _flag(enabled, "enabled")
         return bool(self._lib.usbip_server_set_stock_clients(value))
 
+    def set_registration_key(self, key: Optional[str]) -> None:
+        """The key this server presents to relays that ask for one (``None``: none)."""
+        self._check(self._lib.usbip_server_set_registration_key(_text(key, "key")))
+
     # -- relay -----------------------------------------------------------
+    def relay_set_registration_key(self, key: Optional[str]) -> None:
+        """The key servers must present to register (``None``: an open relay)."""
+        self._check(self._lib.usbip_relay_set_registration_key(_text(key, "key")))
+
+    def relay_set_capacity(self, registrations: int, pairings: int) -> None:
+        """The relay's table sizes, from its next start."""
+        self._check(self._lib.usbip_relay_set_capacity(_int(registrations, "registrations"),
+                                                       _int(pairings, "pairings")))
+
     def relay_start(self, port: int) -> None:
         self._check(self._lib.usbip_relay_start(_int(port, "port")))
 

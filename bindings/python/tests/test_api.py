@@ -154,6 +154,24 @@ def test_server_and_relay_as_context_managers(ports):
         assert relay.codes() == []
 
 
+def test_a_relay_with_a_registration_key_takes_only_servers_that_present_it(ports):
+    server_port, relay_port = ports
+    with usbip.Relay(relay_port, registration_key="k3y-of-the-relay", registrations=8) as relay, \
+            usbip.Server(server_port) as server:
+        for key in (None, "wrong"):
+            with pytest.raises(usbip.RelayError, match="ERROR Registration refused"):
+                server.register_relay("127.0.0.1", relay_port, registration_key=key)
+        code = server.register_relay("127.0.0.1", relay_port, registration_key="k3y-of-the-relay")
+        assert usbip.list_by_code("127.0.0.1", relay_port, code) == []
+        assert [c.code for c in relay.codes()] == [code]
+    with pytest.raises(ValueError, match="registrations must be 1 to 65536"):
+        usbip.Relay(relay_port, registrations=0)
+    with pytest.raises(usbip.UsbipError, match="Invalid registration key"):
+        usbip.library().relay_set_registration_key("has space")
+    usbip.library().relay_set_registration_key(None)
+    usbip.library().set_registration_key(None)
+
+
 def test_events_tell_what_the_server_and_relay_do(ports):
     server_port, relay_port = ports
     while usbip.next_event(0) is not None:
