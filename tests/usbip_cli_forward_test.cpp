@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -114,9 +115,12 @@ protected:
     // A server of the library in this process, forwarding the device.
     int start_library_server(const char *password, int tls)
     {
+        return start_library_server_at(free_port(), password, tls);
+    }
+    int start_library_server_at(int port, const char *password, int tls)
+    {
         EXPECT_EQ(usbip_server_share("1-4"), 0) << usbip_last_error();
         EXPECT_EQ(usbip_server_set_forwarding(1), 1);
-        int port = free_port();
         EXPECT_EQ(usbip_server_start(port, password, tls), 0) << usbip_last_error();
         return port;
     }
@@ -286,8 +290,12 @@ public:
             text[p.port / 2] += line;
         }
         const char *head = "hub port sta spd dev      sockfd local_busid\n";
-        write("status", head + text[0]);
-        write("status.1", head + text[1]);
+        // Whole files at once, as sysfs shows them: a host that watches the
+        // ports never reads half of one.
+        for (const char *name : {"status", "status.1"}) {
+            write(std::string(name) + ".new", head + text[name[6] == '.' ? 1 : 0]);
+            EXPECT_EQ(std::rename((vhci() + "/" + name + ".new").c_str(), (vhci() + "/" + name).c_str()), 0);
+        }
     }
     void write(const std::string &name, const std::string &text)
     {
@@ -722,4 +730,144 @@ TEST_F(CliForward, AttachWithoutAFreePort)
     EXPECT_EQ(out, "halvoren-usbip: attach: no free vhci-hcd port for a high speed device\n");
     EXPECT_EQ(vhci.read("attach"), "");
     expect_released(*dev_);
+}
+
+// ---------------------------------------------------------------------------
+// attach --persist
+
+namespace {
+
+// The pauses of attach --persist, short for the tests: 200 ms doubling up
+// to 800 ms (the host's processes inherit the variable).
+class ShortPauses {
+public:
+    ShortPauses() { setenv("HALVOREN_USBIP_PERSIST_BACKOFF_MS", "200,800", 1); }
+    ~ShortPauses() { unsetenv("HALVOREN_USBIP_PERSIST_BACKOFF_MS"); }
+    ShortPauses(const ShortPauses &) = delete;
+    ShortPauses &operator=(const ShortPauses &) = delete;
+};
+
+// What the kernel shows of a port that holds the device attached by `a`.
+std::string in_use_line(const AttachLine &a)
+{
+    char in_use[64];
+    std::snprintf(in_use, sizeof in_use, "003 %08x %06u 3-1", a.devid, a.fd);
+    return in_use;
+}
+
+}  // namespace
+
+// The server restarts under attach --persist (directly in clear, where the
+// kernel holds the connection, and in TLS with the key kept, where the host
+// carries it): the host says that the device is lost, reports each attempt
+// that fails while the server is down, attaches again once it is back (a
+// second attach in the kernel's file, at the port the kernel freed), and
+// SIGTERM detaches and ends it with status 0.
+TEST_F(CliForward, AttachPersistAttachesAgainAfterTheServerRestarts)
+{
+    const std::string key_dir = make_temp_dir();
+    struct Case {
+        const char *what;
+        int tls;
+        const char *lost;  // why the host says the device is lost
+    } cases[] = {{"directly", 0, "the server closed the connection"},
+                 {"in TLS", 1, "the (server closed the connection|connection to the server failed)"}};
+    ShortPauses pauses;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        if (k.tls) {
+            ASSERT_EQ(usbip_tls_set_key_file((key_dir + "/key.pem").c_str()), 0) << usbip_last_error();
+        }
+        const int port = start_library_server(nullptr, k.tls);
+        const std::string server = "127.0.0.1:" + std::to_string(port);
+        FakeVhci vhci;
+        std::vector<std::string> argv = {cli(),     "attach",    server,  "--busid", "1-4",       "--persist",
+                                         "--timeout", "3000", "--sysfs", vhci.root()};
+        if (k.tls) argv.insert(argv.end(), {"--tls", "--fingerprint", usbip_tls_key_fingerprint()});
+        ChildProcess attach(argv);
+        const std::string attached = "Attached 1-4 of " + server +
+                                     " at vhci-hcd port 0 \\(devid 0x00010001, high speed\\)\\. Ctrl-C detaches\\.$";
+        ASSERT_FALSE(attach.wait_for(attached).empty());
+        AttachLine first;
+        ASSERT_TRUE(parse_attach(vhci.read("attach"), &first)) << vhci.read("attach");
+        vhci.status({{0, 6, in_use_line(first)}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
+        vhci.write("attach", "");
+        EXPECT_TRUE(wait_until([&] { return dev_->claimed(0); }, 5000));
+        // In TLS the kernel holds one end of the host's socket pair.
+        Fd kernel(k.tls ? grab_fd(static_cast<int>(attach.pid()), static_cast<int>(first.fd)) : -1);
+        if (k.tls && kernel < 0) GTEST_SKIP() << "pidfd_getfd is not allowed here: " << std::strerror(errno);
+
+        usbip_server_stop();  // ends the forwarding session
+        if (k.tls) {
+            // The kernel's stand-in: the end of its stream, and it lets go,
+            // as vhci-hcd does when its connection ends.
+            char byte;
+            EXPECT_EQ(plat::wait_readable(kernel, 10000), 1);
+            EXPECT_EQ(::read(kernel, &byte, 1), 0);
+            shutdown(kernel, SHUT_RDWR);
+        }
+        EXPECT_FALSE(attach.wait_for("^Lost 1-4 of " + server + " at vhci-hcd port 0: " + k.lost +
+                                     "\\. Attaching again in 200 ms\\.$")
+                         .empty());
+        // The kernel frees the port of a connection that ended.
+        vhci.status({{0, 4, ""}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
+        // Attempts while the server is down fail, say why, and wait longer.
+        EXPECT_FALSE(attach.wait_for("^halvoren-usbip: attach: .*" + std::to_string(port)).empty());
+        EXPECT_FALSE(attach.wait_for("^  Trying again in 400 ms\\.$").empty());
+        EXPECT_EQ(vhci.read("attach"), "");
+
+        const auto restarted = std::chrono::steady_clock::now();
+        ASSERT_EQ(start_library_server_at(port, nullptr, k.tls), port);
+        ASSERT_FALSE(attach.wait_for(attached).empty());
+        std::printf("%s: attached again %.0f ms after the server restarted\n", k.what,
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - restarted).count());
+        AttachLine second;
+        ASSERT_TRUE(parse_attach(vhci.read("attach"), &second)) << vhci.read("attach");
+        EXPECT_EQ(second.port, 0u);
+        EXPECT_EQ(second.devid, 0x00010001u);
+        EXPECT_TRUE(wait_until([&] { return dev_->claimed(0); }, 5000)) << "the server did not claim it again";
+        vhci.status({{0, 6, in_use_line(second)}, {1, 4, ""}, {2, 4, ""}, {3, 4, ""}});
+        EXPECT_NE(vhci.record(0), "");
+
+        vhci.write("detach", "");
+        EXPECT_EQ(attach.stop(SIGTERM), 0);
+        EXPECT_EQ(vhci.read("detach"), "0\n");
+        EXPECT_EQ(vhci.record(0), "");
+        expect_released(*dev_);
+        usbip_server_stop();
+        if (HasFailure()) break;
+    }
+    usbip_tls_set_key_file(nullptr);
+    run_command("rm -rf " + key_dir);
+}
+
+// A relay restart under attach --persist by code: the server registers
+// again under a new code, so the host says that the relay no longer knows
+// the code it has, and goes on trying until SIGTERM.
+TEST_F(CliForward, AttachPersistByCodeSaysWhenTheRelayForgotTheCode)
+{
+    ShortPauses pauses;
+    start_library_server(nullptr, 0);
+    relay_ = std::make_unique<LibraryRelay>();
+    const int relay_port = relay_->port();
+    const char *registered = usbip_server_register_relay("127.0.0.1", relay_port, nullptr);
+    ASSERT_NE(registered, nullptr) << usbip_last_error();
+    const std::string code = registered;
+    FakeVhci vhci;
+    ChildProcess attach({cli(), "attach", "--relay", "127.0.0.1:" + std::to_string(relay_port), "--code", code,
+                         "--busid", "1-4", "--persist", "--timeout", "3000", "--sysfs", vhci.root()});
+    ASSERT_FALSE(attach.wait_for("^Attached 1-4 of code " + code + " at 127\\.0\\.0\\.1:" +
+                                 std::to_string(relay_port) + " at vhci-hcd port 0 .*Ctrl-C detaches\\.$")
+                     .empty());
+
+    relay_.reset();  // ends the bridge, and the server's registration
+    relay_ = std::make_unique<LibraryRelay>(relay_port);
+    EXPECT_FALSE(attach.wait_for("^Lost 1-4 of code " + code).empty());
+    EXPECT_EQ(attach.wait_for("^halvoren-usbip: attach: (the code .* is no longer known .*)$", 15000),
+              "the code " + code + " is no longer known to the relay 127.0.0.1:" + std::to_string(relay_port) +
+                  ": the server has a new code after a relay restart (its relay_registered_again event names it); "
+                  "attach with that code");
+    EXPECT_FALSE(attach.wait_for("^  Trying again in [0-9]+ ms\\.$").empty());
+    EXPECT_EQ(attach.stop(SIGTERM), 0);
+    usbip_server_stop();
 }

@@ -13,12 +13,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -311,9 +313,9 @@ const CommandSpec kAttachSpec{
     "attach",
     "hand a server's device to this machine's kernel (vhci-hcd)",
     {"HOST[:PORT] --busid ID [--tls] [--known-hosts FILE] [--accept-new-key | --fingerprint FP] "
-     "[--password-file FILE | --password P] [--allow-insecure] [--timeout MS] [--sysfs DIR]",
+     "[--password-file FILE | --password P] [--allow-insecure] [--timeout MS] [--persist] [--sysfs DIR]",
      "--relay HOST[:PORT] --code CODE --busid ID [--password-file FILE | --password P] [--allow-insecure] "
-     "[--timeout MS] [--sysfs DIR]"},
+     "[--timeout MS] [--persist] [--sysfs DIR]"},
     "Imports a server's device and hands it to this machine's kernel (the vhci-hcd module, 'modprobe vhci-hcd'; "
     "needs root), where it shows up as a local USB device. The server must run with forwarding on (serve "
     "--forward). A connection in clear (no --tls, no password) goes to the kernel, and the command returns; an "
@@ -322,7 +324,12 @@ const CommandSpec kAttachSpec{
     "device.\n\n"
     "It fails (status 1) when the server does not forward or the connection ends at once, and on an encrypted "
     "connection when the server's side ends it later. The port's server and bus id are recorded for "
-    "'halvoren-usbip port'.",
+    "'halvoren-usbip port'.\n\n"
+    "With --persist it stays in the foreground whatever the connection, and keeps the device attached: when the "
+    "device is gone (the server restarted or ended the session, the network was lost, the kernel freed the port), "
+    "it says so and imports and attaches it again, after a second and then pauses that double up to a minute, "
+    "until Ctrl-C (SIGINT) or SIGTERM, which detach the device and exit with status 0. A failed attempt (the "
+    "first one too) prints why and is tried again.",
     {
         kRemoteOption,
         {"--busid", 'b', "ID", "the device's bus id on the server"},
@@ -336,6 +343,9 @@ const CommandSpec kAttachSpec{
         kPasswordOption,
         kAllowInsecureOption,
         {"--timeout", 0, "MS", "give up the import after MS milliseconds (default 10000)"},
+        {"--persist", 0, nullptr,
+         "stay, and attach the device again whenever it is lost (a server restart, a lost network, a relay "
+         "restart), until Ctrl-C or SIGTERM"},
         {"--sysfs", 0, "DIR", "where sysfs is (default /sys, or HALVOREN_USBIP_SYSFS)"},
     },
     "HOST[:PORT]",
@@ -428,11 +438,240 @@ void record_port(const PortRecord &record)
                      kProgram, terminal_text(error).c_str());
 }
 
-int cmd_attach(Args &a, const HostHooks &hooks)
-{
-    Parsed p = parse_options(kAttachSpec, a);
-    if (p.help) return print_help(kAttachSpec);
+// The command line of attach, checked.
+struct AttachRequest {
     ImportTarget target;
+    TrustOptions trust;
+    int timeout_ms = 0;
+    std::string sysfs;
+    bool persist = false;
+};
+
+// A device this process attached at a vhci-hcd port. In clear the kernel
+// holds the connection, and this process keeps its own descriptor of it
+// only to see it end (it never reads from it); an encrypted one is carried
+// by the pump, through a socket pair whose far end the kernel holds.
+// Members end in reverse order: the pump first, then the sockets it uses.
+struct Attachment {
+    RemoteDevice device;
+    unsigned port = 0;
+    PortRecord record;
+    std::string what;     // "1-4 of 127.0.0.1:3240"
+    std::string summary;  // "port 2 (devid 0x00010001, high speed)"
+    plat::Socket kernel_end, near_end;
+    std::unique_ptr<Pump> pump;
+
+    bool encrypted() const { return pump != nullptr; }
+};
+
+// Prints why an attempt to attach failed; false.
+bool refused(const std::string &why)
+{
+    vhci_failure("attach", why);
+    return false;
+}
+
+// Imports the device and hands it to the kernel; false after printing why.
+// `again`: the same target was attached before (a relay's answer that it
+// does not know the code then means that the code has changed).
+bool attach_device(const AttachRequest &r, const Vhci &vhci, Attachment *a, bool again)
+{
+    const ImportTarget &target = r.target;
+    if (!a->device.import(target)) {
+        if (again && usbip_last_error_code() == USBIP_ERROR_CODE_NOT_FOUND) {
+            std::fprintf(stderr,
+                         "%s: attach: the code %s is no longer known to the relay %s: the server has a new code "
+                         "after a relay restart (its relay_registered_again event names it); attach with that code\n",
+                         kProgram, terminal_text(target.code).c_str(),
+                         terminal_text(target.relay.host + ":" + std::to_string(target.relay.port)).c_str());
+            return false;
+        }
+        fail("attach", Situation{0, target.tls, target.by_code()});
+        return false;
+    }
+    const usbip_imported &got = a->device.imported();
+    std::vector<VhciPort> ports;
+    std::string error;
+    // The ports as they are now: another attach may have taken one meanwhile.
+    if (!vhci.ports(&ports, &error)) return refused(error);
+    const int port = vhci_free_port(ports, got.device.speed);
+    if (port < 0)
+        return refused(std::string("no free vhci-hcd port for a ") +
+                                          usbip_speed_name(got.device.speed) + " speed device");
+    usbip_conn &conn = a->device.connection();
+    conn.deadline_ms = 0;
+    // A server that vanishes without a word (the network lost) is noticed
+    // by keep-alive within about a minute, by the kernel and by the watch.
+    if (r.persist) plat::set_keepalive(conn.fd, 30, 10, 3);
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "port %d (devid 0x%08x, %s speed)", port, got.devid(),
+                  usbip_speed_name(got.device.speed));
+    a->port = static_cast<unsigned>(port);
+    a->summary = summary;
+    a->what = terminal_text(target.busid) + " of " + terminal_text(target.describe());
+    const int settle = settle_ms();
+    const std::string why = ended_before_use(conn, settle);
+    if (!why.empty()) return refused(why);
+    a->record.port = a->port;
+    a->record.devid = got.devid();
+    a->record.busid = target.busid;
+    a->record.server = target.describe();
+
+    if (!conn.is_tls()) {
+        // In clear: the kernel takes the socket as it is, and expects it to
+        // block. An encrypted connection (TLS, or the session of the secure
+        // password exchange) stays here, behind a socket pair.
+        if (!plat::set_blocking(conn.fd) ||
+            !vhci.attach(a->port, static_cast<int>(conn.fd), got.devid(), got.device.speed, &error))
+            return refused(error.empty() ? "cannot hand the connection to the kernel" : error);
+        if (hangs_up_within(static_cast<int>(conn.fd), settle)) {
+            vhci.detach(a->port, &error);  // the kernel may have freed it already
+            return refused("the connection ended as soon as the kernel took it (the kernel's log may "
+                                          "say why)");
+        }
+        a->record.sockfd = static_cast<unsigned>(conn.fd);
+        a->record.since = utc_now();
+        record_port(a->record);
+        return true;
+    }
+
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return refused(std::string("socketpair failed: ") + std::strerror(errno));
+    a->kernel_end.reset(pair[0]);
+    a->near_end.reset(pair[1]);
+    // The kernel's end stays open here too until the end: the kernel holds
+    // the same socket, and the pump sees the end when it lets go.
+    if (!set_nonblocking(pair[1], true) || !vhci.attach(a->port, pair[0], got.devid(), got.device.speed, &error))
+        return refused(error.empty() ? "cannot prepare the socket pair" : error);
+    a->pump = std::make_unique<Pump>(conn, pair[1]);
+    if (!a->pump->start()) {
+        a->pump.reset();
+        vhci.detach(a->port, &error);
+        return refused("cannot start the thread that carries the traffic");
+    }
+    a->record.sockfd = static_cast<unsigned>(pair[0]);
+    a->record.since = utc_now();
+    record_port(a->record);
+    return true;
+}
+
+// Detaches the port while it still holds what this process attached (a port
+// the kernel freed may hold another program's device by now; `seen` as in
+// device_gone: before the status showed the device, the port is taken to
+// hold it), stops the carrier and forgets the record.
+void let_go(const Vhci &vhci, Attachment &a, bool seen)
+{
+    std::vector<VhciPort> ports;
+    std::string error;
+    bool holds = !seen;
+    if (seen && vhci.ports(&ports, &error))
+        for (const VhciPort &p : ports)
+            if (a.record.describes(p)) holds = true;
+    if (holds) vhci.detach(a.port, &error);
+    if (a.pump) a.pump->stop();
+    remove_port_record(vhci_run_dir(), a.port);
+    // Closing a TLS connection sends its close_notify: not for longer than this.
+    usbip_conn_set_deadline(&a.device.connection(), 1000);
+}
+
+// Why the attached device is gone; "" while it is attached. `seen` turns
+// true once vhci-hcd's status shows the port holding it: a kernel shows
+// that as soon as it takes the connection, a test's stand-in when it
+// writes so, and until then only the connection's end counts.
+std::string device_gone(const Vhci &vhci, Attachment &a, bool *seen)
+{
+    std::vector<VhciPort> ports;
+    std::string error;
+    if (!vhci.ports(&ports, &error)) return error;
+    bool holds = false;
+    for (const VhciPort &p : ports)
+        if (a.record.describes(p)) holds = true;
+    if (holds) *seen = true;
+    else if (*seen) return "the kernel freed the port";
+    if (a.pump) return a.pump->done() ? a.pump->why() : "";
+    const int fd = static_cast<int>(a.device.connection().fd);
+    pollfd p{fd, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return "";
+    if ((p.revents & POLLERR) != 0) return "the connection to the server failed";
+    if ((p.revents & (POLLRDHUP | POLLHUP)) != 0)
+        return a.record.server.rfind("code ", 0) == 0 ? "the connection through the relay ended"
+                                                      : "the server closed the connection";
+    return "";
+}
+
+// A pause as people read it: "2 s", "250 ms".
+std::string pause_text(int ms)
+{
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+// The pauses of --persist between attempts: the first, doubled after each
+// failure up to the longest. Tests shorten them with
+// HALVOREN_USBIP_PERSIST_BACKOFF_MS=FIRST,LONGEST.
+struct Backoff {
+    int first_ms = 1000;
+    int longest_ms = 60000;
+};
+
+Backoff persist_backoff()
+{
+    Backoff b;
+    const char *env = std::getenv("HALVOREN_USBIP_PERSIST_BACKOFF_MS");
+    if (env == nullptr) return b;
+    char *end = nullptr;
+    const long first = std::strtol(env, &end, 10);
+    const long longest = *end == ',' ? std::strtol(end + 1, nullptr, 10) : first;
+    if (first > 0 && first <= 60000 && longest >= first && longest <= 600000) {
+        b.first_ms = static_cast<int>(first);
+        b.longest_ms = static_cast<int>(longest);
+    }
+    return b;
+}
+
+// attach --persist: attaches, watches, and attaches again when the device
+// is lost, until a stop signal, which detaches it; the exit status is 0.
+int attach_persistently(const AttachRequest &r, const Vhci &vhci, const HostHooks &hooks)
+{
+    const Backoff backoff = persist_backoff();
+    int pause_ms = 0;  // the first attempt at once
+    bool attached_before = false;
+    for (;;) {
+        if (pause_ms > 0 && hooks.wait_for_stop_signal(pause_ms)) {
+            std::printf("Stopped.\n");
+            return 0;
+        }
+        Attachment a;
+        if (!attach_device(r, vhci, &a, attached_before)) {
+            pause_ms = pause_ms == 0 ? backoff.first_ms : std::min(pause_ms * 2, backoff.longest_ms);
+            std::fprintf(stderr, "  Trying again in %s.\n", pause_text(pause_ms).c_str());
+            continue;
+        }
+        attached_before = true;
+        std::printf("Attached %s at vhci-hcd %s. Ctrl-C detaches.\n", a.what.c_str(), a.summary.c_str());
+        std::fflush(stdout);
+        bool seen = false;
+        std::string why;
+        while ((why = device_gone(vhci, a, &seen)).empty()) {
+            if (!hooks.wait_for_stop_signal(200)) continue;
+            let_go(vhci, a, seen);
+            std::printf("Detached port %u.\n", a.port);
+            return 0;
+        }
+        let_go(vhci, a, seen);
+        pause_ms = backoff.first_ms;
+        std::printf("Lost %s at vhci-hcd port %u: %s. Attaching again in %s.\n", a.what.c_str(), a.port,
+                    terminal_text(why).c_str(), pause_text(pause_ms).c_str());
+        std::fflush(stdout);
+    }
+}
+
+int cmd_attach(Args &args, const HostHooks &hooks)
+{
+    Parsed p = parse_options(kAttachSpec, args);
+    if (p.help) return print_help(kAttachSpec);
+    AttachRequest r;
+    ImportTarget &target = r.target;
     target.server = server_operand(p);
     if (p.has("--relay")) target.relay = parse_endpoint("--relay", p.value("--relay"), kDefaultRelayPort);
     if (p.has("--code")) target.code = parse_code(p.value("--code"));
@@ -440,8 +679,9 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     password.take(p);
     target.tls = p.has("--tls");
     target.busid = p.value("--busid");
-    const int timeout_ms = p.has("--timeout") ? parse_timeout(p.value("--timeout")) : 0;
-    const std::string sysfs = p.value("--sysfs");
+    r.timeout_ms = p.has("--timeout") ? parse_timeout(p.value("--timeout")) : 0;
+    r.sysfs = p.value("--sysfs");
+    r.persist = p.has("--persist");
     if (target.by_code() || !target.code.empty()) {
         if (!target.by_code()) throw UsageError{"--code needs --relay HOST[:PORT], the relay that knows the code"};
         if (target.code.empty()) throw UsageError{"--relay needs --code CODE, the server's pairing code"};
@@ -452,12 +692,11 @@ int cmd_attach(Args &a, const HostHooks &hooks)
         throw UsageError{"no server given: name HOST[:PORT], or --relay HOST[:PORT] with --code CODE"};
     }
     if (target.busid.empty()) throw UsageError{"--busid ID names the device to attach"};
-    TrustOptions trust;
-    trust.take(p, target.tls);
+    r.trust.take(p, target.tls);
     target.password = password.resolve();
 
     // Before anything is sent: is there a kernel to hand the device to?
-    Vhci vhci(vhci_sysfs_root(sysfs));
+    Vhci vhci(vhci_sysfs_root(r.sysfs));
     std::vector<VhciPort> ports;
     std::string error;
     if (!vhci.ports(&ports, &error)) return vhci_failure("attach", error);
@@ -465,88 +704,36 @@ int cmd_attach(Args &a, const HostHooks &hooks)
     hooks.block_stop_signals();  // before the pump's thread starts
     ClientLayers layers;
     if (!layers.ok()) return fail("attach");
-    if (timeout_ms > 0) usbip_client_set_timeout(timeout_ms);
-    int trusted = prepare_client("attach", trust, target.server, target.tls, target.password);
+    if (r.timeout_ms > 0) usbip_client_set_timeout(r.timeout_ms);
+    int trusted = prepare_client("attach", r.trust, target.server, target.tls, target.password);
     if (trusted >= 0) return trusted;
-    RemoteDevice device;
-    if (!device.import(target)) return fail("attach", Situation{0, target.tls, target.by_code()});
-    const usbip_imported &got = device.imported();
-    // The ports as they are now: another attach may have taken one meanwhile.
-    if (!vhci.ports(&ports, &error)) return vhci_failure("attach", error);
-    const int port = vhci_free_port(ports, got.device.speed);
-    if (port < 0)
-        return vhci_failure("attach", std::string("no free vhci-hcd port for a ") + usbip_speed_name(got.device.speed) +
-                                          " speed device");
-    usbip_conn &conn = device.connection();
-    conn.deadline_ms = 0;
-    char summary[160];
-    std::snprintf(summary, sizeof summary, "port %d (devid 0x%08x, %s speed)", port, got.devid(),
-                  usbip_speed_name(got.device.speed));
-    const std::string what = terminal_text(target.busid) + " of " + terminal_text(target.describe());
-    const int settle = settle_ms();
-    const std::string why = ended_before_use(conn, settle);
-    if (!why.empty()) return vhci_failure("attach", why);
-    PortRecord record;
-    record.port = static_cast<unsigned>(port);
-    record.devid = got.devid();
-    record.busid = target.busid;
-    record.server = target.describe();
+    if (r.persist) return attach_persistently(r, vhci, hooks);
 
-    if (!conn.is_tls()) {
-        // In clear: the kernel takes the socket as it is, and expects it to
-        // block. An encrypted connection (TLS, or the session of the secure
-        // password exchange) stays here, behind a socket pair.
-        if (!plat::set_blocking(conn.fd) ||
-            !vhci.attach(static_cast<unsigned>(port), static_cast<int>(conn.fd), got.devid(), got.device.speed, &error))
-            return vhci_failure("attach", error.empty() ? "cannot hand the connection to the kernel" : error);
-        if (hangs_up_within(static_cast<int>(conn.fd), settle)) {
-            vhci.detach(static_cast<unsigned>(port), &error);  // the kernel may have freed it already
-            return vhci_failure("attach", "the connection ended as soon as the kernel took it (the kernel's log may "
-                                          "say why)");
-        }
-        record.sockfd = static_cast<unsigned>(conn.fd);
-        record.since = utc_now();
-        record_port(record);
-        std::printf("Attached %s at vhci-hcd %s.\n", what.c_str(), summary);
+    Attachment a;
+    if (!attach_device(r, vhci, &a, false)) return 1;
+    if (!a.encrypted()) {
+        std::printf("Attached %s at vhci-hcd %s.\n", a.what.c_str(), a.summary.c_str());
         return 0;  // the kernel holds the connection; this process lets go of its descriptor
     }
-
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return vhci_failure("attach", std::string("socketpair failed: ") + std::strerror(errno));
-    plat::Socket kernel_end(pair[0]), near_end(pair[1]);
-    // The kernel's end stays open here too until the end: the kernel holds
-    // the same socket, and the pump sees the end when it lets go.
-    if (!set_nonblocking(pair[1], true) ||
-        !vhci.attach(static_cast<unsigned>(port), pair[0], got.devid(), got.device.speed, &error))
-        return vhci_failure("attach", error.empty() ? "cannot prepare the socket pair" : error);
-    Pump pump(conn, pair[1]);
-    if (!pump.start()) {
-        vhci.detach(static_cast<unsigned>(port), &error);
-        return vhci_failure("attach", "cannot start the thread that carries the traffic");
-    }
-    record.sockfd = static_cast<unsigned>(pair[0]);
-    record.since = utc_now();
-    record_port(record);
-    std::printf("Attached %s at vhci-hcd %s. Ctrl-C detaches.\n", what.c_str(), summary);
+    std::printf("Attached %s at vhci-hcd %s. Ctrl-C detaches.\n", a.what.c_str(), a.summary.c_str());
     std::fflush(stdout);
-    while (!pump.done() && !hooks.wait_for_stop_signal(200)) {
+    while (!a.pump->done() && !hooks.wait_for_stop_signal(200)) {
     }
-    const bool stopped = !pump.done();
-    if (stopped && !vhci.detach(static_cast<unsigned>(port), &error)) vhci_failure("detach", error);
-    pump.stop();
-    remove_port_record(vhci_run_dir(), static_cast<unsigned>(port));
+    const bool stopped = !a.pump->done();
+    if (stopped && !vhci.detach(a.port, &error)) vhci_failure("detach", error);
+    a.pump->stop();
+    remove_port_record(vhci_run_dir(), a.port);
     // Closing the TLS connection sends its close_notify: not for longer than this.
-    usbip_conn_set_deadline(&conn, 1000);
+    usbip_conn_set_deadline(&a.device.connection(), 1000);
     if (stopped) {
-        std::printf("Detached port %d.\n", port);
-    } else if (pump.by_kernel()) {
+        std::printf("Detached port %u.\n", a.port);
+    } else if (a.pump->by_kernel()) {
         // 'detach --port', or the kernel gave the device up.
-        std::printf("Port %d ended: %s.\n", port, pump.why().c_str());
+        std::printf("Port %u ended: %s.\n", a.port, a.pump->why().c_str());
     } else {
         // The server's side ended it: the device is gone from this machine.
-        vhci.detach(static_cast<unsigned>(port), &error);
-        return vhci_failure("attach", "port " + std::to_string(port) + " ended: " + pump.why());
+        vhci.detach(a.port, &error);
+        return vhci_failure("attach", "port " + std::to_string(a.port) + " ended: " + a.pump->why());
     }
     return 0;
 }

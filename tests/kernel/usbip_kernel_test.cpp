@@ -58,6 +58,9 @@ struct Way {
     // The guest's command line that detaches vhci-hcd's port; none: SIGTERM
     // to the attaching command that stays.
     std::function<std::string(int vhci_port)> detach;
+    // The server restarts under the attached device, which the attaching
+    // command (--persist) attaches again.
+    bool server_restarts = false;
 };
 
 std::string cli_detach(int port) { return "halvoren-usbip detach --port " + std::to_string(port); }
@@ -113,6 +116,15 @@ const std::vector<Way> kWays = {
      },
      true,
      nullptr},
+    {"the command line, --persist, across a server restart",
+     {},
+     false,
+     [](const Where &w) {
+         return "halvoren-usbip attach 127.0.0.1:" + std::to_string(w.port) + " --busid 1-4 --persist";
+     },
+     true,
+     nullptr,
+     true},
 };
 
 double seconds_since(std::chrono::steady_clock::time_point t)
@@ -233,12 +245,35 @@ protected:
             said = r.output;
         }
         EXPECT_TRUE(wait_until([&] { return dev_->claimed(0); }, 5000)) << "the server did not claim the device";
-        const int port = attached_port();
+        int port = attached_port();
         ASSERT_GE(port, 0);
         // The port the command line said it took is the one the kernel uses.
         std::smatch m;
         if (std::regex_search(said, m, std::regex("at vhci-hcd port ([0-9]+) "))) {
             EXPECT_EQ(std::stoi(m[1]), port) << said;
+        }
+        if (way.server_restarts) {
+            EXPECT_EQ(server->stop(SIGINT), 0);
+            // The connection ends; the kernel frees the port, the command
+            // says that the device is lost, and the server lets go of it.
+            said = guest(wait_in_file("/tmp/attach.log", "^Lost ", 20000), 30000);
+            EXPECT_NE(said.find("Lost 1-4 of 127.0.0.1:" + std::to_string(where.port) + " at vhci-hcd port " +
+                                std::to_string(port) + ": "),
+                      std::string::npos)
+                << said;
+            expect_released(*dev_);
+            const auto restarted = std::chrono::steady_clock::now();
+            server = serve(way, &where);
+            ASSERT_TRUE(server) << "the server did not start again";
+            said = guest("i=0; while [ $(grep -c '^Attached' /tmp/attach.log) -lt 2 ] && [ $i -lt 300 ]; do sleep 0.1; "
+                         "i=$((i+1)); done; cat /tmp/attach.log",
+                         40000);
+            const auto first = said.find("Attached 1-4 of ");
+            ASSERT_NE(said.find("Attached 1-4 of ", first + 1), std::string::npos) << said;
+            std::printf("%sattached again %.1f s after the server restarted\n", said.c_str(), seconds_since(restarted));
+            EXPECT_TRUE(wait_until([&] { return dev_->claimed(0); }, 5000)) << "the server did not claim it again";
+            port = attached_port();
+            ASSERT_GE(port, 0);
         }
 
         check_device_in_guest();
@@ -283,7 +318,8 @@ protected:
 // stock clients, the command line in TLS with a password (the command
 // carries the traffic between the kernel's socket and TLS; Ctrl-C detaches,
 // and so does `detach` from elsewhere, which ends the command), and the
-// command line by code through the relay.
+// command line by code through the relay; and the command line with
+// --persist attaches the device again after the server restarts.
 TEST_F(Kernel, AttachFourWays)
 {
     const auto start = std::chrono::steady_clock::now();
