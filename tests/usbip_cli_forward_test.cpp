@@ -762,29 +762,36 @@ std::string in_use_line(const AttachLine &a)
 // carries it): the host says that the device is lost, reports each attempt
 // that fails while the server is down, attaches again once it is back (a
 // second attach in the kernel's file, at the port the kernel freed), and
-// SIGTERM detaches and ends it with status 0.
+// SIGTERM detaches and ends it with status 0. A server that is not up yet
+// is tried again the same way.
 TEST_F(CliForward, AttachPersistAttachesAgainAfterTheServerRestarts)
 {
     const std::string key_dir = make_temp_dir();
     struct Case {
         const char *what;
         int tls;
-        const char *lost;  // why the host says the device is lost
-    } cases[] = {{"directly", 0, "the server closed the connection"},
-                 {"in TLS", 1, "the (server closed the connection|connection to the server failed)"}};
+        const char *lost;   // why the host says the device is lost
+        bool server_later;  // the server starts after the first attempt failed
+    } cases[] = {{"directly", 0, "the server closed the connection", true},
+                 {"in TLS", 1, "the (server closed the connection|connection to the server failed)", false}};
     ShortPauses pauses;
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
         if (k.tls) {
             ASSERT_EQ(usbip_tls_set_key_file((key_dir + "/key.pem").c_str()), 0) << usbip_last_error();
         }
-        const int port = start_library_server(nullptr, k.tls);
+        const int port = k.server_later ? free_port() : start_library_server(nullptr, k.tls);
         const std::string server = "127.0.0.1:" + std::to_string(port);
         FakeVhci vhci;
         std::vector<std::string> argv = {cli(),     "attach",    server,  "--busid", "1-4",       "--persist",
                                          "--timeout", "3000", "--sysfs", vhci.root()};
         if (k.tls) argv.insert(argv.end(), {"--tls", "--fingerprint", usbip_tls_key_fingerprint()});
         ChildProcess attach(argv);
+        if (k.server_later) {
+            EXPECT_FALSE(attach.wait_for("^halvoren-usbip: attach: .*" + std::to_string(port)).empty());
+            EXPECT_FALSE(attach.wait_for("^  Trying again in 200 ms\\.$").empty());
+            ASSERT_EQ(start_library_server_at(port, nullptr, k.tls), port);
+        }
         const std::string attached = "Attached 1-4 of " + server +
                                      " at vhci-hcd port 0 \\(devid 0x00010001, high speed\\)\\. Ctrl-C detaches\\.$";
         ASSERT_FALSE(attach.wait_for(attached).empty());

@@ -328,8 +328,8 @@ const CommandSpec kAttachSpec{
     "With --persist it stays in the foreground whatever the connection, and keeps the device attached: when the "
     "device is gone (the server restarted or ended the session, the network was lost, the kernel freed the port), "
     "it says so and imports and attaches it again, after a second and then pauses that double up to a minute, "
-    "until Ctrl-C (SIGINT) or SIGTERM, which detach the device and exit with status 0. A failed attempt (the "
-    "first one too) prints why and is tried again.",
+    "until Ctrl-C (SIGINT) or SIGTERM, which detach the device and exit with status 0 ('detach --port' from "
+    "elsewhere is a loss like the others). A failed attempt (the first one too) prints why and is tried again.",
     {
         kRemoteOption,
         {"--busid", 'b', "ID", "the device's bus id on the server"},
