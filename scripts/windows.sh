@@ -143,7 +143,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot -i >/dev/null 2>&1 || true
   "$wineserver" -w  # it saves the new prefix as it ends
 fi
-"$wineserver" -p
+# (Its output goes to a log: killed at the end, it lists the objects it held.)
+"$wineserver" -p >"$out/wineserver.log" 2>&1 || { cat "$out/wineserver.log"; exit 1; }
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # Wine's own processes (services, explorer) start with the first program:
 # started here, they hold no pipe of a test, which CTest would wait on.
