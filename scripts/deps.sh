@@ -19,11 +19,13 @@ PACKAGES=(
 )
 PACKAGES+=("$@")
 
+# One query for all of them (a dpkg call per package takes seconds in all).
+# (dpkg-query fails when it knows a package not at all: a missing one.)
+installed=" $({ dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${PACKAGES[@]}" 2>/dev/null || true; } |
+  awk '$1 == "ii" {printf "%s ", $2}')"
 missing=()
 for p in "${PACKAGES[@]}"; do
-  if ! dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed'; then
-    missing+=("$p")
-  fi
+  [[ $installed == *" $p "* ]] || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
