@@ -127,13 +127,23 @@ cmake --build "$build" -j $jobs
 t_build=$(stamp)
 
 # Under Wine: a prefix of the build's own, made once (the first start takes
-# seconds), and one Wine server for the whole run.
+# seconds), and one Wine server for the whole run that never ends while
+# idle. A server that Wine starts by itself ends a few seconds after its
+# last program (shutting Wine's own processes down first); CTest starts the
+# test programs in parallel, and one that connects while the server goes
+# away dies before its first line ("wine client error:0: recvmsg:
+# Connection reset by peer"). `wineserver -p` refuses to start while
+# another server of the prefix runs, so the server that made the prefix (or
+# one left by a run that was stopped) must have ended first.
 export WINEPREFIX=$out/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w 2>/dev/null || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== Wine prefix"
   "$wine" wineboot -i >/dev/null 2>&1 || true
+  "$wineserver" -w  # it saves the new prefix as it ends
 fi
-"$wineserver" -p 60 2>/dev/null || true  # already running: fine
+"$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # Wine's own processes (services, explorer) start with the first program:
 # started here, they hold no pipe of a test, which CTest would wait on.
