@@ -33,7 +33,7 @@ soname=$(objdump -p "$prefix/lib/libhalvoren-usbip.so" | awk '$1 == "SONAME" {pr
 [ "$(readlink "$prefix/lib/libhalvoren-usbip.so")" = "$soname" ] || fail "the link for -l does not name the SONAME"
 "$prefix/bin/halvoren-usbip" --version | grep -qx "halvoren-usbip $version" || fail "installed host's --version"
 units=("$prefix"/lib/systemd/system/halvoren-usbip-{serve,relay}.service)
-grep -qxF "ExecStart=$prefix/bin/halvoren-usbip relay --port \${HALVOREN_USBIP_RELAY_PORT}" "${units[1]}" ||
+grep -qxF "ExecStart=$prefix/bin/halvoren-usbip relay --port \${HALVOREN_USBIP_RELAY_PORT} \$HALVOREN_USBIP_RELAY_OPTIONS" "${units[1]}" ||
   fail "the relay unit does not start the installed host"
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify --man=no "${units[@]}" || fail "systemd-analyze verify of the units"

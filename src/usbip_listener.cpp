@@ -122,7 +122,9 @@ void usbip_listener::weigh(const usbip_source &source, const Held &held)
 
 void usbip_listener::enter_room(std::unique_ptr<usbip_pending> p)
 {
-    static std::uint64_t next_seq = 0;  // accept thread only
+    // One count for every listener of the process (a server's and a
+    // relay's accept threads run side by side).
+    static std::atomic<std::uint64_t> next_seq{0};
     waiting_.push_back(Entry{});
     Place it = std::prev(waiting_.end());
     it->p = std::move(p);
