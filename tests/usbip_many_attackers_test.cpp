@@ -134,6 +134,18 @@ std::string summary(const Served &s)
 // through in `seconds`, with a little room for clocks.
 int budget_bound(double seconds) { return kBudgetBurst + static_cast<int>(seconds * 1000 / kBudgetRefillMs) + 3; }
 
+// Prints what a guessing attack of `spent` seconds got, and checks it: the
+// legitimate client was served, the guesses answered stayed within the
+// budget, and the attack did run.
+void expect_guesses_bounded(const char *what, const Attack &attack, const Served &served, double spent)
+{
+    std::printf("%s: %d answered, %d refused in %.1f s; legitimate: %s\n", what, attack.tally.answered.load(),
+                attack.tally.refused.load(), spent, summary(served).c_str());
+    EXPECT_GE(served.within_2s, 4) << summary(served);
+    EXPECT_LE(attack.tally.answered, budget_bound(spent));
+    EXPECT_GT(attack.tally.refused, 100) << "the attack ran";
+}
+
 // A library server with a password and the shortened budget, registered with
 // a library relay, that the legitimate client has used already (directly
 // and by code), so that it is known to both.
@@ -207,12 +219,7 @@ TEST(ManyAttackers, WrongPasswordsRoundRobin)
     Attack attack(8, 4200, [&](int i, Tally &t) { guess_password(attacker(i), services.port(), t); });
     Served served = serve_legitimately([&] { return services.list(); });
     attack.stop();
-    double spent = seconds_since(t0);
-    std::printf("passwords: %d answered, %d refused in %.1f s; legitimate: %s\n", attack.tally.answered.load(),
-                attack.tally.refused.load(), spent, summary(served).c_str());
-    EXPECT_GE(served.within_2s, 4) << summary(served);
-    EXPECT_LE(attack.tally.answered, budget_bound(spent));
-    EXPECT_GT(attack.tally.refused, 100) << "the attack ran";
+    expect_guesses_bounded("passwords", attack, served, seconds_since(t0));
 }
 
 // Wrong codes round robin from 4,200 addresses against the relay.
@@ -236,12 +243,7 @@ TEST(ManyAttackers, WrongCodesRoundRobin)
     });
     Served served = serve_legitimately([&] { return services.list_by_code(); });
     attack.stop();
-    double spent = seconds_since(t0);
-    std::printf("codes: %d answered, %d refused in %.1f s; legitimate: %s\n", attack.tally.answered.load(),
-                attack.tally.refused.load(), spent, summary(served).c_str());
-    EXPECT_GE(served.within_2s, 4) << summary(served);
-    EXPECT_LE(attack.tally.answered, budget_bound(spent));
-    EXPECT_GT(attack.tally.refused, 100) << "the attack ran";
+    expect_guesses_bounded("codes", attack, served, seconds_since(t0));
 }
 
 // Passwords guessed through the relay, from 4,200 addresses with the right
@@ -266,12 +268,7 @@ TEST(ManyAttackers, PasswordsThroughTheRelay)
     });
     Served served = serve_legitimately([&] { return services.list_by_code(); });
     attack.stop();
-    double spent = seconds_since(t0);
-    std::printf("passwords through the relay: %d answered, %d refused in %.1f s; legitimate: %s\n",
-                attack.tally.answered.load(), attack.tally.refused.load(), spent, summary(served).c_str());
-    EXPECT_GE(served.within_2s, 4) << summary(served);
-    EXPECT_LE(attack.tally.answered, budget_bound(spent));
-    EXPECT_GT(attack.tally.refused, 100) << "the attack ran";
+    expect_guesses_bounded("passwords through the relay", attack, served, seconds_since(t0));
 }
 
 // 8 addresses x 160 idle connections against a server that may hold 1,024

@@ -19,16 +19,16 @@ const Option kHelpOption{"--help", 'h', nullptr, "show this help"};
 
 bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
 
-const Option *find_long(const CommandSpec &spec, const std::string &word)
+const Option *find_long(const CommandSpec &cmd, const std::string &word)
 {
-    for (const Option &o : spec.options)
+    for (const Option &o : cmd.options)
         if (word == o.name) return &o;
     return nullptr;
 }
 
-const Option *find_short(const CommandSpec &spec, char c)
+const Option *find_short(const CommandSpec &cmd, char c)
 {
-    for (const Option &o : spec.options)
+    for (const Option &o : cmd.options)
         if (o.short_name != 0 && o.short_name == c) return &o;
     return nullptr;
 }
@@ -129,9 +129,9 @@ std::string text_block(const char *text)
     return out;
 }
 
-std::string program_word(const CommandSpec &spec)
+std::string program_word(const CommandSpec &cmd)
 {
-    return spec.name[0] == '\0' ? std::string(kProgram) : std::string(kProgram) + " " + spec.name;
+    return cmd.name[0] == '\0' ? std::string(kProgram) : std::string(kProgram) + " " + cmd.name;
 }
 
 // ---------------------------------------------------------------------------
@@ -207,10 +207,10 @@ std::string roff_option(const Option &o)
 
 const Option &Parsed::option(const char *name) const
 {
-    for (const Option &o : spec_->options)
+    for (const Option &o : cmd_->options)
         if (std::strcmp(o.name, name) == 0) return o;
     std::fprintf(stderr, "%s: internal error: '%s' asked for option %s, which its table lacks\n", kProgram,
-                 spec_->name, name);
+                 cmd_->name, name);
     std::abort();
 }
 
@@ -237,9 +237,9 @@ std::vector<std::string> Parsed::values(const char *name) const
     return out;
 }
 
-Parsed parse_options(const CommandSpec &spec, Args &a)
+Parsed parse_options(const CommandSpec &cmd, Args &a)
 {
-    Parsed p(spec);
+    Parsed p(cmd);
     while (a.more()) {
         std::string w = a.next();
         if (is_help(w)) {
@@ -250,9 +250,9 @@ Parsed parse_options(const CommandSpec &spec, Args &a)
         std::string glued;  // "-p3240": the value glued to a short option
         bool has_glued = false;
         if (starts_with(w, "--")) {
-            o = find_long(spec, w);
+            o = find_long(cmd, w);
         } else if (w.size() >= 2 && w[0] == '-') {
-            o = find_short(spec, w[1]);
+            o = find_short(cmd, w[1]);
             if (o != nullptr && w.size() > 2) {
                 if (o->value == nullptr) o = nullptr;  // "-tx" is no switch of ours
                 else {
@@ -262,7 +262,7 @@ Parsed parse_options(const CommandSpec &spec, Args &a)
             }
         }
         if (o == nullptr) {
-            if (spec.operand != nullptr && !p.has_operand() && !starts_with(w, "-")) {
+            if (cmd.operand != nullptr && !p.has_operand() && !starts_with(w, "-")) {
                 p.set_operand(w);
                 continue;
             }
@@ -283,15 +283,15 @@ Parsed parse_options(const CommandSpec &spec, Args &a)
 // ---------------------------------------------------------------------------
 // Help and manual
 
-std::string help_text(const CommandSpec &spec, const std::vector<const CommandSpec *> &commands)
+std::string help_text(const CommandSpec &cmd, const std::vector<const CommandSpec *> &commands)
 {
     std::string out;
-    const std::string program = program_word(spec);
-    for (std::size_t i = 0; i < spec.usage.size(); ++i) {
+    const std::string program = program_word(cmd);
+    for (std::size_t i = 0; i < cmd.usage.size(); ++i) {
         const std::string lead = std::string(i == 0 ? "usage: " : "       ") + program + " ";
-        out += fill(lead, usage_tokens(spec.usage[i]), lead.size());
+        out += fill(lead, usage_tokens(cmd.usage[i]), lead.size());
     }
-    out += text_block(spec.description);
+    out += text_block(cmd.description);
     if (!commands.empty()) {
         out += "\ncommands:\n";
         std::size_t width = 0;
@@ -302,7 +302,7 @@ std::string help_text(const CommandSpec &spec, const std::vector<const CommandSp
         }
     }
     std::vector<const Option *> options;
-    for (const Option &o : spec.options) options.push_back(&o);
+    for (const Option &o : cmd.options) options.push_back(&o);
     options.push_back(&kHelpOption);
     std::size_t column = 0;
     for (const Option *o : options) {
@@ -319,13 +319,13 @@ std::string help_text(const CommandSpec &spec, const std::vector<const CommandSp
         left.resize(column, ' ');
         out += fill(left, words_of(o->help), column);
     }
-    out += text_block(spec.notes);
+    out += text_block(cmd.notes);
     return out;
 }
 
-int print_help(const CommandSpec &spec)
+int print_help(const CommandSpec &cmd)
 {
-    std::fputs(help_text(spec).c_str(), stdout);
+    std::fputs(help_text(cmd).c_str(), stdout);
     return 0;
 }
 

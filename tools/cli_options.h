@@ -72,7 +72,7 @@ struct CommandSpec {
 // option that was given with its values, in order, and the operand.
 class Parsed {
 public:
-    explicit Parsed(const CommandSpec &spec) : spec_(&spec) {}
+    explicit Parsed(const CommandSpec &cmd) : cmd_(&cmd) {}
 
     bool help = false;  // -h or --help came (the words after it are not read)
 
@@ -98,24 +98,24 @@ public:
 private:
     const Option &option(const char *name) const;
 
-    const CommandSpec *spec_;
+    const CommandSpec *cmd_;
     std::vector<std::pair<const Option *, std::string>> given_;
     std::string operand_;
     bool has_operand_ = false;
 };
 
-// Reads the words of `a` by the table of `spec`: "--name VALUE",
+// Reads the words of `a` by the table of `cmd`: "--name VALUE",
 // "--name=VALUE", "-n VALUE", "-nVALUE"; a switch takes no value. Throws
 // UsageError for an unknown option, a missing value, a value given to a
 // switch and a plain word the command does not take. Stops at -h/--help.
-Parsed parse_options(const CommandSpec &spec, Args &a);
+Parsed parse_options(const CommandSpec &cmd, Args &a);
 
 // Prints the command's help on standard output; the exit status 0.
-int print_help(const CommandSpec &spec);
+int print_help(const CommandSpec &cmd);
 
 // The command's --help: usage, description, options and notes, wrapped to
 // 79 columns. For the program itself (name ""), `commands` are listed.
-std::string help_text(const CommandSpec &spec, const std::vector<const CommandSpec *> &commands = {});
+std::string help_text(const CommandSpec &cmd, const std::vector<const CommandSpec *> &commands = {});
 
 // A section of the manual page beyond the commands: paragraphs, then terms
 // with their text (environment variables, exit statuses).

@@ -140,7 +140,7 @@ const CommandSpec kRelaySpec{
 std::vector<const CommandSpec *> all_command_specs()
 {
     std::vector<const CommandSpec *> all = {&kListSpec, &kServeSpec, &kRemoteSpec, &kRelaySpec};
-    for (const SystemCommand &c : system_commands()) all.push_back(c.spec);
+    for (const SystemCommand &c : system_commands()) all.push_back(c.cmd);
     return all;
 }
 

@@ -509,7 +509,7 @@ int cmd_relay(Args &a)
 }
 
 struct Command {
-    const CommandSpec *spec;
+    const CommandSpec *cmd;
     int (*run)(Args &);
 };
 
@@ -548,22 +548,22 @@ int main(int argc, char **argv)
         return 0;
     }
     for (const auto &command : kCommands) {
-        if (first != command.spec->name) continue;
+        if (first != command.cmd->name) continue;
         Args a(std::vector<std::string>(words.begin() + 1, words.end()));
         try {
             return command.run(a);
         } catch (const UsageError &e) {
-            return usage_error(command.spec->name, e.message);
+            return usage_error(command.cmd->name, e.message);
         }
     }
     const HostHooks hooks{block_stop_signals, wait_for_stop_signal};
     for (const auto &command : system_commands()) {
-        if (first != command.spec->name) continue;
+        if (first != command.cmd->name) continue;
         Args a(std::vector<std::string>(words.begin() + 1, words.end()));
         try {
             return command.run(a, hooks);
         } catch (const UsageError &e) {
-            return usage_error(command.spec->name, e.message);
+            return usage_error(command.cmd->name, e.message);
         }
     }
     return usage_error("", first.rfind("-", 0) == 0 ? "unknown option '" + first + "'"

@@ -21,7 +21,7 @@ struct HostHooks {
 };
 
 struct SystemCommand {
-    const CommandSpec *spec;  // its name, options and help
+    const CommandSpec *cmd;  // its name, options and help
     int (*run)(Args &args, const HostHooks &hooks);
 };
 
